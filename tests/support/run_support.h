@@ -1,0 +1,38 @@
+#pragma once
+// Runs the real classify program in a scratch working directory and captures
+// what it writes, so that tests check its bytes and exit status as users see
+// them.
+
+#include <string>
+#include <vector>
+
+// A fresh directory under the system's temporary folder, removed with all its
+// contents when the object goes.
+struct scratch_dir {
+  scratch_dir();
+  ~scratch_dir();
+  scratch_dir(const scratch_dir&) = delete;
+  scratch_dir& operator=(const scratch_dir&) = delete;
+
+  std::string path;
+  std::string file(const std::string& name) const { return path + "/" + name; }
+  void write(const std::string& name, const std::string& bytes) const;
+};
+
+struct run_result {
+  std::string out;
+  std::string err;
+  int status = -1;  // the exit status, or 128 + signal number when killed
+};
+
+// Runs `program` with `args` in `cwd`, standard input closed, and waits.
+run_result run_program(const std::string& program, const std::vector<std::string>& args,
+                       const std::string& cwd);
+
+// Runs the classify program built beside the tests.
+run_result run_classify(const std::string& cwd, const std::vector<std::string>& args = {});
+
+std::string read_file(const std::string& path);
+
+// The byte string the program prints for a result.
+std::string result_line(const std::string& index, const std::string& score);
