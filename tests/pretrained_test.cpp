@@ -1,0 +1,65 @@
+// The whole chain on the pretrained MobileNetV3-Small and a real photograph:
+// photograph -> prepare-input -> classify. Needs the shared model folder.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/run_support.h"
+
+namespace {
+
+const std::string shared_dir = CLASSIFY_SHARED_DIR;
+const std::string model = shared_dir + "/models/mobilenet_v3_small_224_1.0_float.tflite";
+const std::string photo = shared_dir + "/images/grace_hopper.bmp";
+
+const std::string class_label = "\xC0\xE0\xB1\xF0\xA3\xBA";
+const std::string probability_label = "\xA3\xAC\xB8\xC5\xC2\xCA\xA3\xBA";
+
+class Pretrained : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(model) || !std::filesystem::exists(photo)) {
+      GTEST_SKIP() << "the pretrained model or the photograph is not at " << shared_dir;
+    }
+    ASSERT_EQ(symlink(model.c_str(), dir.file("v3-small_224_0.75_float.tflite").c_str()), 0);
+  }
+  scratch_dir dir;
+};
+
+// Splits a result line into its index and score; false when it is not one.
+bool parse_result(const std::string& line, int* index, double* score) {
+  if (line.rfind(class_label, 0) != 0 || line.empty() || line.back() != '\n') return false;
+  const size_t middle = line.find(probability_label);
+  if (middle == std::string::npos) return false;
+  *index = std::stoi(line.substr(class_label.size(), middle - class_label.size()));
+  *score = std::stod(line.substr(middle + probability_label.size()));
+  return true;
+}
+
+TEST_F(Pretrained, PhotographOfGraceHopperIsAMilitaryUniform) {
+  const run_result prepared = run_program(PREPARE_INPUT_EXE, {photo}, dir.path);
+  ASSERT_EQ(prepared.status, 0) << prepared.err;
+  const run_result r = run_classify(dir.path);
+  ASSERT_EQ(r.status, 0) << r.err;
+  int index = -1;
+  double score = 0;
+  ASSERT_TRUE(parse_result(r.out, &index, &score)) << r.out;
+  EXPECT_EQ(index, 653);
+  EXPECT_GT(score, 0.3);
+  EXPECT_LE(score, 1.0);
+}
+
+TEST_F(Pretrained, AnyInputOfTheRightSizeGivesOneResultLine) {
+  dir.write("input.bin", std::string(150528, '\0'));
+  const run_result r = run_classify(dir.path);
+  EXPECT_EQ(r.status, 0) << r.err;
+  int index = -1;
+  double score = 0;
+  ASSERT_TRUE(parse_result(r.out, &index, &score)) << r.out;
+  EXPECT_GE(index, 0);
+  EXPECT_LT(index, 1001);
+  EXPECT_GT(score, 0.0);
+}
+
+}  // namespace
