@@ -1,9 +1,18 @@
 #include "inference.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <locale>
 #include <sstream>
+
+#include "flatbuffers/flatbuffers.h"
+#include "tensorflow/lite/schema/schema_generated.h"
 
 TfLiteInterpreter* interpreter = nullptr;
 TfLiteTensor* input_tensor = nullptr;
@@ -25,7 +34,159 @@ void report_missing_tensor(const char* role, const char* name) {
   std::cerr << "classify: the model has no " << role << " tensor named \"" << name << "\"\n";
 }
 
+// No tensor of a MobileNet-class model comes near these bounds: MobileNetV3's
+// largest tensor is about 1 MB and the whole 1.0 model holds 10 MB of weights.
+// A model a hundred times larger still fits, while a damaged shape that asks
+// for gigabytes is refused before the library tries to allocate it.
+constexpr uint64_t max_tensor_bytes = uint64_t{1} << 30;
+constexpr uint64_t max_total_tensor_bytes = uint64_t{4} << 30;
+
+// The size of one element; 8 for the types whose size the schema leaves open
+// (strings, resources, variants), which keeps the bound on the safe side.
+uint64_t element_bytes(tflite::TensorType type) {
+  switch (type) {
+    case tflite::TensorType_UINT8:
+    case tflite::TensorType_INT8:
+    case tflite::TensorType_BOOL:
+    case tflite::TensorType_INT4:
+      return 1;
+    case tflite::TensorType_FLOAT16:
+    case tflite::TensorType_INT16:
+    case tflite::TensorType_UINT16:
+      return 2;
+    case tflite::TensorType_FLOAT32:
+    case tflite::TensorType_INT32:
+    case tflite::TensorType_UINT32:
+      return 4;
+    case tflite::TensorType_COMPLEX128:
+      return 16;
+    default:
+      return 8;
+  }
+}
+
+// Adds the tensor's byte size to `total`; false for a negative dimension or
+// a size past the bound. The running product never exceeds 2^30 before it is
+// multiplied by a dimension below 2^31, so it cannot overflow 64 bits.
+bool tensor_size_is_sound(const tflite::Tensor* tensor, uint64_t* total) {
+  uint64_t bytes = element_bytes(tensor->type());
+  if (const auto* shape = tensor->shape()) {
+    for (const int32_t dim : *shape) {
+      if (dim < 0) return false;
+      bytes *= static_cast<uint64_t>(dim);
+      if (bytes > max_tensor_bytes) return false;
+    }
+  }
+  *total += bytes;
+  return *total <= max_total_tensor_bytes;
+}
+
+// Every index below `limit`; -1 (an omitted optional operand) only where
+// `optional_allowed`.
+bool indices_in_range(const flatbuffers::Vector<int32_t>* indices, uint32_t limit,
+                      bool optional_allowed) {
+  if (indices == nullptr) return true;
+  for (const int32_t index : *indices) {
+    if (index == -1 && optional_allowed) continue;
+    if (index < 0 || static_cast<uint32_t>(index) >= limit) return false;
+  }
+  return true;
+}
+
+bool subgraph_is_sound(const tflite::SubGraph* subgraph, uint32_t buffer_count,
+                       uint32_t opcode_count, uint64_t* total_bytes) {
+  const auto* tensors = subgraph->tensors();
+  if (tensors == nullptr) return false;
+  for (const tflite::Tensor* tensor : *tensors) {
+    if (tensor->buffer() >= buffer_count || !tensor_size_is_sound(tensor, total_bytes)) {
+      return false;
+    }
+  }
+  const uint32_t tensor_count = tensors->size();
+  if (!indices_in_range(subgraph->inputs(), tensor_count, false) ||
+      !indices_in_range(subgraph->outputs(), tensor_count, false)) {
+    return false;
+  }
+  if (const auto* operators = subgraph->operators()) {
+    for (const tflite::Operator* op : *operators) {
+      if (op->opcode_index() >= opcode_count ||
+          !indices_in_range(op->inputs(), tensor_count, true) ||
+          !indices_in_range(op->outputs(), tensor_count, true) ||
+          !indices_in_range(op->intermediates(), tensor_count, false)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Opening a FIFO would block and a directory cannot be mapped: only a
+// non-empty regular file is looked at.
+bool map_regular_file(const std::string& path, const uint8_t** data, size_t* size) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return false;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  void* mapped = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  if (mapped == MAP_FAILED) return false;
+  *data = static_cast<const uint8_t*>(mapped);
+  *size = static_cast<size_t>(info.st_size);
+  return true;
+}
+
 }  // namespace
+
+bool model_is_sound(const uint8_t* data, size_t size) {
+  flatbuffers::Verifier verifier(data, size);
+  if (!tflite::VerifyModelBuffer(verifier)) return false;
+  const tflite::Model* model = tflite::GetModel(data);
+  const auto* subgraphs = model->subgraphs();
+  const auto* buffers = model->buffers();
+  if (subgraphs == nullptr || subgraphs->size() == 0 || buffers == nullptr) return false;
+  const uint32_t opcode_count = model->operator_codes() ? model->operator_codes()->size() : 0;
+  uint64_t total_bytes = 0;
+  for (const tflite::SubGraph* subgraph : *subgraphs) {
+    if (!subgraph_is_sound(subgraph, buffers->size(), opcode_count, &total_bytes)) return false;
+  }
+  return true;
+}
+
+bool model_file_is_sound(const std::string& path) {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  if (!map_regular_file(path, &data, &size)) return false;
+  const bool sound = model_is_sound(data, size);
+  munmap(const_cast<uint8_t*>(data), size);
+  return sound;
+}
+
+// The library reports an allocation it cannot satisfy by throwing; here, at
+// the boundary, that becomes the failure of the step that asked for it.
+TfLiteInterpreter* create_interpreter(const TfLiteModel* model,
+                                      const TfLiteInterpreterOptions* options) {
+  try {
+    return TfLiteInterpreterCreate(model, options);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+TfLiteStatus allocate_tensors(TfLiteInterpreter* interp) {
+  try {
+    return TfLiteInterpreterAllocateTensors(interp);
+  } catch (const std::exception&) {
+    return kTfLiteError;
+  }
+}
+
+TfLiteStatus invoke(TfLiteInterpreter* interp) {
+  try {
+    return TfLiteInterpreterInvoke(interp);
+  } catch (const std::exception&) {
+    return kTfLiteError;
+  }
+}
 
 TfLiteTensor* find_input_tensor(const TfLiteInterpreter* interp, const char* name) {
   const int32_t count = TfLiteInterpreterGetInputTensorCount(interp);
@@ -48,15 +209,17 @@ const TfLiteTensor* find_output_tensor(const TfLiteInterpreter* interp, const ch
 void init_interpreter(std::string model_path) {
   // The model and the options live as long as the interpreter, which lives
   // until the process ends; none of them is deleted.
-  TfLiteModel* model = TfLiteModelCreateFromFile(model_path.c_str());
+  // A file the library could not survive is treated as one it cannot load.
+  TfLiteModel* model =
+      model_file_is_sound(model_path) ? TfLiteModelCreateFromFile(model_path.c_str()) : nullptr;
   TfLiteInterpreterOptions* options = TfLiteInterpreterOptionsCreate();
   // A model that could not be loaded is null here, and creation fails on it.
-  interpreter = TfLiteInterpreterCreate(model, options);
+  interpreter = create_interpreter(model, options);
   if (interpreter == nullptr) {
     std::cout << "Failed to create interpreter" << model_path << std::endl;
     return;
   }
-  if (TfLiteInterpreterAllocateTensors(interpreter) != kTfLiteOk) {
+  if (allocate_tensors(interpreter) != kTfLiteOk) {
     std::cout << "Failed to allocate tensors!";
     return;
   }
@@ -119,7 +282,7 @@ bool run_inference(const float* values, int32_t size) {
               << TfLiteTensorByteSize(input_tensor) << "\n";
     return false;
   }
-  if (TfLiteInterpreterInvoke(interpreter) != kTfLiteOk) {
+  if (invoke(interpreter) != kTfLiteOk) {
     std::cerr << "classify: the model failed to run\n";
     return false;
   }

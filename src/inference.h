@@ -2,6 +2,7 @@
 // Everything that talks to TensorFlow Lite: the process-wide engine handles,
 // their set-up from a model file, and the one inference run with its report.
 
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -25,6 +26,23 @@ extern const TfLiteTensor* output_tensor;
 // tensors and looks up the input and output tensors by name. A failure leaves
 // the handles that could not be made null; see engine_ready().
 void init_interpreter(std::string model_path);
+
+// True when the model bytes pass the flatbuffer verifier and their tables
+// hold together: at least one subgraph, buffers and tensors present, every
+// index in range, every shape non-negative and of a bounded byte size. The
+// library crashes on some models that pass its own verifier but not this.
+bool model_is_sound(const uint8_t* data, size_t size);
+// The same for a file, mapped rather than read; false for anything but a
+// non-empty regular file that can be opened.
+bool model_file_is_sound(const std::string& path);
+
+// The library's interpreter creation, tensor allocation and invocation, with
+// an exception thrown inside the library (an allocation it cannot satisfy)
+// turned into the failure of that step.
+TfLiteInterpreter* create_interpreter(const TfLiteModel* model,
+                                      const TfLiteInterpreterOptions* options);
+TfLiteStatus allocate_tensors(TfLiteInterpreter* interp);
+TfLiteStatus invoke(TfLiteInterpreter* interp);
 
 // The first input (output) tensor whose name equals `name` byte for byte, or
 // null. Tensors without a name match nothing.

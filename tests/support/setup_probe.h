@@ -1,0 +1,11 @@
+#pragma once
+// The program's whole interpreter set-up run on model bytes in memory, with
+// everything released afterwards, so that fuzzers and mutation tests can
+// drive it many thousand times in one process.
+
+#include <cstddef>
+#include <cstdint>
+
+// True when the bytes pass the model check, the interpreter is created, its
+// tensors are allocated and both named tensors are found.
+bool probe_set_up(const uint8_t* data, size_t size);
