@@ -1,11 +1,12 @@
 # The two commands of the README, and the others a developer uses.
 #   make run    build everything and classify the sample photograph
 #   make test   build everything and run the whole test suite
+#   make check  sanitizer suite, bounded fuzzing and a valgrind run (CI runs it too)
 MAKEFLAGS += --no-print-directory
 BUILD_DIR ?= build
 export BUILD_DIR
 
-.PHONY: all build test run clean
+.PHONY: all build test run check sanitize fuzz memcheck clean
 
 all: build
 
@@ -18,5 +19,17 @@ test: build
 run: build
 	@scripts/demo.sh
 
+# The deeper checks CI runs after the tests.
+check: sanitize fuzz memcheck
+
+sanitize:
+	@scripts/sanitize.sh
+
+fuzz:
+	@scripts/fuzz.sh
+
+memcheck: build
+	@scripts/memcheck.sh
+
 clean:
-	rm -rf $(BUILD_DIR) demo
+	rm -rf $(BUILD_DIR) build-sanitize build-fuzz demo

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Configures a build folder against the provisioned TensorFlow Lite; extra
+# arguments go to cmake. Usage: configure.sh BUILD_DIR [cmake args...]
+# Reconfigures only when the folder is new or the library prefix changed.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+build_dir=$1
+shift
+prefix_path=$(scripts/provision-tflite.sh | tail -n 1)
+cache=$build_dir/CMakeCache.txt
+if [[ ! -f $cache ]] || ! grep -qxF "CMAKE_PREFIX_PATH:UNINITIALIZED=$prefix_path" "$cache"; then
+  cmake -S . -B "$build_dir" -DCMAKE_PREFIX_PATH="$prefix_path" "$@"
+fi

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Bounded fuzzing with libFuzzer (clang, AddressSanitizer, UBSan):
+# model_fuzz over model bytes through the whole interpreter set-up, and
+# input_fuzz over input bytes through the loader. Seeds: the test models and,
+# where present, the pretrained model. Inputs that once crashed are kept in
+# fuzz/regressions/ and replayed first.
+#   FUZZ_MODEL_SECONDS (default 120), FUZZ_INPUT_SECONDS (default 30)
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+build_dir=build-fuzz
+model_seconds=${FUZZ_MODEL_SECONDS:-120}
+input_seconds=${FUZZ_INPUT_SECONDS:-30}
+shared=${CLASSIFY_SHARED_DIR:-../shared}
+
+scripts/install-deps.sh checks
+scripts/configure.sh "$build_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCLASSIFY_BUILD_FUZZERS=ON \
+  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
+cmake --build "$build_dir" -j "$(nproc)" --target model_fuzz input_fuzz write_seeds
+
+export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan-library.supp:print_suppressions=0"
+
+seeds=$build_dir/seeds
+rm -rf "$seeds" "$build_dir/corpus" "$build_dir/crashes"
+mkdir -p "$seeds/model_fuzz" "$seeds/input_fuzz" "$build_dir/corpus/model_fuzz" "$build_dir/corpus/input_fuzz" \
+  "$build_dir/crashes"
+"$build_dir/fuzz/write_seeds" "$seeds/model_fuzz"
+if [[ -f $shared/models/mobilenet_v3_small_224_1.0_float.tflite ]]; then
+  cp "$shared/models/mobilenet_v3_small_224_1.0_float.tflite" "$seeds/model_fuzz/pretrained.tflite"
+fi
+printf '\x00\xff\x80\x7f' >"$seeds/input_fuzz/four_bytes"
+: >"$seeds/input_fuzz/empty"
+mkdir -p fuzz/regressions/model_fuzz fuzz/regressions/input_fuzz
+
+# Tensors may take up to the model check's bound of 4 GiB in all.
+limits=(-rss_limit_mb=8192 -malloc_limit_mb=8192)
+run_target() {
+  local target=$1 seconds=$2
+  echo "fuzz: $target for $seconds s" >&2
+  "$build_dir/fuzz/$target" "$build_dir/corpus/$target" "$seeds/$target" "fuzz/regressions/$target" \
+    -max_total_time="$seconds" -print_final_stats=1 "${limits[@]}" \
+    -artifact_prefix="$build_dir/crashes/$target-" 2>"$build_dir/$target.log" || {
+    tail -n 60 "$build_dir/$target.log" >&2
+    echo "fuzz: $target found a crash; the input is in $build_dir/crashes/" >&2
+    return 1
+  }
+  grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$build_dir/$target.log" |
+    sed "s/^/fuzz: $target /" >&2
+}
+run_target model_fuzz "$model_seconds"
+run_target input_fuzz "$input_seconds"
+echo "fuzz: no crashes"

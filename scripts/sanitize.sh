@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The whole test suite built and run under AddressSanitizer and
+# UndefinedBehaviorSanitizer in build-sanitize/. Every report, from the tests
+# or from a program they start, is written to a log file; the run fails when
+# a test fails or any report was written.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+build_dir=build-sanitize
+scripts/install-deps.sh
+flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+scripts/configure.sh "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$flags"
+cmake --build "$build_dir" -j "$(nproc)"
+
+logs=$PWD/$build_dir/sanitizer-logs
+rm -rf "$logs"
+mkdir -p "$logs"
+export ASAN_OPTIONS="log_path=$logs/asan:detect_leaks=1:exitcode=86"
+export UBSAN_OPTIONS="log_path=$logs/ubsan:print_stacktrace=1:halt_on_error=1:exitcode=86"
+export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp:print_suppressions=0"
+status=0
+(cd "$build_dir" && ctest --output-on-failure -j 2) || status=$?
+if compgen -G "$logs/*" >/dev/null; then
+  echo "sanitize: sanitizer reports were written:" >&2
+  head -n 40 "$logs"/* >&2
+  exit 1
+fi
+if ((status != 0)); then
+  echo "sanitize: tests failed under the sanitizers" >&2
+  exit "$status"
+fi
+echo "sanitize: all tests passed under AddressSanitizer and UndefinedBehaviorSanitizer, no reports"
