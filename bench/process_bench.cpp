@@ -1,0 +1,180 @@
+// Whole-process timing: runs each command in turn, alternating, a number of
+// times in a working directory, and reports per command the median wall time
+// with its spread, the peak resident memory, the medians of any key=value
+// figures the command prints on standard error, and each median as a ratio
+// to the first command's (the baseline of the run).
+//
+//   process_bench [--runs N] [--warmup N] --dir DIR NAME=COMMAND [NAME=COMMAND...]
+//
+// COMMAND is a program path followed by space-separated arguments; an
+// argument of the form VAR:=VALUE sets an environment variable instead.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct command {
+  std::string name;
+  std::vector<std::string> argv;
+  std::vector<std::string> env;
+  std::vector<double> wall_ms;
+  std::vector<double> rss_mb;
+  std::map<std::string, std::vector<double>> figures;
+};
+
+struct one_run {
+  double wall_ms = 0;
+  double rss_mb = 0;
+  std::string err;
+  int status = 0;
+};
+
+command parse_command(const std::string& spec) {
+  command c;
+  const size_t eq = spec.find('=');
+  if (eq == std::string::npos)
+    throw CLI::ValidationError("command", "expected NAME=COMMAND: " + spec);
+  c.name = spec.substr(0, eq);
+  std::istringstream words(spec.substr(eq + 1));
+  for (std::string word; words >> word;) {
+    if (word.find(":=") != std::string::npos) {
+      c.env.push_back(word.replace(word.find(":="), 2, "="));
+    } else {
+      c.argv.push_back(word);
+    }
+  }
+  if (c.argv.empty()) throw CLI::ValidationError("command", "empty command: " + spec);
+  return c;
+}
+
+one_run run_once(const command& c, const std::string& dir) {
+  int err_pipe[2];
+  if (pipe(err_pipe) != 0) std::exit(2);
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    std::freopen("/dev/null", "w", stdout);
+    dup2(err_pipe[1], 2);
+    close(err_pipe[0]);
+    for (const std::string& e : c.env) putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> argv;
+    for (const std::string& a : c.argv) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(err_pipe[1]);
+  one_run r;
+  char chunk[4096];
+  for (ssize_t n; (n = read(err_pipe[0], chunk, sizeof chunk)) > 0;) r.err.append(chunk, n);
+  close(err_pipe[0]);
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  r.wall_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  r.rss_mb = usage.ru_maxrss / 1024.0;
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+void collect_figures(const std::string& err, command* c) {
+  std::istringstream words(err);
+  for (std::string word; words >> word;) {
+    const size_t eq = word.find('=');
+    if (eq == std::string::npos) continue;
+    char* end = nullptr;
+    const double value = std::strtod(word.c_str() + eq + 1, &end);
+    if (end != word.c_str() + eq + 1) c->figures[word.substr(0, eq)].push_back(value);
+  }
+}
+
+double quantile(std::vector<double> v, double q) {
+  std::sort(v.begin(), v.end());
+  const double at = q * (v.size() - 1);
+  const size_t lo = static_cast<size_t>(at);
+  const size_t hi = std::min(lo + 1, v.size() - 1);
+  return v[lo] + (v[hi] - v[lo]) * (at - lo);
+}
+
+std::string spread(const std::vector<double>& v) {
+  std::ostringstream s;
+  s << std::fixed << std::setprecision(2) << quantile(v, 0.5) << " [" << quantile(v, 0.25) << ".."
+    << quantile(v, 0.75) << "]";
+  return s.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 30;
+  int warmup = 3;
+  std::string dir = ".";
+  std::vector<std::string> specs;
+  CLI::App app{"Times whole processes, alternating, and reports medians as ratios to the first."};
+  app.add_option("--runs", runs, "measured runs of each command")->check(CLI::PositiveNumber);
+  app.add_option("--warmup", warmup, "unmeasured runs of each command first");
+  app.add_option("--dir", dir, "working directory of the commands")->required();
+  app.add_option("commands", specs, "NAME=COMMAND, the first is the baseline")->required();
+  CLI11_PARSE(app, argc, argv);
+
+  std::vector<command> commands;
+  try {
+    for (const std::string& s : specs) commands.push_back(parse_command(s));
+  } catch (const CLI::Error& e) {
+    std::cerr << "process_bench: " << e.what() << "\n";
+    return 2;
+  }
+  for (int i = 0; i < warmup; ++i) {
+    for (const command& c : commands) run_once(c, dir);
+  }
+  for (int i = 0; i < runs; ++i) {
+    for (command& c : commands) {
+      const one_run r = run_once(c, dir);
+      if (r.status != 0) {
+        std::cerr << "process_bench: " << c.name << " exited with " << r.status << ": " << r.err;
+        return 1;
+      }
+      c.wall_ms.push_back(r.wall_ms);
+      c.rss_mb.push_back(r.rss_mb);
+      collect_figures(r.err, &c);
+    }
+  }
+
+  const command& base = commands.front();
+  const double base_wall = quantile(base.wall_ms, 0.5);
+  std::cout << "whole process, " << runs << " alternating runs each in " << dir
+            << " (median [p25..p75]):\n";
+  for (const command& c : commands) {
+    const double wall = quantile(c.wall_ms, 0.5);
+    std::cout << "  " << std::left << std::setw(24) << c.name << " wall ms " << std::setw(22)
+              << spread(c.wall_ms) << " x" << std::fixed << std::setprecision(3) << wall / base_wall
+              << " of " << base.name << "   peak RSS MB " << std::setprecision(1)
+              << quantile(c.rss_mb, 0.5) << "\n";
+    for (const auto& [key, values] : c.figures) {
+      std::cout << "      " << std::setw(20) << key << " " << std::setw(22) << spread(values);
+      const auto base_figure = base.figures.find(key);
+      if (&c != &base && base_figure != base.figures.end()) {
+        std::cout << " x" << std::setprecision(3)
+                  << quantile(values, 0.5) / quantile(base_figure->second, 0.5) << " of "
+                  << base.name;
+      }
+      std::cout << "\n";
+    }
+  }
+  return 0;
+}
