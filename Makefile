@@ -1,12 +1,13 @@
 # The two commands of the README, and the others a developer uses.
 #   make run    build everything and classify the sample photograph
 #   make test   build everything and run the whole test suite
+#   make bench  benchmarks, as ratios to baselines measured in the same run
 #   make check  sanitizer suite, bounded fuzzing and a valgrind run (CI runs it too)
 MAKEFLAGS += --no-print-directory
 BUILD_DIR ?= build
 export BUILD_DIR
 
-.PHONY: all build test run check sanitize fuzz memcheck clean
+.PHONY: all build test run bench check sanitize fuzz memcheck clean
 
 all: build
 
@@ -18,6 +19,10 @@ test: build
 
 run: build
 	@scripts/demo.sh
+
+# Speed, as ratios to baselines measured in the same run.
+bench:
+	@scripts/bench.sh
 
 # The deeper checks CI runs after the tests.
 check: sanitize fuzz memcheck
@@ -32,4 +37,4 @@ memcheck: build
 	@scripts/memcheck.sh
 
 clean:
-	rm -rf $(BUILD_DIR) build-sanitize build-fuzz demo
+	rm -rf $(BUILD_DIR) build-sanitize build-fuzz build-baseline demo

@@ -3,14 +3,12 @@
 # and the machine lacks. Does nothing when everything is there.
 #   install-deps.sh           build, tests, tools
 #   install-deps.sh checks    also clang with libFuzzer, and valgrind
-#   install-deps.sh bench     also hyperfine
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev libstb-dev libcli11-dev)
 for extra in "$@"; do
   case $extra in
     checks) packages+=(clang libclang-rt-14-dev valgrind) ;;
-    bench) packages+=(hyperfine) ;;
     *) echo "install-deps: unknown group '$extra'" >&2 && exit 2 ;;
   esac
 done

@@ -193,10 +193,13 @@ TEST(HostileFiles, UnreadableFilesAreErrors) {
   if (geteuid() == 0) {
     if (access("/usr/sbin/runuser", X_OK) != 0) GTEST_SKIP() << "no runuser to drop root";
     runner = "/usr/sbin/runuser";
-    // The library may sit where that user cannot read it (a cache under
-    // root's home): a copy in the scratch folder serves instead.
+    // A shared library may sit where that user cannot read it (a cache
+    // under root's home): a copy in the scratch folder serves instead.
     ASSERT_EQ(mkdir(dir.file("lib").c_str(), 0755), 0);
-    std::filesystem::copy_file(TFLITE_LIBRARY, dir.file("lib/" TFLITE_LIBRARY_SONAME));
+#ifdef TFLITE_SHARED_LIBRARY
+    std::filesystem::copy_file(TFLITE_SHARED_LIBRARY,
+                               dir.file("lib/" TFLITE_SHARED_LIBRARY_SONAME));
+#endif
     args = {"-u",        "nobody", "--", "/usr/bin/env", "LD_LIBRARY_PATH=" + dir.file("lib"),
             CLASSIFY_EXE};
   } else {
