@@ -10,5 +10,7 @@ shift
 prefix_path=$(scripts/provision-tflite.sh | tail -n 1)
 cache=$build_dir/CMakeCache.txt
 if [[ ! -f $cache ]] || ! grep -qxF "CMAKE_PREFIX_PATH:UNINITIALIZED=$prefix_path" "$cache"; then
+  # Packages found under another prefix stay in the cache: start afresh.
+  rm -f "$cache"
   cmake -S . -B "$build_dir" -DCMAKE_PREFIX_PATH="$prefix_path" "$@"
 fi

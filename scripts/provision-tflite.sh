@@ -16,6 +16,7 @@
 #   CLASSIFY_TFLITE_ARCH   instruction-set level to build for: auto (default),
 #                          portable (what Debian ships), x86-64-v2, x86-64-v3,
 #                          x86-64-v4 or native
+#   CLASSIFY_TFLITE_LINK   static (default) or shared: how programs link it
 set -euo pipefail
 
 readonly TF_VERSION=2.14.1+dfsg-3.1
@@ -81,6 +82,14 @@ resolve_arch_level() {
     auto) detect_arch_level ;;
     portable | x86-64-v2 | x86-64-v3 | x86-64-v4 | native) echo "$wanted" ;;
     *) die "CLASSIFY_TFLITE_ARCH='$wanted' is not one of auto, portable, x86-64-v2, x86-64-v3, x86-64-v4, native" ;;
+  esac
+}
+
+resolve_link() {
+  local wanted=${CLASSIFY_TFLITE_LINK:-static}
+  case $wanted in
+    static | shared) echo "$wanted" ;;
+    *) die "CLASSIFY_TFLITE_LINK='$wanted' is not one of static, shared" ;;
   esac
 }
 
@@ -206,7 +215,7 @@ fix_cpuinfo_config() {
 }
 
 build_tflite() {
-  local src=$1 work=$2 prefix=$3 level=$4
+  local src=$1 work=$2 prefix=$3 level=$4 link=$5
   local tree=$work/tensorflow
   rm -rf "$tree" "$work/tflite-build"
   mkdir -p "$tree"
@@ -227,7 +236,7 @@ build_tflite() {
   cmake -S "$tree/tensorflow/lite" -B "$work/tflite-build" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
-    -DBUILD_SHARED_LIBS=ON -DTFLITE_ENABLE_INSTALL=ON -DTFLITE_ENABLE_GPU=OFF \
+    -DBUILD_SHARED_LIBS="$([[ $link == shared ]] && echo ON || echo OFF)" -DTFLITE_ENABLE_INSTALL=ON -DTFLITE_ENABLE_GPU=OFF \
     -DTFLITE_ENABLE_NNAPI=OFF -DTFLITE_ENABLE_RESOURCE=ON -DTFLITE_ENABLE_RUY=ON \
     -DTFLITE_ENABLE_XNNPACK=OFF -DCMAKE_FIND_PACKAGE_PREFER_CONFIG=ON \
     -DSYSTEM_FARMHASH=ON -DSYSTEM_PTHREADPOOL=ON \
@@ -260,20 +269,25 @@ main() {
   stage "apt packages"
   install_apt_deps
 
-  local level
+  local level link
   level=$(resolve_arch_level)
+  link=$(resolve_link)
   local recipe="tensorflow=$TF_VERSION flatbuffers=$FLATBUFFERS_VERSION ruy=$RUY_VERSION fft2d=$FFT2D_VERSION level=$level flags=$(arch_flags "$level") revision=$RECIPE_REVISION"
   local prefix=$cache_root/tflite-2.14.1-$level
+  if [[ $link == static ]]; then
+    recipe+=" link=static"
+    prefix+=-static
+  fi
   local stamp=$prefix/.provisioned
   if [[ -f $stamp && $(cat "$stamp") == "$recipe" ]]; then
-    log "cached: $prefix ($level)"
+    log "cached: $prefix ($level, $link)"
     prefix_path "$prefix"
     return
   fi
-  log "building TensorFlow Lite for '$level' into $prefix (about 10 minutes on 2 cores)"
+  log "building TensorFlow Lite ($link) for '$level' into $prefix (about 10 minutes on 2 cores)"
   rm -rf "$prefix"
   mkdir -p "$prefix" "$cache_root/downloads"
-  local work=$cache_root/work-$level
+  local work=$cache_root/work-$level-$link
   rm -rf "$work"
   mkdir -p "$work"
 
@@ -285,7 +299,7 @@ main() {
   unpack_ruy_and_fft2d "$cache_root/downloads" "$prefix"
   fix_cpuinfo_config "$prefix"
   stage "tensorflow lite"
-  build_tflite "$cache_root/downloads" "$work" "$prefix" "$level"
+  build_tflite "$cache_root/downloads" "$work" "$prefix" "$level" "$link"
   [[ -f $prefix/include/tensorflow/lite/c/c_api.h ]] || die "the install has no tensorflow/lite/c/c_api.h"
   stage "finish"
   rm -rf "$work"
