@@ -1,6 +1,6 @@
 // Whole-process timing: runs each command in turn, alternating, a number of
 // times in a working directory, and reports per command the median wall time
-// with its spread, the peak resident memory, the medians of any key=value
+// with its spread, the peak resident memory and page faults, the medians of any key=value
 // figures the command prints on standard error, and each median as a ratio
 // to the first command's (the baseline of the run).
 //
@@ -32,12 +32,14 @@ struct command {
   std::vector<std::string> env;
   std::vector<double> wall_ms;
   std::vector<double> rss_mb;
+  std::vector<double> faults;
   std::map<std::string, std::vector<double>> figures;
 };
 
 struct one_run {
   double wall_ms = 0;
   double rss_mb = 0;
+  double faults = 0;
   std::string err;
   int status = 0;
 };
@@ -88,6 +90,7 @@ one_run run_once(const command& c, const std::string& dir) {
   r.wall_ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   r.rss_mb = usage.ru_maxrss / 1024.0;
+  r.faults = static_cast<double>(usage.ru_minflt + usage.ru_majflt);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
 }
@@ -151,6 +154,7 @@ int main(int argc, char** argv) {
       }
       c.wall_ms.push_back(r.wall_ms);
       c.rss_mb.push_back(r.rss_mb);
+      c.faults.push_back(r.faults);
       collect_figures(r.err, &c);
     }
   }
@@ -164,7 +168,8 @@ int main(int argc, char** argv) {
     std::cout << "  " << std::left << std::setw(24) << c.name << " wall ms " << std::setw(22)
               << spread(c.wall_ms) << " x" << std::fixed << std::setprecision(3) << wall / base_wall
               << " of " << base.name << "   peak RSS MB " << std::setprecision(1)
-              << quantile(c.rss_mb, 0.5) << "\n";
+              << quantile(c.rss_mb, 0.5) << "   page faults " << std::setprecision(0)
+              << quantile(c.faults, 0.5) << "\n";
     for (const auto& [key, values] : c.figures) {
       std::cout << "      " << std::setw(20) << key << " " << std::setw(22) << spread(values);
       const auto base_figure = base.figures.find(key);

@@ -120,21 +120,6 @@ bool subgraph_is_sound(const tflite::SubGraph* subgraph, uint32_t buffer_count,
   return true;
 }
 
-// Opening a FIFO would block and a directory cannot be mapped: only a
-// non-empty regular file is looked at.
-bool map_regular_file(const std::string& path, const uint8_t** data, size_t* size) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return false;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  void* mapped = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-  close(fd);
-  if (mapped == MAP_FAILED) return false;
-  *data = static_cast<const uint8_t*>(mapped);
-  *size = static_cast<size_t>(info.st_size);
-  return true;
-}
-
 }  // namespace
 
 bool model_is_sound(const uint8_t* data, size_t size) {
@@ -152,13 +137,27 @@ bool model_is_sound(const uint8_t* data, size_t size) {
   return true;
 }
 
-bool model_file_is_sound(const std::string& path) {
-  const uint8_t* data = nullptr;
-  size_t size = 0;
-  if (!map_regular_file(path, &data, &size)) return false;
-  const bool sound = model_is_sound(data, size);
-  munmap(const_cast<uint8_t*>(data), size);
-  return sound;
+const uint8_t* map_model_file(const std::string& path, size_t* size) {
+  // Opening a FIFO would block and a directory cannot be mapped: only a
+  // non-empty regular file is taken.
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+    return nullptr;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  // Populated at once: the check, the library's own verification and the
+  // first invocation's reads of the weights then take no page fault each.
+  void* mapped = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ,
+                      MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  close(fd);
+  if (mapped == MAP_FAILED) return nullptr;
+  *size = static_cast<size_t>(info.st_size);
+  return static_cast<const uint8_t*>(mapped);
+}
+
+TfLiteModel* create_model(const uint8_t* data, size_t size) {
+  return model_is_sound(data, size) ? TfLiteModelCreate(data, size) : nullptr;
 }
 
 // The library reports an allocation it cannot satisfy by throwing; here, at
@@ -207,11 +206,12 @@ const TfLiteTensor* find_output_tensor(const TfLiteInterpreter* interp, const ch
 }
 
 void init_interpreter(std::string model_path) {
-  // The model and the options live as long as the interpreter, which lives
-  // until the process ends; none of them is deleted.
-  // A file the library could not survive is treated as one it cannot load.
-  TfLiteModel* model =
-      model_file_is_sound(model_path) ? TfLiteModelCreateFromFile(model_path.c_str()) : nullptr;
+  // The model, its file's mapping and the options live as long as the
+  // interpreter, which lives until the process ends; none is released. A
+  // file the library could not survive is treated as one it cannot load.
+  size_t model_size = 0;
+  const uint8_t* model_data = map_model_file(model_path, &model_size);
+  TfLiteModel* model = model_data != nullptr ? create_model(model_data, model_size) : nullptr;
   TfLiteInterpreterOptions* options = TfLiteInterpreterOptionsCreate();
   // A model that could not be loaded is null here, and creation fails on it.
   interpreter = create_interpreter(model, options);

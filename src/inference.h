@@ -32,9 +32,15 @@ void init_interpreter(std::string model_path);
 // index in range, every shape non-negative and of a bounded byte size. The
 // library crashes on some models that pass its own verifier but not this.
 bool model_is_sound(const uint8_t* data, size_t size);
-// The same for a file, mapped rather than read; false for anything but a
-// non-empty regular file that can be opened.
-bool model_file_is_sound(const std::string& path);
+
+// The model file mapped read-only, or null when it is not a non-empty regular
+// file that can be opened and mapped. The caller unmaps it (munmap) once the
+// model made from it is gone; the program keeps it until exit.
+const uint8_t* map_model_file(const std::string& path, size_t* size);
+
+// The library's model over `data`, which must outlive it, or null when the
+// bytes fail model_is_sound() or the library refuses them.
+TfLiteModel* create_model(const uint8_t* data, size_t size);
 
 // The library's interpreter creation, tensor allocation and invocation, with
 // an exception thrown inside the library (an allocation it cannot satisfy)
