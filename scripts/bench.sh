@@ -15,14 +15,6 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 runs=${BENCH_RUNS:-30}
-shared=${CLASSIFY_SHARED_DIR:-../shared}
-model=$shared/models/mobilenet_v3_small_224_1.0_float.tflite
-photo=$shared/images/grace_hopper.bmp
-if [[ ! -f $model || ! -f $photo ]]; then
-  echo "bench: needs $model and $photo" >&2
-  exit 1
-fi
-
 scripts/build.sh
 echo "bench: building the baseline (TensorFlow Lite as Debian builds it: portable x86-64, shared)" >&2
 CLASSIFY_TFLITE_ARCH=portable CLASSIFY_TFLITE_LINK=shared scripts/configure.sh build-baseline \
@@ -31,8 +23,7 @@ cmake --build build-baseline -j "$(nproc)" --target classify bare_client
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-ln -s "$(realpath "$model")" "$work/v3-small_224_0.75_float.tflite"
-build/prepare-input "$photo" "$work/input.bin"
+BUILD_DIR=build scripts/workdir.sh "$work"
 here=$PWD
 pb() { build/bench/process_bench --runs "$runs" --dir "$work" "$@"; }
 

@@ -7,14 +7,15 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 build_dir=${BUILD_DIR:-build}
 shared=${CLASSIFY_SHARED_DIR:-../shared}
-model=$shared/models/mobilenet_v3_small_224_1.0_float.tflite
 labels=$shared/models/imagenet_labels.txt
-photo=$shared/images/grace_hopper.bmp
 
-for f in "$model" "$labels" "$photo"; do
-  if [[ ! -f $f ]]; then
-    cat >&2 <<TXT
-demo: $f is missing.
+demo=demo
+status=0
+[[ -f $labels ]] || status=3
+((status != 0)) || scripts/workdir.sh "$demo" || status=$?
+if ((status == 3)); then
+  cat >&2 <<TXT
+demo: the sample data is missing under $shared.
 The demo needs a MobileNetV3-Small float model with an input tensor "input" [1,224,224,3]
 and an output "MobilenetV3/Predictions/Softmax" [1,1001], the ImageNet labels and a photograph.
 The TF-Slim MobileNet model zoo publishes such a model in
@@ -23,16 +24,13 @@ The TF-Slim MobileNet model zoo publishes such a model in
 models/mobilenet_v3_small_224_1.0_float.tflite, models/imagenet_labels.txt and
 images/grace_hopper.bmp, or see the README for running classify on your own files.
 TXT
-    exit 1
-  fi
-done
+  exit 1
+elif ((status != 0)); then
+  echo "demo: preparing $demo/ failed" >&2
+  exit 1
+fi
 
-demo=demo
-mkdir -p "$demo"
-ln -sfn "$(realpath "$model")" "$demo/v3-small_224_0.75_float.tflite"
-"$build_dir/prepare-input" "$photo" "$demo/input.bin"
-
-echo "classify in $demo/ on $(basename "$photo"):"
+echo "classify in $demo/ on grace_hopper.bmp:"
 started=$(date +%s%N)
 status=0
 (cd "$demo" && "../$build_dir/classify") >"$demo/result.txt" || status=$?

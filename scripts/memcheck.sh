@@ -6,18 +6,17 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 build_dir=${BUILD_DIR:-build}
-shared=${CLASSIFY_SHARED_DIR:-../shared}
-model=$shared/models/mobilenet_v3_small_224_1.0_float.tflite
-photo=$shared/images/grace_hopper.bmp
 scripts/install-deps.sh checks
-if [[ ! -f $model || ! -f $photo ]]; then
-  echo "memcheck: skipped: the pretrained model or the photograph is not under $shared" >&2
-  exit 0
-fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-ln -s "$(realpath "$model")" "$work/v3-small_224_0.75_float.tflite"
-"$build_dir/prepare-input" "$photo" "$work/input.bin"
+status=0
+scripts/workdir.sh "$work" || status=$?
+if ((status == 3)); then
+  echo "memcheck: skipped: no sample data" >&2
+  exit 0
+elif ((status != 0)); then
+  exit "$status"
+fi
 exe=$(realpath "$build_dir/classify")
 (cd "$work" && valgrind --quiet --error-exitcode=1 --leak-check=full \
   --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible \
