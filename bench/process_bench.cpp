@@ -44,13 +44,13 @@ struct one_run {
   int status = 0;
 };
 
-command parse_command(const std::string& spec) {
+command parse_command(const std::string& definition) {
   command c;
-  const size_t eq = spec.find('=');
+  const size_t eq = definition.find('=');
   if (eq == std::string::npos)
-    throw CLI::ValidationError("command", "expected NAME=COMMAND: " + spec);
-  c.name = spec.substr(0, eq);
-  std::istringstream words(spec.substr(eq + 1));
+    throw CLI::ValidationError("command", "expected NAME=COMMAND: " + definition);
+  c.name = definition.substr(0, eq);
+  std::istringstream words(definition.substr(eq + 1));
   for (std::string word; words >> word;) {
     if (word.find(":=") != std::string::npos) {
       c.env.push_back(word.replace(word.find(":="), 2, "="));
@@ -58,7 +58,7 @@ command parse_command(const std::string& spec) {
       c.argv.push_back(word);
     }
   }
-  if (c.argv.empty()) throw CLI::ValidationError("command", "empty command: " + spec);
+  if (c.argv.empty()) throw CLI::ValidationError("command", "empty command: " + definition);
   return c;
 }
 
@@ -127,17 +127,17 @@ int main(int argc, char** argv) {
   int runs = 30;
   int warmup = 3;
   std::string dir = ".";
-  std::vector<std::string> specs;
+  std::vector<std::string> definitions;
   CLI::App app{"Times whole processes, alternating, and reports medians as ratios to the first."};
   app.add_option("--runs", runs, "measured runs of each command")->check(CLI::PositiveNumber);
   app.add_option("--warmup", warmup, "unmeasured runs of each command first");
   app.add_option("--dir", dir, "working directory of the commands")->required();
-  app.add_option("commands", specs, "NAME=COMMAND, the first is the baseline")->required();
+  app.add_option("commands", definitions, "NAME=COMMAND, the first is the baseline")->required();
   CLI11_PARSE(app, argc, argv);
 
   std::vector<command> commands;
   try {
-    for (const std::string& s : specs) commands.push_back(parse_command(s));
+    for (const std::string& s : definitions) commands.push_back(parse_command(s));
   } catch (const CLI::Error& e) {
     std::cerr << "process_bench: " << e.what() << "\n";
     return 2;
