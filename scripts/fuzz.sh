@@ -25,7 +25,7 @@ cmake --build "$build_dir" -j "$(nproc)" --target model_fuzz input_fuzz write_se
 
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan-library.supp:print_suppressions=0"
+export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp:print_suppressions=0"
 
 seeds=$build_dir/seeds
 rm -rf "$seeds" "$build_dir/corpus" "$build_dir/crashes"
