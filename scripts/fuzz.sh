@@ -4,16 +4,22 @@
 # input_fuzz over input bytes through the loader. Seeds: the test models and,
 # where present, the pretrained model. Inputs that once crashed are kept in
 # fuzz/regressions/ and replayed first.
-#   FUZZ_MODEL_SECONDS (default 120), FUZZ_INPUT_SECONDS (default 30)
-#   FUZZ_SEED (default 1): a fixed seed makes a run repeat the last one as far
-#   as its time allows, so CI does not fail at random on a finding that is new
-#   only by chance; set another seed, or 0 for a random one, to explore.
+#   FUZZ_MODEL_RUNS (default 4000000), FUZZ_INPUT_RUNS (default 100000): the
+#   number of inputs each target tries, about 100 s and 20 s here;
+#   FUZZ_MODEL_SECONDS (default 240), FUZZ_INPUT_SECONDS (default 60): caps on
+#   the time, for a slower machine.
+#   FUZZ_SEED (default 1): with a fixed seed and count, a run repeats the last
+#   one exactly, so CI does not fail at random on a finding that is new only
+#   by chance; set another seed, or 0 for a random one, and more runs, to
+#   explore.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 build_dir=build-fuzz
-model_seconds=${FUZZ_MODEL_SECONDS:-120}
-input_seconds=${FUZZ_INPUT_SECONDS:-30}
+model_runs=${FUZZ_MODEL_RUNS:-4000000}
+input_runs=${FUZZ_INPUT_RUNS:-100000}
+model_seconds=${FUZZ_MODEL_SECONDS:-240}
+input_seconds=${FUZZ_INPUT_SECONDS:-60}
 seed=${FUZZ_SEED:-1}
 shared=${CLASSIFY_SHARED_DIR:-../shared}
 
@@ -42,18 +48,18 @@ mkdir -p fuzz/regressions/model_fuzz fuzz/regressions/input_fuzz
 # Tensors may take up to the model check's bound of 4 GiB in all.
 limits=(-rss_limit_mb=8192 -malloc_limit_mb=8192)
 run_target() {
-  local target=$1 seconds=$2
-  echo "fuzz: $target for $seconds s" >&2
+  local target=$1 runs=$2 seconds=$3
+  echo "fuzz: $target, $runs inputs (at most $seconds s)" >&2
   "$build_dir/fuzz/$target" "$build_dir/corpus/$target" "$seeds/$target" "fuzz/regressions/$target" \
-    -max_total_time="$seconds" -seed="$seed" -print_final_stats=1 "${limits[@]}" \
+    -runs="$runs" -max_total_time="$seconds" -seed="$seed" -print_final_stats=1 "${limits[@]}" \
     -artifact_prefix="$build_dir/crashes/$target-" 2>"$build_dir/$target.log" || {
     tail -n 60 "$build_dir/$target.log" >&2
     echo "fuzz: $target found a crash; the input is in $build_dir/crashes/" >&2
     return 1
   }
-  grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$build_dir/$target.log" |
+  grep -E '^stat::number_of_executed_units|^stat::average_exec_per_sec|^stat::peak_rss_mb' "$build_dir/$target.log" |
     sed "s/^/fuzz: $target /" >&2
 }
-run_target model_fuzz "$model_seconds"
-run_target input_fuzz "$input_seconds"
+run_target model_fuzz "$model_runs" "$model_seconds"
+run_target input_fuzz "$input_runs" "$input_seconds"
 echo "fuzz: no crashes"
