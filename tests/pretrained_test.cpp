@@ -13,9 +13,6 @@ const std::string shared_dir = CLASSIFY_SHARED_DIR;
 const std::string model = shared_dir + "/models/mobilenet_v3_small_224_1.0_float.tflite";
 const std::string photo = shared_dir + "/images/grace_hopper.bmp";
 
-const std::string class_label = "\xC0\xE0\xB1\xF0\xA3\xBA";
-const std::string probability_label = "\xA3\xAC\xB8\xC5\xC2\xCA\xA3\xBA";
-
 class Pretrained : public ::testing::Test {
  protected:
   void SetUp() override {

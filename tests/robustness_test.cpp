@@ -15,9 +15,6 @@
 
 namespace {
 
-const char model_file[] = "v3-small_224_0.75_float.tflite";
-const std::string create_failure = std::string("Failed to create interpreter") + model_file + "\n";
-
 const uint8_t* bytes_of(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
 // The model as the object API reads it back, to be damaged and packed again.

@@ -10,9 +10,6 @@
 
 namespace {
 
-const char model_file[] = "v3-small_224_0.75_float.tflite";
-const std::string create_failure = std::string("Failed to create interpreter") + model_file + "\n";
-
 // An interpreter over model bytes that stay alive as long as it does.
 struct loaded_model {
   explicit loaded_model(const model_def& def) : bytes(serialize_model(def)) {

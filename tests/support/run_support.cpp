@@ -108,5 +108,5 @@ run_result run_classify(const std::string& cwd, const std::vector<std::string>& 
 }
 
 std::string result_line(const std::string& index, const std::string& score) {
-  return "\xC0\xE0\xB1\xF0\xA3\xBA" + index + "\xA3\xAC\xB8\xC5\xC2\xCA\xA3\xBA" + score + "\n";
+  return class_label + index + probability_label + score + "\n";
 }

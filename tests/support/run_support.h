@@ -34,5 +34,13 @@ run_result run_classify(const std::string& cwd, const std::vector<std::string>& 
 
 std::string read_file(const std::string& path);
 
+// What the program reads and prints, spelled out here rather than taken from
+// the program, so that a change there shows up as a failing test.
+inline const std::string model_file = "v3-small_224_0.75_float.tflite";
+inline const std::string create_failure = "Failed to create interpreter" + model_file + "\n";
+// The result line's labels "类别：" and "，概率：" in GBK.
+inline const std::string class_label = "\xC0\xE0\xB1\xF0\xA3\xBA";
+inline const std::string probability_label = "\xA3\xAC\xB8\xC5\xC2\xCA\xA3\xBA";
+
 // The byte string the program prints for a result.
 std::string result_line(const std::string& index, const std::string& score);
