@@ -1,0 +1,249 @@
+# Shared machinery of the provisioning scripts (sourced, not run):
+#  - stages printed as one line each with their time, the full output of every
+#    command kept in a log file, a progress figure while a long build runs,
+#    and on failure the stage, the log's last 30 lines and its path;
+#  - root and apt helpers;
+#  - Debian source tarballs fetched through a private apt configuration on the
+#    machine's own mirror and checked by sha256;
+#  - cpuinfo built from source, so that every library in a prefix reads one
+#    layout of its structures.
+#
+# The sourcing script sets `tool_name` and calls start_log before any stage.
+# VERBOSE=1 shows every command's output as it runs.
+
+prov_started_at=$(date +%s)
+current_stage=""
+stage_started_at=$prov_started_at
+log_file=/dev/null
+jobs=$(nproc 2>/dev/null || echo 2)
+# True while a line of ours is open on the terminal, waiting for its end.
+line_open=0
+
+say() {
+  close_line
+  printf '[%s] %s\n' "$tool_name" "$*" >&2
+}
+verbose() { [[ ${VERBOSE:-0} != 0 ]]; }
+on_terminal() { [[ -t 2 ]] && ! verbose; }
+close_line() {
+  if ((line_open)); then
+    printf '\r\033[K' >&2
+    line_open=0
+  fi
+}
+
+die() {
+  printf '%s\n' "$*" >>"$log_file"
+  say "error: $*"
+  exit 1
+}
+
+start_log() {
+  log_file=$1
+  mkdir -p "$(dirname "$log_file")"
+  : >"$log_file"
+  trap on_exit EXIT
+}
+
+on_exit() {
+  local rc=$?
+  ((rc != 0)) || return 0
+  close_line
+  say "FAILED in stage '${current_stage:-start}' (exit $rc)"
+  if ! verbose && [[ -s $log_file ]]; then
+    say "the last 30 lines of the log:"
+    tail -n 30 "$log_file" >&2
+  fi
+  say "full log: $log_file"
+}
+
+# Runs a command with its output in the log, and on standard error too with
+# VERBOSE=1.
+run() {
+  printf '+ %s\n' "$*" >>"$log_file"
+  if verbose; then
+    "$@" 2>&1 | tee -a "$log_file" >&2
+  else
+    "$@" >>"$log_file" 2>&1
+  fi
+}
+
+# Ends the running stage with a line that gives its time, and starts the next.
+stage() {
+  end_stage
+  current_stage=$1
+  stage_started_at=$(date +%s)
+  printf '=== %s\n' "$current_stage" >>"$log_file"
+  if on_terminal; then
+    printf '[%s] %s ...' "$tool_name" "$current_stage" >&2
+    line_open=1
+  fi
+}
+
+end_stage() {
+  [[ -n $current_stage ]] || return 0
+  say "$(printf '%-30s %5d s' "$current_stage" $(($(date +%s) - stage_started_at)))"
+  current_stage=""
+}
+
+# cmake --build, showing CMake's own percentage: refreshed in place on a
+# terminal, a line at every further 10% otherwise.
+build_with_progress() {
+  if verbose; then
+    run cmake --build "$@"
+    return
+  fi
+  printf '+ cmake --build %s\n' "$*" >>"$log_file"
+  cmake --build "$@" 2>&1 | tee -a "$log_file" | show_progress
+}
+
+show_progress() {
+  local line percent shown=-1
+  while IFS= read -r line; do
+    [[ $line =~ ^\[\ *([0-9]+)%\] ]] || continue
+    percent=$((10#${BASH_REMATCH[1]}))
+    if [[ -t 2 ]]; then
+      if ((percent != shown)); then
+        printf '\r\033[K[%s] %s %3d%%' "$tool_name" "$current_stage" "$percent" >&2
+        shown=$percent
+      fi
+    elif ((percent / 10 > shown / 10 && percent >= 10)); then
+      shown=$((percent / 10 * 10))
+      printf '[%s] %s %3d%%\n' "$tool_name" "$current_stage" "$shown" >&2
+    fi
+  done
+  # The stage's own line follows; on a terminal it replaces the figure.
+  return 0
+}
+
+as_root() {
+  if [[ $(id -u) -eq 0 ]]; then
+    "$@"
+  elif command -v sudo >/dev/null 2>&1; then
+    sudo "$@"
+  else
+    die "need root (or sudo) to run: $*"
+  fi
+}
+
+# Installs the named Debian packages that are missing.
+install_apt_packages() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  ((${#missing[@]})) || return 0
+  printf 'installing from apt: %s\n' "${missing[*]}" >>"$log_file"
+  run as_root apt-get update -q || die "apt-get update failed"
+  run as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    "${missing[@]}" || die "could not install from apt: ${missing[*]}"
+}
+
+# The mirror this machine already uses for Debian: the repository that serves
+# a plain release suite (not -security, not -updates), as apt itself reads the
+# system's sources in either format.
+system_debian_mirror() {
+  apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
+    awk '$2 ~ /^[a-z]+$/ { print $1; exit }' | sed 's#/*$##'
+}
+
+# A private apt configuration in DIR over the system's mirror, with the given
+# "TYPE SUITE" lines ("deb sid", "deb-src trixie"...). The system's own apt
+# sources and state are not touched. Sets `apt_private` to the options that
+# select it.
+setup_private_apt() {
+  local dir=$1 mirror line
+  shift
+  mirror=$(system_debian_mirror) || true
+  [[ -n $mirror ]] || die "found no Debian mirror in the system's apt sources"
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+  local keyring=/usr/share/keyrings/debian-archive-keyring.gpg signed=""
+  [[ -f $keyring ]] && signed="[signed-by=$keyring] "
+  : >"$dir/sources.list"
+  for line in "$@"; do
+    printf '%s %s%s %s main\n' "${line%% *}" "$signed" "$mirror" "${line#* }" >>"$dir/sources.list"
+  done
+  apt_private=(-o "Dir::Etc::SourceList=$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+    -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache"
+    -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts=/dev/null
+    -o APT::Sandbox::User=root)
+  run apt-get "${apt_private[@]}" update -q || die "apt-get update of the private configuration ($*) failed"
+}
+
+# True when FILE exists and has the sha256 SUM.
+has_sha256() {
+  [[ -s $1 ]] && [[ $(sha256sum "$1" | cut -d' ' -f1) == "$2" ]]
+}
+
+# fetch_debian_files DIR APT_LINES PACKAGES FILES: makes sure that every
+# "name=sha256" in FILES is in DIR. What is missing is fetched with
+# `apt-get source --download-only` (for "src:NAME=VERSION" in PACKAGES) and
+# `apt-get download` (for "NAME=VERSION"). This mirror lacks the .dsc of
+# several uploads, so apt-get may report failure after it has fetched the
+# tarballs: the download is judged by the files it leaves and their sums.
+# APT_LINES, PACKAGES and FILES are names of arrays.
+fetch_debian_files() {
+  local dir=$1
+  local -n apt_lines=$2 packages=$3 files=$4
+  local entry missing=0
+  for entry in "${files[@]}"; do has_sha256 "$dir/${entry%%=*}" "${entry#*=}" || missing=1; done
+  ((missing)) || return 0
+  mkdir -p "$dir"
+  setup_private_apt "$dir/apt" "${apt_lines[@]}"
+  local sources=() binaries=()
+  for entry in "${packages[@]}"; do
+    if [[ $entry == src:* ]]; then sources+=("${entry#src:}"); else binaries+=("$entry"); fi
+  done
+  if ((${#sources[@]})); then
+    (cd "$dir" && run apt-get "${apt_private[@]}" source --download-only "${sources[@]}") ||
+      printf 'apt-get source exited non-zero; checking the files it left\n' >>"$log_file"
+  fi
+  if ((${#binaries[@]})); then
+    (cd "$dir" && run apt-get "${apt_private[@]}" download "${binaries[@]}") ||
+      die "could not download ${binaries[*]}"
+  fi
+  for entry in "${files[@]}"; do
+    has_sha256 "$dir/${entry%%=*}" "${entry#*=}" ||
+      die "$dir/${entry%%=*} is missing or not the expected file (sha256 ${entry#*=}); wanted: ${packages[*]}"
+  done
+}
+
+# The cpuinfo every library of a prefix is built against. ruy reads cpuinfo's
+# structures through inline functions compiled into ruy itself, so ruy and the
+# cpuinfo library it is linked with must come from one version: against
+# Debian 12's older cpuinfo, ruy reads the AVX2 and AVX-512 flags at the
+# wrong offsets and falls back to its plain AVX kernels.
+readonly CPUINFO_VERSION=0.0~git20250905.877328f-1
+readonly CPUINFO_TARBALL=cpuinfo_0.0~git20250905.877328f.orig.tar.xz
+readonly CPUINFO_SHA256=557ca404a3836b9f335a3a06b65ff9fe9dbaaefab7fb5c0185f53d9f33615a10
+
+# build_cpuinfo TARBALL WORK PREFIX [cmake args...]: a static library with
+# position-independent code, without tools, tests and benchmarks (which would
+# download googletest).
+build_cpuinfo() {
+  local tarball=$1 work=$2 prefix=$3
+  shift 3
+  rm -rf "$work/cpuinfo" "$work/cpuinfo-build"
+  mkdir -p "$work/cpuinfo"
+  tar -xf "$tarball" -C "$work/cpuinfo" --strip-components=1
+  run cmake -S "$work/cpuinfo" -B "$work/cpuinfo-build" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
+    -DCPUINFO_LIBRARY_TYPE=static -DCPUINFO_BUILD_TOOLS=OFF -DCPUINFO_BUILD_UNIT_TESTS=OFF \
+    -DCPUINFO_BUILD_MOCK_TESTS=OFF -DCPUINFO_BUILD_BENCHMARKS=OFF "$@"
+  run cmake --build "$work/cpuinfo-build" -j "$jobs"
+  run cmake --install "$work/cpuinfo-build"
+}
+
+# True when PREFIX carries a stamp that records exactly RECIPE.
+prefix_is_current() {
+  [[ -f $1/.provisioned && $(cat "$1/.provisioned") == "$2" ]]
+}
+
+# Written last: only a finished build carries the stamp.
+stamp_prefix() {
+  printf '%s' "$2" >"$1/.provisioned"
+}
+
+elapsed_total() {
+  echo $(($(date +%s) - prov_started_at))
+}
