@@ -11,8 +11,7 @@
 #include <locale>
 #include <sstream>
 
-#include "flatbuffers/flatbuffers.h"
-#include "tensorflow/lite/schema/schema_generated.h"
+#include "model_check.h"
 
 TfLiteInterpreter* interpreter = nullptr;
 TfLiteTensor* input_tensor = nullptr;
@@ -34,108 +33,7 @@ void report_missing_tensor(const char* role, const char* name) {
   std::cerr << "classify: the model has no " << role << " tensor named \"" << name << "\"\n";
 }
 
-// No tensor of a MobileNet-class model comes near these bounds: MobileNetV3's
-// largest tensor is about 1 MB and the whole 1.0 model holds 10 MB of weights.
-// A model a hundred times larger still fits, while a damaged shape that asks
-// for gigabytes is refused before the library tries to allocate it.
-constexpr uint64_t max_tensor_bytes = uint64_t{1} << 30;
-constexpr uint64_t max_total_tensor_bytes = uint64_t{4} << 30;
-
-// The size of one element; 8 for the types whose size the schema leaves open
-// (strings, resources, variants), which keeps the bound on the safe side.
-uint64_t element_bytes(tflite::TensorType type) {
-  switch (type) {
-    case tflite::TensorType_UINT8:
-    case tflite::TensorType_INT8:
-    case tflite::TensorType_BOOL:
-    case tflite::TensorType_INT4:
-      return 1;
-    case tflite::TensorType_FLOAT16:
-    case tflite::TensorType_INT16:
-    case tflite::TensorType_UINT16:
-      return 2;
-    case tflite::TensorType_FLOAT32:
-    case tflite::TensorType_INT32:
-    case tflite::TensorType_UINT32:
-      return 4;
-    case tflite::TensorType_COMPLEX128:
-      return 16;
-    default:
-      return 8;
-  }
-}
-
-// Adds the tensor's byte size to `total`; false for a negative dimension or
-// a size past the bound. The running product never exceeds 2^30 before it is
-// multiplied by a dimension below 2^31, so it cannot overflow 64 bits.
-bool tensor_size_is_sound(const tflite::Tensor* tensor, uint64_t* total) {
-  uint64_t bytes = element_bytes(tensor->type());
-  if (const auto* shape = tensor->shape()) {
-    for (const int32_t dim : *shape) {
-      if (dim < 0) return false;
-      bytes *= static_cast<uint64_t>(dim);
-      if (bytes > max_tensor_bytes) return false;
-    }
-  }
-  *total += bytes;
-  return *total <= max_total_tensor_bytes;
-}
-
-// Every index below `limit`; -1 (an omitted optional operand) only where
-// `optional_allowed`.
-bool indices_in_range(const flatbuffers::Vector<int32_t>* indices, uint32_t limit,
-                      bool optional_allowed) {
-  if (indices == nullptr) return true;
-  for (const int32_t index : *indices) {
-    if (index == -1 && optional_allowed) continue;
-    if (index < 0 || static_cast<uint32_t>(index) >= limit) return false;
-  }
-  return true;
-}
-
-bool subgraph_is_sound(const tflite::SubGraph* subgraph, uint32_t buffer_count,
-                       uint32_t opcode_count, uint64_t* total_bytes) {
-  const auto* tensors = subgraph->tensors();
-  if (tensors == nullptr) return false;
-  for (const tflite::Tensor* tensor : *tensors) {
-    if (tensor->buffer() >= buffer_count || !tensor_size_is_sound(tensor, total_bytes)) {
-      return false;
-    }
-  }
-  const uint32_t tensor_count = tensors->size();
-  if (!indices_in_range(subgraph->inputs(), tensor_count, false) ||
-      !indices_in_range(subgraph->outputs(), tensor_count, false)) {
-    return false;
-  }
-  if (const auto* operators = subgraph->operators()) {
-    for (const tflite::Operator* op : *operators) {
-      if (op->opcode_index() >= opcode_count ||
-          !indices_in_range(op->inputs(), tensor_count, true) ||
-          !indices_in_range(op->outputs(), tensor_count, true) ||
-          !indices_in_range(op->intermediates(), tensor_count, false)) {
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
 }  // namespace
-
-bool model_is_sound(const uint8_t* data, size_t size) {
-  flatbuffers::Verifier verifier(data, size);
-  if (!tflite::VerifyModelBuffer(verifier)) return false;
-  const tflite::Model* model = tflite::GetModel(data);
-  const auto* subgraphs = model->subgraphs();
-  const auto* buffers = model->buffers();
-  if (subgraphs == nullptr || subgraphs->size() == 0 || buffers == nullptr) return false;
-  const uint32_t opcode_count = model->operator_codes() ? model->operator_codes()->size() : 0;
-  uint64_t total_bytes = 0;
-  for (const tflite::SubGraph* subgraph : *subgraphs) {
-    if (!subgraph_is_sound(subgraph, buffers->size(), opcode_count, &total_bytes)) return false;
-  }
-  return true;
-}
 
 const uint8_t* map_model_file(const std::string& path, size_t* size) {
   // Opening a FIFO would block and a directory cannot be mapped: only a

@@ -27,12 +27,6 @@ extern const TfLiteTensor* output_tensor;
 // the handles that could not be made null; see engine_ready().
 void init_interpreter(std::string model_path);
 
-// True when the model bytes pass the flatbuffer verifier and their tables
-// hold together: at least one subgraph, buffers and tensors present, every
-// index in range, every shape non-negative and of a bounded byte size. The
-// library crashes on some models that pass its own verifier but not this.
-bool model_is_sound(const uint8_t* data, size_t size);
-
 // The model file mapped read-only, or null when it is not a non-empty regular
 // file that can be opened and mapped. The caller unmaps it (munmap) once the
 // model made from it is gone; the program keeps it until exit.

@@ -197,3 +197,18 @@ TEST(Classify, InputTensorOfAnotherTypeIsAnError) {
 }
 
 }  // namespace
+
+// A result line or a set-up message that cannot be written is lost, and a run
+// that lost it has failed: standard output full, or closed.
+TEST(Classify, OutputThatCannotBeWrittenIsAnError) {
+  classify_case good(softmax_model(), bytes_with(1001, 0, 653, 255));
+  scratch_dir no_model;
+  for (const char* redirect : {"exec \"$0\" >/dev/full", "exec \"$0\" >&-"}) {
+    for (const std::string* cwd : {&good.dir.path, &no_model.path}) {
+      SCOPED_TRACE(std::string(redirect) + " in " + *cwd);
+      const run_result r = run_program("/bin/sh", {"-c", redirect, CLASSIFY_EXE}, *cwd);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err.rfind("classify: cannot write to standard output", 0), 0u) << r.err;
+    }
+  }
+}

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "inference.h"
+#include "model_check.h"
 #include "support/model_builder.h"
 #include "support/run_support.h"
 #include "support/setup_probe.h"

@@ -3,6 +3,7 @@
 #include <cstdarg>
 
 #include "inference.h"
+#include "model_check.h"
 
 namespace {
 
