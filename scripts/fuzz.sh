@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Bounded fuzzing with libFuzzer (clang, AddressSanitizer, UBSan):
-# model_fuzz over model bytes through the whole interpreter set-up, and
-# input_fuzz over input bytes through the loader. Seeds: the test models and,
-# where present, the pretrained model. Inputs that once crashed are kept in
-# fuzz/regressions/ and replayed first.
-#   FUZZ_MODEL_RUNS (default 4000000), FUZZ_INPUT_RUNS (default 100000): the
-#   number of inputs each target tries, about 100 s and 20 s here;
-#   FUZZ_MODEL_SECONDS (default 240), FUZZ_INPUT_SECONDS (default 60): caps on
-#   the time, for a slower machine.
+# model_fuzz over model bytes through the whole interpreter set-up,
+# input_fuzz over input bytes through the loader, and photo_fuzz over image
+# files through prepare-input's decode, crop and resize. Seeds: the test
+# models and, where present, the pretrained model; small images in every
+# format prepare-input reads, written by ImageMagick. Inputs that once crashed
+# are kept in fuzz/regressions/ and replayed first.
+#   FUZZ_MODEL_RUNS (default 4000000), FUZZ_INPUT_RUNS (default 100000),
+#   FUZZ_PHOTO_RUNS (default 20000): the number of inputs each target tries;
+#   FUZZ_MODEL_SECONDS (default 240), FUZZ_INPUT_SECONDS (default 60),
+#   FUZZ_PHOTO_SECONDS (default 180): caps on the time, for a slower machine.
 #   FUZZ_SEED (default 1): with a fixed seed and count, a run repeats the last
 #   one exactly, so CI does not fail at random on a finding that is new only
 #   by chance; set another seed, or 0 for a random one, and more runs, to
@@ -18,8 +20,10 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 build_dir=build-fuzz
 model_runs=${FUZZ_MODEL_RUNS:-4000000}
 input_runs=${FUZZ_INPUT_RUNS:-100000}
+photo_runs=${FUZZ_PHOTO_RUNS:-20000}
 model_seconds=${FUZZ_MODEL_SECONDS:-240}
 input_seconds=${FUZZ_INPUT_SECONDS:-60}
+photo_seconds=${FUZZ_PHOTO_SECONDS:-180}
 seed=${FUZZ_SEED:-1}
 shared=${CLASSIFY_SHARED_DIR:-../shared}
 
@@ -27,7 +31,7 @@ scripts/install-deps.sh checks
 scripts/configure.sh "$build_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCLASSIFY_BUILD_FUZZERS=ON \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
-cmake --build "$build_dir" -j "$(nproc)" --target model_fuzz input_fuzz write_seeds
+cmake --build "$build_dir" -j "$(nproc)" --target model_fuzz input_fuzz photo_fuzz write_seeds
 
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -35,15 +39,26 @@ export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp:print_suppressi
 
 seeds=$build_dir/seeds
 rm -rf "$seeds" "$build_dir/corpus" "$build_dir/crashes"
-mkdir -p "$seeds/model_fuzz" "$seeds/input_fuzz" "$build_dir/corpus/model_fuzz" "$build_dir/corpus/input_fuzz" \
-  "$build_dir/crashes"
+for target in model_fuzz input_fuzz photo_fuzz; do
+  mkdir -p "$seeds/$target" "$build_dir/corpus/$target" "fuzz/regressions/$target"
+done
+mkdir -p "$build_dir/crashes"
 "$build_dir/fuzz/write_seeds" "$seeds/model_fuzz"
 if [[ -f $shared/models/mobilenet_v3_small_224_1.0_float.tflite ]]; then
   cp "$shared/models/mobilenet_v3_small_224_1.0_float.tflite" "$seeds/model_fuzz/pretrained.tflite"
 fi
 printf '\x00\xff\x80\x7f' >"$seeds/input_fuzz/four_bytes"
 : >"$seeds/input_fuzz/empty"
-mkdir -p fuzz/regressions/model_fuzz fuzz/regressions/input_fuzz
+# One small picture in each format and variant prepare-input reads.
+convert -size 12x9 plasma:fractal -seed "$seed" "$seeds/photo_fuzz/source.ppm"
+for out in baseline.jpg progressive.jpg:-interlace:JPEG cmyk.jpg:-colorspace:CMYK png8.png \
+  png16.png:-depth:16 palette.png:-colors:16 alpha.png:-alpha:on grey.png:-colorspace:Gray \
+  photo.webp photo.gif photo.bmp photo.tiff photo.pgm:-colorspace:Gray photo.heic photo.avif \
+  tagged.jpg; do
+  IFS=: read -r -a spec <<<"$out"
+  convert "$seeds/photo_fuzz/source.ppm" "${spec[@]:1}" "$seeds/photo_fuzz/${spec[0]}"
+done
+exiv2 -M "set Exif.Image.Orientation Short 6" "$seeds/photo_fuzz/tagged.jpg"
 
 # Tensors may take up to the model check's bound of 4 GiB in all.
 limits=(-rss_limit_mb=8192 -malloc_limit_mb=8192)
@@ -62,4 +77,5 @@ run_target() {
 }
 run_target model_fuzz "$model_runs" "$model_seconds"
 run_target input_fuzz "$input_runs" "$input_seconds"
+run_target photo_fuzz "$photo_runs" "$photo_seconds"
 echo "fuzz: no crashes"

@@ -5,7 +5,8 @@
 #   install-deps.sh checks    also clang with libFuzzer, and valgrind
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev libstb-dev libcli11-dev)
+packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libcli11-dev libvips-dev
+  imagemagick libvips-tools exiv2 icc-profiles-free)
 for extra in "$@"; do
   case $extra in
     checks) packages+=(clang libclang-rt-14-dev valgrind) ;;

@@ -1,0 +1,57 @@
+// Fuzzes photograph preparation over file contents: any bytes, taken as an
+// image file, go through format detection, decoding, orientation, colour
+// conversion, crop and resize. Each input either fails cleanly or prepares
+// exactly SIZE x SIZE x 3 bytes; the first byte picks the crop.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "photo.h"
+
+namespace {
+
+constexpr int size = 24;
+
+std::string scratch_file() {
+  static const std::string path = [] {
+    char name[] = "/tmp/photo-fuzz-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd < 0) std::abort();
+    close(fd);
+    return std::string(name);
+  }();
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** argv) {
+  std::string error;
+  if (!start_photo_library((*argv)[0], &error)) {
+    std::fprintf(stderr, "photo_fuzz: %s\n", error.c_str());
+    std::abort();
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
+  const std::string path = scratch_file();
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) std::abort();
+  if (length > 0 && std::fwrite(data, 1, length, file) != length) std::abort();
+  std::fclose(file);
+
+  const double crop = length > 0 && (data[0] & 1) ? 0.5 : 1.0;
+  std::vector<unsigned char> pixels;
+  std::string error;
+  if (prepare_photo(path, size, crop, &pixels, &error)) {
+    if (pixels.size() != static_cast<size_t>(size) * size * 3) std::abort();
+  } else if (error.empty() || error.find('\n') != std::string::npos) {
+    std::abort();
+  }
+  return 0;
+}

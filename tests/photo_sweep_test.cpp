@@ -1,0 +1,118 @@
+// Every image size prepares: a sweep over widths and heights (1xN, Nx1,
+// primes, squares, the common camera sizes and random ones), with and
+// without a crop, through the code prepare-input runs. Each output is exactly
+// SIZE x SIZE x 3 bytes, all of the image's one colour.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "photo.h"
+#include "support/image_support.h"
+
+namespace {
+
+struct extent {
+  int width, height;
+};
+
+std::vector<extent> swept_extents() {
+  std::vector<extent> sizes;
+  for (int n : {1, 2, 3, 4, 7, 8, 9, 15, 16, 17, 31, 223, 224, 225, 447, 448, 449, 1000, 4000}) {
+    sizes.push_back({1, n});
+    sizes.push_back({n, 1});
+  }
+  for (int p : {2, 3, 5, 7, 11, 13, 101, 211, 307, 509, 1021}) {
+    for (int q : {3, 97, 307}) sizes.push_back({p, q});
+  }
+  for (int s : {5, 32, 100, 224, 256, 300, 512, 1000}) sizes.push_back({s, s});
+  // Shapes that once aborted inside an earlier resize library.
+  for (extent e :
+       {extent{451, 300}, {512, 341}, {341, 512}, {442, 340}, {798, 327}, {107, 322}, {271, 4}}) {
+    sizes.push_back(e);
+  }
+  // Camera and screen sizes, up to a 12-megapixel phone photograph either way up.
+  for (extent e : {extent{640, 480},
+                   {800, 600},
+                   {1024, 768},
+                   {1280, 720},
+                   {1920, 1080},
+                   {2048, 1536},
+                   {3264, 2448},
+                   {4032, 3024},
+                   {3024, 4032}}) {
+    sizes.push_back(e);
+  }
+  // And a fixed random sample, log-uniform from 1 to 2048 a side.
+  std::mt19937 random(20261207);
+  std::uniform_real_distribution<double> log_side(0.0, std::log(2048.0));
+  for (int i = 0; i < 80; ++i) {
+    sizes.push_back({static_cast<int>(std::exp(log_side(random))),
+                     static_cast<int>(std::exp(log_side(random)))});
+  }
+  return sizes;
+}
+
+class PhotoSweep : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string error;
+    ASSERT_TRUE(start_photo_library("classify_tests", &error)) << error;
+  }
+
+  // Prepares `name` at every size and crop; every byte must be within
+  // `tolerance` of the image's colour.
+  void expect_prepares(const std::string& name, extent e, const rgb& colour, int tolerance) {
+    const std::pair<int, const char*> runs[] = {{224, "1"}, {224, "0.875"}, {224, "0.5"},
+                                                {1, "1"},   {7, "0.3"},     {299, "0.9"}};
+    for (const auto& [size, crop] : runs) {
+      SCOPED_TRACE(std::to_string(e.width) + "x" + std::to_string(e.height) + " --size " +
+                   std::to_string(size) + " --crop " + crop);
+      std::vector<unsigned char> pixels;
+      std::string error;
+      ASSERT_TRUE(prepare_photo(dir.file(name), size, std::stod(crop), &pixels, &error)) << error;
+      ASSERT_EQ(pixels.size(), static_cast<size_t>(size) * size * 3);
+      int worst = 0;
+      for (size_t i = 0; i < pixels.size(); ++i) {
+        const int want = i % 3 == 0 ? colour.r : i % 3 == 1 ? colour.g : colour.b;
+        worst = std::max(worst, std::abs(pixels[i] - want));
+      }
+      EXPECT_LE(worst, tolerance);
+    }
+  }
+
+  scratch_dir dir;
+};
+
+TEST_F(PhotoSweep, EverySizePreparesWithAndWithoutCrop) {
+  const rgb colour{37, 142, 201};
+  for (const extent& e : swept_extents()) {
+    const size_t count = static_cast<size_t>(e.width) * e.height;
+    dir.write("sweep.ppm", ppm(e.width, e.height, std::vector<rgb>(count, colour)));
+    expect_prepares("sweep.ppm", e, colour, 0);
+  }
+}
+
+// JPEG is decoded at a reduced size where the scale allows (by 2, 4 or 8,
+// rounding up), so odd sizes near the multiples of 8 matter there.
+TEST_F(PhotoSweep, JpegOfEverySizeDecodesAtReducedSize) {
+  const rgb colour{200, 120, 40};
+  for (const extent& e : {extent{1, 1},
+                          {1, 4000},
+                          {4000, 1},
+                          {9, 9},
+                          {17, 3},
+                          {449, 447},
+                          {897, 673},
+                          {1793, 1345},
+                          {2017, 1511},
+                          {4031, 3023},
+                          {4032, 3024},
+                          {3024, 4032},
+                          {8001, 2}}) {
+    magick(dir, {"-size", std::to_string(e.width) + "x" + std::to_string(e.height),
+                 "xc:rgb(200,120,40)", "-quality", "95", "sweep.jpg"});
+    expect_prepares("sweep.jpg", e, colour, 2);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,38 @@
+#pragma once
+// Test images: pixels written by hand (PPM) or by ImageMagick, orientation
+// tags set by exiv2, and comparisons of prepared pixels.
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "support/run_support.h"
+
+struct rgb {
+  unsigned char r, g, b;
+};
+bool operator==(const rgb& a, const rgb& b);
+std::ostream& operator<<(std::ostream& os, const rgb& c);
+
+// The R, G, B bytes of the pixels, in order.
+std::string pixels_of(const std::vector<rgb>& colours);
+// The pixel at (x, y) of a `size` x `size` prepared output.
+rgb pixel_at(const std::string& out, int size, int x, int y);
+// A binary PPM file of the pixels, row-major.
+std::string ppm(int width, int height, const std::vector<rgb>& pixels);
+// The mean absolute difference per byte; a huge value when the sizes differ.
+double mean_abs_diff(const std::string& a, const std::string& b);
+
+// For each pixel, the index (0, 1 or 2) of its strongest channel.
+std::string strongest_channels(const std::string& pixels);
+
+// Runs ImageMagick's convert with `args` in `dir`; a failure fails the test.
+void magick(const scratch_dir& dir, const std::vector<std::string>& args);
+// Sets the EXIF orientation tag (1 to 8) of the JPEG `name` in `dir` with exiv2.
+void set_exif_orientation(const scratch_dir& dir, const std::string& name, int tag);
+// The path of a colour profile from Debian's icc-profiles-free.
+std::string icc_profile(const std::string& name);
+// A PNG file whose header declares `width` x `height` RGB pixels over a few
+// bytes of image data.
+std::string png_declaring(uint32_t width, uint32_t height);

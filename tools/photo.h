@@ -1,0 +1,31 @@
+#pragma once
+// Turns a photograph file into the square of 8-bit R, G, B pixels that
+// classify reads, through libvips: the image decoded (at a reduced size where
+// the format allows it), turned upright by its EXIF orientation, converted to
+// sRGB by its embedded colour profile, transparent pixels composed onto white,
+// its centre cropped and resized to SIZE x SIZE.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Images of more pixels than this are refused before they are decoded: the
+// model sees 224x224, and a header that declares more is far more likely a
+// hostile file than a photograph.
+inline constexpr int64_t max_photo_pixels = int64_t{1} << 27;
+// The largest output side --size takes.
+inline constexpr int max_output_side = 4096;
+// The grey level transparent pixels are composed onto: white, as image
+// viewers and web pages show them.
+inline constexpr int transparent_background = 255;
+
+// Starts the image library once per process. Returns false, with the reason
+// in `error`, when it cannot start.
+bool start_photo_library(const char* argv0, std::string* error);
+
+// Prepares the photograph at `path`: the centre crop that keeps `crop` (above
+// 0, at most 1) of each side, resized to `size` x `size` pixels and written
+// row-major as R, G, B bytes into `pixels`. On failure `error` says why,
+// beginning with the path.
+bool prepare_photo(const std::string& path, int size, double crop,
+                   std::vector<unsigned char>* pixels, std::string* error);
