@@ -3,11 +3,14 @@
 #   make test   build everything and run the whole test suite
 #   make bench  benchmarks, as ratios to baselines measured in the same run
 #   make check  sanitizer suite, bounded fuzzing and a valgrind run (CI runs it too)
+#   make install   install under PREFIX (default /usr/local), or DESTDIR
+#   make package   the Debian package build/classify_<version>_amd64.deb
 MAKEFLAGS += --no-print-directory
 BUILD_DIR ?= build
+PREFIX ?= /usr/local
 export BUILD_DIR
 
-.PHONY: all build test run bench check sanitize fuzz memcheck clean
+.PHONY: all build test run bench check sanitize fuzz memcheck install package clean
 
 all: build
 
@@ -15,10 +18,19 @@ build:
 	@scripts/build.sh
 
 test: build
-	cd $(BUILD_DIR) && ctest --output-on-failure -j 2
+	@scripts/test.sh
 
 run: build
 	@scripts/demo.sh
+
+# classify, prepare-input, their manual pages and the README under PREFIX
+# (default /usr/local); DESTDIR stages the whole tree elsewhere.
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# build/classify_<version>_amd64.deb
+package: build
+	@scripts/package.sh
 
 # Speed, as ratios to baselines measured in the same run.
 bench:

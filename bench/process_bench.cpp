@@ -4,7 +4,12 @@
 // figures the command prints on standard error, and each median as a ratio
 // to the first command's (the baseline of the run).
 //
-//   process_bench [--runs N] [--warmup N] --dir DIR NAME=COMMAND [NAME=COMMAND...]
+//   process_bench [--runs N] [--warmup N] [--floor START,WARM:FIGURE,WHOLE] --dir DIR
+//                 NAME=COMMAND [NAME=COMMAND...]
+//
+// --floor also reports the whole run of command WHOLE against its floor: the
+// start-up of command START (a process that does nothing) plus the warm
+// invocation FIGURE (microseconds) that command WARM prints.
 //
 // COMMAND is a program path followed by space-separated arguments; an
 // argument of the form VAR:=VALUE sets an environment variable instead.
@@ -121,17 +126,47 @@ std::string spread(const std::vector<double>& v) {
   return s.str();
 }
 
+const command* find_command(const std::vector<command>& commands, const std::string& name) {
+  for (const command& c : commands) {
+    if (c.name == name) return &c;
+  }
+  return nullptr;
+}
+
+// START,WARM:FIGURE,WHOLE: prints WHOLE / (START + FIGURE of WARM).
+bool report_floor(const std::vector<command>& commands, const std::string& spec) {
+  const size_t first = spec.find(','), second = spec.rfind(','), colon = spec.find(':');
+  if (first == std::string::npos || second == first || colon == std::string::npos) return false;
+  const command* start = find_command(commands, spec.substr(0, first));
+  const command* warm = find_command(commands, spec.substr(first + 1, colon - first - 1));
+  const command* whole = find_command(commands, spec.substr(second + 1));
+  const std::string figure = spec.substr(colon + 1, second - colon - 1);
+  if (start == nullptr || warm == nullptr || whole == nullptr || warm->figures.count(figure) == 0) {
+    return false;
+  }
+  const double start_ms = quantile(start->wall_ms, 0.5);
+  const double warm_ms = quantile(warm->figures.at(figure), 0.5) / 1000.0;
+  const double whole_ms = quantile(whole->wall_ms, 0.5);
+  std::cout << std::fixed << std::setprecision(2) << "floor ratio: " << whole->name << " "
+            << whole_ms << " ms / (" << start->name << " start-up " << start_ms << " ms + "
+            << warm->name << " warm invocation " << warm_ms << " ms) = x" << std::setprecision(3)
+            << whole_ms / (start_ms + warm_ms) << "\n";
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int runs = 30;
   int warmup = 3;
   std::string dir = ".";
+  std::string floor;
   std::vector<std::string> definitions;
   CLI::App app{"Times whole processes, alternating, and reports medians as ratios to the first."};
   app.add_option("--runs", runs, "measured runs of each command")->check(CLI::PositiveNumber);
   app.add_option("--warmup", warmup, "unmeasured runs of each command first");
   app.add_option("--dir", dir, "working directory of the commands")->required();
+  app.add_option("--floor", floor, "START,WARM:FIGURE,WHOLE: the whole run against its floor");
   app.add_option("commands", definitions, "NAME=COMMAND, the first is the baseline")->required();
   CLI11_PARSE(app, argc, argv);
 
@@ -180,6 +215,10 @@ int main(int argc, char** argv) {
       }
       std::cout << "\n";
     }
+  }
+  if (!floor.empty() && !report_floor(commands, floor)) {
+    std::cerr << "process_bench: --floor " << floor << " does not name commands and a figure\n";
+    return 2;
   }
   return 0;
 }

@@ -1,25 +1,37 @@
 #!/usr/bin/env bash
-# make bench: classify's speed as ratios to baselines measured in the same run.
-#  1. In process (Google Benchmark): load_input, set-up, one invocation and the
-#     report, each beside a bare C-API client doing the same.
-#  2. Whole process on the demo: classify against the bare C-API client on the
-#     same library (classify's own overhead).
-#  3. Whole process: classify against the same program on TensorFlow Lite
-#     built as Debian builds it (baseline x86-64, shared).
-#  4. The cold first invocation and a warm one, in fresh processes of the bare
-#     client, on this build's library against the baseline build's.
+# make bench: speed as ratios to baselines measured in the same run.
+#  stages       in process (Google Benchmark): load_input, set-up, one
+#               invocation and the report, each beside a bare C-API client
+#  overhead     whole classify run against the bare C-API client on the same
+#               library (classify's own overhead)
+#  library      whole run against the same program on TensorFlow Lite built as
+#               Debian builds it (baseline x86-64, shared)
+#  invocations  the cold first and a warm invocation (bare client), this
+#               library build against the baseline build
+#  floor        the whole run against its floor: a process that does nothing
+#               plus one warm invocation of the same library
+#  photo        prepare-input on a 12-megapixel JPEG against ImageMagick's
+#               resize of the same photograph, with peak memory
+#  startup      prepare-input on a 16x16 PNG against a process that does nothing
+#  chain        photograph -> input.bin -> result line
 # Needs the pretrained model and photograph under ../shared (or
 # CLASSIFY_SHARED_DIR). The baseline library is provisioned on first use.
 #   BENCH_RUNS (default 30) whole-process runs per command
+#   BENCH_SECTIONS (default all of the above) the sections to run
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 runs=${BENCH_RUNS:-30}
+sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo startup chain} "
+wants() { [[ $sections == *" $1 "* ]]; }
+
 scripts/build.sh
-echo "bench: building the baseline (TensorFlow Lite as Debian builds it: portable x86-64, shared)" >&2
-CLASSIFY_TFLITE_ARCH=portable CLASSIFY_TFLITE_LINK=shared scripts/configure.sh build-baseline \
-  -DCLASSIFY_BUILD_TESTS=OFF
-cmake --build build-baseline -j "$(nproc)" --target classify bare_client
+if wants library || wants invocations; then
+  echo "bench: building the baseline (TensorFlow Lite as Debian builds it: portable x86-64, shared)" >&2
+  CLASSIFY_TFLITE_ARCH=portable CLASSIFY_TFLITE_LINK=shared scripts/configure.sh build-baseline \
+    -DCLASSIFY_BUILD_TESTS=OFF
+  cmake --build build-baseline -j "$(nproc)" --target classify bare_client >build-baseline/build.log
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -27,22 +39,69 @@ BUILD_DIR=build scripts/workdir.sh "$work"
 here=$PWD
 pb() { build/bench/process_bench --runs "$runs" --dir "$work" "$@"; }
 
-echo
-echo "== 1. stages in process, against a bare C-API client on the same library"
-build/bench/classify_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+if wants photo || wants startup || wants chain; then
+  # A 12-megapixel phone-sized JPEG with the grain of a real photograph (a
+  # smooth upscale would compress, and so decode, unrealistically fast), and
+  # a tiny PNG.
+  shared=${CLASSIFY_SHARED_DIR:-../shared}
+  convert "$shared/images/grace_hopper.bmp" -resize '4032x3024!' -seed 1 -attenuate 0.6 \
+    +noise Gaussian -quality 92 "$work/photo12.jpg"
+  convert "$shared/images/grace_hopper.bmp" -resize '16x16!' "$work/small16.png"
+  printf '%s\n' "\"$here/build/prepare-input\" photo12.jpg input.bin" \
+    "exec \"$here/build/classify\"" >"$work/chain.sh"
+fi
 
-echo
-echo "== 2. whole run against the bare C-API client on the same library"
-pb "bare_client=$here/build/bench/bare_client" "classify=$here/build/classify"
+if wants stages; then
+  echo
+  echo "== stages in process, against a bare C-API client on the same library"
+  build/bench/classify_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+fi
 
-echo
-echo "== 3. whole run against classify on the baseline library build"
-pb "classify_baseline_build=$here/build-baseline/classify" "classify=$here/build/classify"
+if wants overhead; then
+  echo
+  echo "== whole run against the bare C-API client on the same library"
+  pb "bare_client=$here/build/bench/bare_client" "classify=$here/build/classify"
+fi
 
-echo
-echo "== 4. cold first and warm invocations (bare client) against the baseline library build"
-pb "baseline_build=$here/build-baseline/bench/bare_client BARE_CLIENT_TIMING:=1" \
-  "this_build=$here/build/bench/bare_client BARE_CLIENT_TIMING:=1"
+if wants library; then
+  echo
+  echo "== whole run against classify on the baseline library build"
+  pb "classify_baseline_build=$here/build-baseline/classify" "classify=$here/build/classify"
+fi
+
+if wants invocations; then
+  echo
+  echo "== cold first and warm invocations (bare client) against the baseline library build"
+  pb "baseline_build=$here/build-baseline/bench/bare_client BARE_CLIENT_TIMING:=1" \
+    "this_build=$here/build/bench/bare_client BARE_CLIENT_TIMING:=1"
+fi
+
+if wants floor; then
+  echo
+  echo "== whole run against its floor (start-up of a process that does nothing + one warm invocation)"
+  pb --floor "hello,bare_client:warm_invoke_us,classify" "hello=$here/build/bench/hello" \
+    "bare_client=$here/build/bench/bare_client BARE_CLIENT_TIMING:=1" \
+    "classify=$here/build/classify"
+fi
+
+if wants photo; then
+  echo
+  echo "== prepare-input on a 4032x3024 JPEG against ImageMagick's convert -resize '224x224!'"
+  pb "imagemagick=/usr/bin/convert photo12.jpg -resize 224x224! rgb:im.bin" \
+    "prepare_input=$here/build/prepare-input photo12.jpg input.bin"
+fi
+
+if wants startup; then
+  echo
+  echo "== prepare-input on a 16x16 PNG against a process that does nothing"
+  pb "hello=$here/build/bench/hello" "prepare_input=$here/build/prepare-input small16.png small.bin"
+fi
+
+if wants chain; then
+  echo
+  echo "== the whole chain: 12-megapixel JPEG -> input.bin -> result line"
+  pb "classify_alone=$here/build/classify" "photo_to_result=/bin/sh chain.sh"
+fi
 
 echo
 echo "== library: $(grep -m1 -o 'CMAKE_PREFIX_PATH:UNINITIALIZED=[^;]*' build/CMakeCache.txt | cut -d= -f2)"

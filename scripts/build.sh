@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Installs what is missing, provisions TensorFlow Lite, then configures and
-# builds classify, its tools and its tests into build/ (or $BUILD_DIR).
+# builds classify, its tools and its tests into build/ (or $BUILD_DIR): a line
+# per stage and the compiler's progress, with its output in
+# BUILD_DIR/build.log (VERBOSE=1 shows it as it runs).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+tool_name=build
+# shellcheck source=lib/provision.sh
+source scripts/lib/provision.sh
 
 build_dir=${BUILD_DIR:-build}
 scripts/install-deps.sh
 scripts/configure.sh "$build_dir"
-cmake --build "$build_dir" -j "$(nproc)"
+start_log "$build_dir/build.log"
+stage "compile $build_dir"
+build_with_progress "$build_dir" -j "$jobs"
+end_stage

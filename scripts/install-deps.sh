@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
 # Installs, from Debian's archive, what building and testing classify needs
-# and the machine lacks. Does nothing when everything is there.
+# and the machine lacks. Does nothing, and prints nothing, when everything is
+# there; otherwise one line, with apt's own output in a log file.
 #   install-deps.sh           build, tests, tools
 #   install-deps.sh checks    also clang with libFuzzer, and valgrind
+#   install-deps.sh package   also what builds and checks the Debian package
 set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+tool_name=install-deps
+# shellcheck source=lib/provision.sh
+source "$here/lib/provision.sh"
 
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libcli11-dev libvips-dev
-  imagemagick libvips-tools exiv2 icc-profiles-free)
+  imagemagick libvips-tools exiv2 icc-profiles-free scdoc)
 for extra in "$@"; do
   case $extra in
     checks) packages+=(clang libclang-rt-14-dev valgrind) ;;
+    package) packages+=(dpkg-dev lintian file man-db) ;;
     *) echo "install-deps: unknown group '$extra'" >&2 && exit 2 ;;
   esac
 done
@@ -20,9 +27,8 @@ for pkg in "${packages[@]}"; do
 done
 ((${#missing[@]})) || exit 0
 
-echo "[install-deps] installing from apt: ${missing[*]}" >&2
-run_as_root() {
-  if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
-}
-run_as_root apt-get update -q >&2
-run_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+cache_root=${CLASSIFY_TFLITE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/classify}
+start_log "$cache_root/logs/install-deps.log"
+stage "apt: ${missing[*]}"
+install_apt_packages "${missing[@]}"
+end_stage

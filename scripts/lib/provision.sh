@@ -39,7 +39,7 @@ die() {
 }
 
 start_log() {
-  log_file=$1
+  log_file=$(realpath -m "$1")
   mkdir -p "$(dirname "$log_file")"
   : >"$log_file"
   trap on_exit EXIT
@@ -49,7 +49,11 @@ on_exit() {
   local rc=$?
   ((rc != 0)) || return 0
   close_line
-  say "FAILED in stage '${current_stage:-start}' (exit $rc)"
+  if [[ -n $current_stage ]]; then
+    say "FAILED in stage '$current_stage' (exit $rc)"
+  else
+    say "FAILED (exit $rc)"
+  fi
   if ! verbose && [[ -s $log_file ]]; then
     say "the last 30 lines of the log:"
     tail -n 30 "$log_file" >&2

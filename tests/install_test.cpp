@@ -1,0 +1,62 @@
+// make install: the programs, their manual pages and the README land under
+// the prefix, and the installed programs need nothing from the build or the
+// TensorFlow Lite cache at run time (the library is linked in).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "support/run_support.h"
+
+namespace {
+
+// The libraries ldd resolves for `program`, one path each; "not found" for
+// one it cannot resolve.
+std::vector<std::string> shared_libraries(const std::string& program) {
+  const run_result r = run_program("/usr/bin/ldd", {program}, ".");
+  std::vector<std::string> paths;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t arrow = line.find("=> ");
+    if (arrow == std::string::npos) continue;
+    const std::string target = line.substr(arrow + 3);
+    paths.push_back(target.rfind("not found", 0) == 0 ? "not found"
+                                                      : target.substr(0, target.find(' ')));
+  }
+  return paths;
+}
+
+TEST(Install, ProgramsPagesAndReadmeLandUnderThePrefix) {
+  scratch_dir dir;
+  const run_result r =
+      run_program("/bin/sh",
+                  {"-c", "DESTDIR=\"$1\" exec cmake --install \"$2\" --prefix /opt/x", "sh",
+                   dir.file("root"), CLASSIFY_BINARY_DIR},
+                  ".");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::string prefix = dir.file("root/opt/x");
+  for (const char* file : {"bin/classify", "bin/prepare-input", "share/man/man1/classify.1.gz",
+                           "share/man/man1/prepare-input.1.gz", "share/doc/classify/README.md",
+                           "share/doc/classify/copyright"}) {
+    EXPECT_TRUE(std::filesystem::exists(prefix + "/" + file)) << file;
+  }
+#ifdef TFLITE_SHARED_LIBRARY
+  GTEST_SKIP() << "TensorFlow Lite is linked as a shared library in this build";
+#endif
+  for (const char* program : {"bin/classify", "bin/prepare-input"}) {
+    SCOPED_TRACE(program);
+    const std::vector<std::string> libraries = shared_libraries(prefix + "/" + program);
+    EXPECT_FALSE(libraries.empty());
+    for (const std::string& library : libraries) {
+      EXPECT_TRUE(library.rfind("/lib/", 0) == 0 || library.rfind("/usr/lib/", 0) == 0) << library;
+      EXPECT_EQ(library.find("tensorflow"), std::string::npos) << library;
+    }
+  }
+  // The installed program runs on its own: here, with no model beside it.
+  const run_result run = run_program(prefix + "/bin/classify", {}, dir.path);
+  EXPECT_EQ(run.out, create_failure);
+  EXPECT_EQ(run.status, 1);
+}
+
+}  // namespace
