@@ -4,7 +4,7 @@ include(GNUInstallDirs)
 # Manual pages, written in scdoc and generated into the build folder,
 # compressed as Debian wants them.
 find_program(SCDOC scdoc REQUIRED)
-set(man_pages classify.1 prepare-input.1)
+set(man_pages classify.1 prepare-input.1 classify-photos.1)
 set(man_outputs)
 foreach(page IN LISTS man_pages)
   set(source ${PROJECT_SOURCE_DIR}/man/${page}.scd)
@@ -28,6 +28,7 @@ add_custom_command(OUTPUT ${changelog}
 add_custom_target(changelog ALL DEPENDS ${changelog})
 
 install(TARGETS classify prepare-input RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS ${CMAKE_BINARY_DIR}/classify-photos DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog}
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -41,8 +42,12 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "classify developers <classify@users.noreply.example>")
-# Depends: computed by dpkg-shlibdeps from the binaries' shared libraries.
+# Depends: computed by dpkg-shlibdeps from the binaries' shared libraries,
+# and GNU parallel for classify-photos (a script); rsync and ssh only for its
+# --sshlogin.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "parallel")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "rsync, openssh-client")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "image classifier running a MobileNetV3 TensorFlow Lite model")
 # The extended description; CPack puts the summary above it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
@@ -54,6 +59,9 @@ as GBK bytes.
 prepare-input turns a photograph (JPEG, PNG, WebP, HEIF, AVIF, GIF, TIFF,
 BMP, PNM) into the input classify reads: turned upright by its EXIF
 orientation, converted to sRGB, centre-cropped and resized.
+.
+classify-photos classifies a folder of photographs with both, in parallel
+on every core or over several machines, through GNU parallel.
 .
 The model itself is not included.")
 include(CPack)

@@ -12,7 +12,8 @@ tool_name=install-deps
 source "$here/lib/provision.sh"
 
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libcli11-dev libvips-dev
-  imagemagick libvips-tools exiv2 icc-profiles-free scdoc)
+  imagemagick libvips-tools exiv2 icc-profiles-free scdoc parallel rsync openssh-client
+  openssh-server)
 for extra in "$@"; do
   case $extra in
     checks) packages+=(clang libclang-rt-14-dev valgrind) ;;
