@@ -5,12 +5,13 @@
 #   make check  sanitizer suite, bounded fuzzing and a valgrind run (CI runs it too)
 #   make install   install under PREFIX (default /usr/local), or DESTDIR
 #   make package   the Debian package build/classify_<version>_amd64.deb
+#   make windows   the 64-bit Windows classify.exe and its zip; windows-test tests it under Wine
 MAKEFLAGS += --no-print-directory
 BUILD_DIR ?= build
 PREFIX ?= /usr/local
 export BUILD_DIR
 
-.PHONY: all build test run bench check sanitize fuzz memcheck install package clean
+.PHONY: all build test run bench check sanitize fuzz memcheck install package windows windows-test clean
 
 all: build
 
@@ -32,6 +33,15 @@ install: build
 package: build
 	@scripts/package.sh
 
+# build-windows/classify.exe and build-windows/classify-<version>-win64.zip,
+# cross-built with MinGW-w64; windows-test runs the process-level tests on it
+# under Wine (after make test).
+windows:
+	@scripts/windows.sh
+
+windows-test: build windows
+	@scripts/windows-test.sh
+
 # Speed, as ratios to baselines measured in the same run.
 bench:
 	@scripts/bench.sh
@@ -49,4 +59,4 @@ memcheck: build
 	@scripts/memcheck.sh
 
 clean:
-	rm -rf $(BUILD_DIR) build-sanitize build-fuzz build-baseline demo
+	rm -rf $(BUILD_DIR) build-sanitize build-fuzz build-baseline build-windows demo

@@ -14,6 +14,9 @@
 #               resize of the same photograph, with peak memory
 #  startup      prepare-input on a 16x16 PNG against a process that does nothing
 #  chain        photograph -> input.bin -> result line
+#  batch        classify-photos on 24 photographs of about 1 MP: --jobs 1
+#               against the plain chain in a shell loop, --jobs 2 against
+#               --jobs 1
 # Needs the pretrained model and photograph under ../shared (or
 # CLASSIFY_SHARED_DIR). The baseline library is provisioned on first use.
 #   BENCH_RUNS (default 30) whole-process runs per command
@@ -22,7 +25,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 runs=${BENCH_RUNS:-30}
-sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo startup chain} "
+sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo startup chain batch} "
 wants() { [[ $sections == *" $1 "* ]]; }
 
 scripts/build.sh
@@ -38,17 +41,34 @@ trap 'rm -rf "$work"' EXIT
 BUILD_DIR=build scripts/workdir.sh "$work"
 here=$PWD
 pb() { build/bench/process_bench --runs "$runs" --dir "$work" "$@"; }
+# Fewer runs, for commands that take seconds.
+pb_long() { build/bench/process_bench --runs "$(((runs + 4) / 5))" --warmup 1 --dir "$work" "$@"; }
 
+shared=${CLASSIFY_SHARED_DIR:-../shared}
 if wants photo || wants startup || wants chain; then
   # A 12-megapixel phone-sized JPEG with the grain of a real photograph (a
   # smooth upscale would compress, and so decode, unrealistically fast), and
   # a tiny PNG.
-  shared=${CLASSIFY_SHARED_DIR:-../shared}
   convert "$shared/images/grace_hopper.bmp" -resize '4032x3024!' -seed 1 -attenuate 0.6 \
     +noise Gaussian -quality 92 "$work/photo12.jpg"
   convert "$shared/images/grace_hopper.bmp" -resize '16x16!' "$work/small16.png"
   printf '%s\n' "\"$here/build/prepare-input\" photo12.jpg input.bin" \
     "exec \"$here/build/classify\"" >"$work/chain.sh"
+fi
+
+if wants batch; then
+  # 24 photographs of 1152x864 (1 MP), each a different crop with its own grain.
+  mkdir -p "$work/batch"
+  for i in $(seq -w 1 24); do
+    convert "$shared/images/grace_hopper.bmp" -crop "$((400 + 10#$i * 4))x$((480 + 10#$i * 4))+$((10#$i * 3))+$((10#$i * 2))" \
+      -resize '1152x864!' -seed "$i" -attenuate 0.3 +noise Gaussian -quality 90 "$work/batch/p$i.jpg"
+  done
+  ln -sfn "$(realpath "$shared/models/mobilenet_v3_small_224_1.0_float.tflite")" \
+    "$work/batch/v3-small_224_0.75_float.tflite"
+  printf '%s\n' 'cd batch' "for p in p*.jpg; do \"$here/build/prepare-input\" \"\$p\" input.bin && \"$here/build/classify\"; done" >"$work/loop.sh"
+  for n in 1 2; do
+    printf '%s\n' 'cd batch' "exec \"$here/build/classify-photos\" --jobs $n p*.jpg" >"$work/jobs$n.sh"
+  done
 fi
 
 if wants stages; then
@@ -101,6 +121,15 @@ if wants chain; then
   echo
   echo "== the whole chain: 12-megapixel JPEG -> input.bin -> result line"
   pb "classify_alone=$here/build/classify" "photo_to_result=/bin/sh chain.sh"
+fi
+
+if wants batch; then
+  echo
+  echo "== 24 photographs of 1 MP: classify-photos --jobs 1 against the plain chain in a shell loop"
+  pb_long "shell_loop=/bin/sh loop.sh" "jobs_1=/bin/sh jobs1.sh"
+  echo
+  echo "== 24 photographs of 1 MP: classify-photos --jobs 2 against --jobs 1 (photographs per second: the inverse)"
+  pb_long "jobs_1=/bin/sh jobs1.sh" "jobs_2=/bin/sh jobs2.sh"
 fi
 
 echo

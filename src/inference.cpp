@@ -1,10 +1,5 @@
 #include "inference.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -12,6 +7,7 @@
 #include <sstream>
 
 #include "model_check.h"
+#include "platform.h"
 
 TfLiteInterpreter* interpreter = nullptr;
 TfLiteTensor* input_tensor = nullptr;
@@ -36,22 +32,7 @@ void report_missing_tensor(const char* role, const char* name) {
 }  // namespace
 
 const uint8_t* map_model_file(const std::string& path, size_t* size) {
-  // Opening a FIFO would block and a directory cannot be mapped: only a
-  // non-empty regular file is taken.
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
-    return nullptr;
-  }
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  // Populated at once: the check, the library's own verification and the
-  // first invocation's reads of the weights then take no page fault each.
-  void* mapped = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ,
-                      MAP_PRIVATE | MAP_POPULATE, fd, 0);
-  close(fd);
-  if (mapped == MAP_FAILED) return nullptr;
-  *size = static_cast<size_t>(info.st_size);
-  return static_cast<const uint8_t*>(mapped);
+  return map_file_readonly(path, size);
 }
 
 TfLiteModel* create_model(const uint8_t* data, size_t size) {

@@ -154,7 +154,7 @@ TEST(Classify, UnusableInputFilesAreErrors) {
   ASSERT_EQ(unlink(missing.dir.file("input.bin").c_str()), 0);
   run_result r = missing.run();
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "classify: input.bin: No such file or directory\n");
+  EXPECT_EQ(r.err, "classify: input.bin: No such file or directory" + eol());
   EXPECT_EQ(r.status, 1);
 
   classify_case directory(softmax_model(), "");
@@ -162,7 +162,7 @@ TEST(Classify, UnusableInputFilesAreErrors) {
   ASSERT_EQ(mkdir(directory.dir.file("input.bin").c_str(), 0755), 0);
   r = directory.run();
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "classify: input.bin: is a directory, not an input file\n");
+  EXPECT_EQ(r.err, "classify: input.bin: is a directory, not an input file" + eol());
   EXPECT_EQ(r.status, 1);
 
   classify_case huge(softmax_model(), "");
@@ -203,10 +203,12 @@ TEST(Classify, InputTensorOfAnotherTypeIsAnError) {
 TEST(Classify, OutputThatCannotBeWrittenIsAnError) {
   classify_case good(softmax_model(), bytes_with(1001, 0, 653, 255));
   scratch_dir no_model;
-  for (const char* redirect : {"exec \"$0\" >/dev/full", "exec \"$0\" >&-"}) {
+  for (const char* redirect : {"exec \"$@\" >/dev/full", "exec \"$@\" >&-"}) {
     for (const std::string* cwd : {&good.dir.path, &no_model.path}) {
       SCOPED_TRACE(std::string(redirect) + " in " + *cwd);
-      const run_result r = run_program("/bin/sh", {"-c", redirect, CLASSIFY_EXE}, *cwd);
+      std::vector<std::string> args = {"-c", redirect, "sh"};
+      for (const std::string& word : classify_command()) args.push_back(word);
+      const run_result r = run_program("/bin/sh", args, *cwd);
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.err.rfind("classify: cannot write to standard output", 0), 0u) << r.err;
     }

@@ -174,7 +174,7 @@ TEST(HostileFiles, InputFilesThatCannotBeReadAreErrors) {
     h.make(dir.file("input.bin"));
     const run_result r = run_classify(dir.path);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, std::string("classify: input.bin: ") + h.message + "\n");
+    EXPECT_EQ(r.err, std::string("classify: input.bin: ") + h.message + eol());
     EXPECT_EQ(r.status, 1);
   }
 }

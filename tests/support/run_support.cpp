@@ -103,10 +103,25 @@ run_result run_program(const std::string& program, const std::vector<std::string
   return result;
 }
 
+std::vector<std::string> classify_command() {
+  const char* exe = std::getenv("CLASSIFY_TEST_EXE");
+  if (exe == nullptr || *exe == '\0') return {CLASSIFY_EXE};
+  const char* runner = std::getenv("CLASSIFY_TEST_RUNNER");
+  if (runner == nullptr || *runner == '\0') return {exe};
+  return {runner, exe};
+}
+
 run_result run_classify(const std::string& cwd, const std::vector<std::string>& args) {
-  return run_program(CLASSIFY_EXE, args, cwd);
+  std::vector<std::string> command = classify_command();
+  command.insert(command.end(), args.begin(), args.end());
+  return run_program(command.front(), {command.begin() + 1, command.end()}, cwd);
+}
+
+std::string eol() {
+  const char* eol = std::getenv("CLASSIFY_TEST_EOL");
+  return eol != nullptr && std::string(eol) == "crlf" ? "\r\n" : "\n";
 }
 
 std::string result_line(const std::string& index, const std::string& score) {
-  return class_label + index + probability_label + score + "\n";
+  return class_label + index + probability_label + score + eol();
 }

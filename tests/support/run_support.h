@@ -29,15 +29,24 @@ struct run_result {
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
                        const std::string& cwd);
 
-// Runs the classify program built beside the tests.
+// The classify program under test: the one built beside the tests, or, when
+// CLASSIFY_TEST_EXE names another build (the Windows classify.exe), that one
+// run through CLASSIFY_TEST_RUNNER (Wine). The command's words, runner first.
+std::vector<std::string> classify_command();
+
+// Runs the classify program under test.
 run_result run_classify(const std::string& cwd, const std::vector<std::string>& args = {});
+
+// The end of line of the program under test's text output: CR LF when
+// CLASSIFY_TEST_EOL is "crlf" (Windows), LF otherwise.
+std::string eol();
 
 std::string read_file(const std::string& path);
 
 // What the program reads and prints, spelled out here rather than taken from
 // the program, so that a change there shows up as a failing test.
 inline const std::string model_file = "v3-small_224_0.75_float.tflite";
-inline const std::string create_failure = "Failed to create interpreter" + model_file + "\n";
+inline const std::string create_failure = "Failed to create interpreter" + model_file + eol();
 // The result line's labels "类别：" and "，概率：" in GBK.
 inline const std::string class_label = "\xC0\xE0\xB1\xF0\xA3\xBA";
 inline const std::string probability_label = "\xA3\xAC\xB8\xC5\xC2\xCA\xA3\xBA";

@@ -1,0 +1,50 @@
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include "platform.h"
+
+const uint8_t* map_file_readonly(const std::string& path, size_t* size) {
+  // Opening a FIFO would block and a directory cannot be mapped: only a
+  // non-empty regular file is taken.
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+    return nullptr;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  // Populated at once: the check, the library's own verification and the
+  // first invocation's reads of the weights then take no page fault each.
+  void* mapped = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ,
+                      MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  close(fd);
+  if (mapped == MAP_FAILED) return nullptr;
+  *size = static_cast<size_t>(info.st_size);
+  return static_cast<const uint8_t*>(mapped);
+}
+
+void grow_heap(size_t bytes) {
+#if defined(__GLIBC__)
+  constexpr uintptr_t huge_page = uintptr_t{2} << 20;
+  // Keep large buffers on this heap instead of in mappings of their own, and
+  // keep the heap from being trimmed back mid-run.
+  mallopt(M_MMAP_THRESHOLD, static_cast<int>(bytes * 2));
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
+  const auto start = reinterpret_cast<uintptr_t>(sbrk(0));
+  // Through a volatile pointer, so that the compiler keeps the pair.
+  void* volatile block = malloc(bytes);
+  free(block);
+  const auto end = reinterpret_cast<uintptr_t>(sbrk(0));
+  const uintptr_t aligned = (start + huge_page - 1) & ~(huge_page - 1);
+  if (end > aligned) madvise(reinterpret_cast<void*>(aligned), end - aligned, MADV_HUGEPAGE);
+#else
+  (void)bytes;
+#endif
+}
