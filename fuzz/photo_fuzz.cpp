@@ -29,12 +29,8 @@ std::string scratch_file() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** argv) {
-  std::string error;
-  if (!start_photo_library((*argv)[0], &error)) {
-    std::fprintf(stderr, "photo_fuzz: %s\n", error.c_str());
-    std::abort();
-  }
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  use_vips_module(VIPS_MODULE_PATH);
   return 0;
 }
 

@@ -29,6 +29,8 @@ add_custom_target(changelog ALL DEPENDS ${changelog})
 
 install(TARGETS classify prepare-input RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS ${CMAKE_BINARY_DIR}/classify-photos DESTINATION ${CMAKE_INSTALL_BINDIR})
+# prepare-input finds its libvips module at this place relative to itself.
+install(TARGETS prepare-input-vips LIBRARY DESTINATION ${CLASSIFY_VIPS_MODULE_DIR})
 install(FILES ${man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog}
   DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -1,6 +1,7 @@
-// make install: the programs, their manual pages and the README land under
-// the prefix, and the installed programs need nothing from the build or the
-// TensorFlow Lite cache at run time (the library is linked in).
+// make install: the programs, prepare-input's libvips module, the manual
+// pages and the README land under the prefix, and the installed programs
+// need nothing from the build or the TensorFlow Lite cache at run time (the
+// library is linked in).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -36,7 +37,8 @@ TEST(Install, ProgramsPagesAndReadmeLandUnderThePrefix) {
                   ".");
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::string prefix = dir.file("root/opt/x");
-  for (const char* file : {"bin/classify", "bin/prepare-input", "share/man/man1/classify.1.gz",
+  for (const char* file : {"bin/classify", "bin/prepare-input", "bin/classify-photos",
+                           "lib/classify/prepare-input-vips.so", "share/man/man1/classify.1.gz",
                            "share/man/man1/prepare-input.1.gz", "share/doc/classify/README.md",
                            "share/doc/classify/copyright"}) {
     EXPECT_TRUE(std::filesystem::exists(prefix + "/" + file)) << file;
@@ -44,7 +46,8 @@ TEST(Install, ProgramsPagesAndReadmeLandUnderThePrefix) {
 #ifdef TFLITE_SHARED_LIBRARY
   GTEST_SKIP() << "TensorFlow Lite is linked as a shared library in this build";
 #endif
-  for (const char* program : {"bin/classify", "bin/prepare-input"}) {
+  for (const char* program :
+       {"bin/classify", "bin/prepare-input", "lib/classify/prepare-input-vips.so"}) {
     SCOPED_TRACE(program);
     const std::vector<std::string> libraries = shared_libraries(prefix + "/" + program);
     EXPECT_FALSE(libraries.empty());
@@ -53,10 +56,18 @@ TEST(Install, ProgramsPagesAndReadmeLandUnderThePrefix) {
       EXPECT_EQ(library.find("tensorflow"), std::string::npos) << library;
     }
   }
-  // The installed program runs on its own: here, with no model beside it.
+  // The installed programs run on their own: classify here with no model
+  // beside it, prepare-input on a GIF, which takes its libvips module.
   const run_result run = run_program(prefix + "/bin/classify", {}, dir.path);
   EXPECT_EQ(run.out, create_failure);
   EXPECT_EQ(run.status, 1);
+  dir.write("dot.gif", std::string("GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\xc8\x00\x00\x00"
+                                   ",\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00;",
+                                   35));
+  const run_result prepared =
+      run_program(prefix + "/bin/prepare-input", {"--size", "1", "dot.gif", "dot.bin"}, dir.path);
+  EXPECT_EQ(prepared.status, 0) << prepared.err;
+  EXPECT_EQ(read_file(dir.file("dot.bin")), std::string("\x00\x00\xc8", 3));
 }
 
 }  // namespace

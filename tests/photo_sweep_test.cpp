@@ -54,10 +54,7 @@ std::vector<extent> swept_extents() {
 
 class PhotoSweep : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    std::string error;
-    ASSERT_TRUE(start_photo_library("classify_tests", &error)) << error;
-  }
+  static void SetUpTestSuite() { use_vips_module(VIPS_MODULE_PATH); }
 
   // Prepares `name` at every size and crop; every byte must be within
   // `tolerance` of the image's colour.

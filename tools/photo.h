@@ -1,9 +1,11 @@
 #pragma once
 // Turns a photograph file into the square of 8-bit R, G, B pixels that
-// classify reads, through libvips: the image decoded (at a reduced size where
-// the format allows it), turned upright by its EXIF orientation, converted to
-// sRGB by its embedded colour profile, transparent pixels composed onto white,
-// its centre cropped and resized to SIZE x SIZE.
+// classify reads: the image decoded (JPEG at a reduced size where the output
+// allows it), turned upright by its EXIF orientation, converted to sRGB by
+// its embedded colour profile, transparent pixels composed onto white, its
+// centre cropped and resized to SIZE x SIZE. JPEG and PNG are read by their
+// own libraries; the other formats by libvips, in a module loaded only when
+// a file needs it (vips_module.h).
 
 #include <cstdint>
 #include <string>
@@ -19,9 +21,9 @@ inline constexpr int max_output_side = 4096;
 // viewers and web pages show them.
 inline constexpr int transparent_background = 255;
 
-// Starts the image library once per process. Returns false, with the reason
-// in `error`, when it cannot start.
-bool start_photo_library(const char* argv0, std::string* error);
+// Where the libvips module is, for programs that do not sit beside it (the
+// tests, the fuzzer). prepare-input finds it from its own location.
+void use_vips_module(const std::string& path);
 
 // Prepares the photograph at `path`: the centre crop that keeps `crop` (above
 // 0, at most 1) of each side, resized to `size` x `size` pixels and written

@@ -57,8 +57,7 @@ int main(int argc, char** argv) {
 
   std::string error;
   std::vector<unsigned char> pixels;
-  if (!start_photo_library(argv[0], &error) ||
-      !prepare_photo(opt.image, opt.size, opt.crop, &pixels, &error) ||
+  if (!prepare_photo(opt.image, opt.size, opt.crop, &pixels, &error) ||
       !write_atomically(opt.output, pixels, &error)) {
     return fail(error);
   }

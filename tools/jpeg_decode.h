@@ -1,0 +1,14 @@
+#pragma once
+// JPEG through libjpeg-turbo: decoded at a reduced size where the output
+// allows it, grey, RGB, CMYK and YCCK, with the embedded ICC profile and the
+// EXIF orientation applied.
+
+#include <string>
+
+#include "image.h"
+
+// Decodes the JPEG at `path` for an output of `size` x `size` from the centre
+// crop keeping `crop` of each side. False, with `error` beginning with the
+// path, for a damaged or truncated file or one of too many pixels.
+bool decode_jpeg(const std::string& path, int size, double crop, rgb_image* image,
+                 std::string* error);

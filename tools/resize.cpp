@@ -1,0 +1,88 @@
+#include "resize.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+namespace {
+
+// One output sample along an axis: the weighted sum of the source samples
+// first .. first + weights.size() - 1.
+struct tap {
+  int first = 0;
+  std::vector<float> weights;
+};
+
+// The taps that take `source` samples (from `offset` on) to `target`.
+std::vector<tap> axis_taps(int source, int offset, int target) {
+  std::vector<tap> taps(static_cast<size_t>(target));
+  const double scale = static_cast<double>(source) / target;
+  for (int i = 0; i < target; ++i) {
+    tap& t = taps[static_cast<size_t>(i)];
+    if (scale >= 1.0) {
+      // Area average: the source interval [i, i + 1) * scale, each sample
+      // weighted by how much of it lies inside.
+      const double begin = i * scale, end = (i + 1) * scale;
+      t.first = static_cast<int>(begin);
+      const int last = std::min(source - 1, static_cast<int>(std::ceil(end)) - 1);
+      for (int s = t.first; s <= last; ++s) {
+        const double covered = std::min<double>(end, s + 1) - std::max<double>(begin, s);
+        t.weights.push_back(static_cast<float>(covered / scale));
+      }
+    } else {
+      // Bilinear between the centres of the two nearest samples, held at
+      // the edges.
+      const double at = std::clamp((i + 0.5) * scale - 0.5, 0.0, source - 1.0);
+      t.first = std::min(static_cast<int>(at), std::max(source - 2, 0));
+      const double fraction = at - t.first;
+      t.weights = {static_cast<float>(1.0 - fraction)};
+      if (source > 1) t.weights.push_back(static_cast<float>(fraction));
+    }
+    t.first += offset;
+  }
+  return taps;
+}
+
+unsigned char to_byte(float value) {
+  return static_cast<unsigned char>(std::clamp(std::lround(value), 0L, 255L));
+}
+
+}  // namespace
+
+std::vector<unsigned char> crop_and_resize(const rgb_image& image, double crop, int size) {
+  const int crop_w = std::max(1, static_cast<int>(std::lround(image.width * crop)));
+  const int crop_h = std::max(1, static_cast<int>(std::lround(image.height * crop)));
+  const std::vector<tap> columns = axis_taps(crop_w, (image.width - crop_w) / 2, size);
+  const std::vector<tap> rows = axis_taps(crop_h, (image.height - crop_h) / 2, size);
+  const size_t stride = static_cast<size_t>(image.width) * 3;
+
+  // Columns first, over only the rows the output needs; then rows.
+  const int row_first = rows.front().first;
+  const int row_last = rows.back().first + static_cast<int>(rows.back().weights.size()) - 1;
+  std::vector<float> across(static_cast<size_t>(row_last - row_first + 1) * size * 3);
+  for (int y = row_first; y <= row_last; ++y) {
+    const unsigned char* line = image.pixels.data() + static_cast<size_t>(y) * stride;
+    float* out = across.data() + static_cast<size_t>(y - row_first) * size * 3;
+    for (int x = 0; x < size; ++x) {
+      const tap& t = columns[static_cast<size_t>(x)];
+      float sum[3] = {0, 0, 0};
+      for (size_t k = 0; k < t.weights.size(); ++k) {
+        const unsigned char* p = line + (static_cast<size_t>(t.first) + k) * 3;
+        for (int c = 0; c < 3; ++c) sum[c] += t.weights[k] * p[c];
+      }
+      std::copy(sum, sum + 3, out + static_cast<size_t>(x) * 3);
+    }
+  }
+  std::vector<unsigned char> pixels(static_cast<size_t>(size) * size * 3);
+  for (int y = 0; y < size; ++y) {
+    const tap& t = rows[static_cast<size_t>(y)];
+    for (size_t i = 0; i < static_cast<size_t>(size) * 3; ++i) {
+      float sum = 0;
+      for (size_t k = 0; k < t.weights.size(); ++k) {
+        sum += t.weights[k] * across[(static_cast<size_t>(t.first - row_first) + k) * size * 3 + i];
+      }
+      pixels[static_cast<size_t>(y) * size * 3 + i] = to_byte(sum);
+    }
+  }
+  return pixels;
+}
