@@ -59,4 +59,4 @@ memcheck: build
 	@scripts/memcheck.sh
 
 clean:
-	rm -rf $(BUILD_DIR) build-sanitize build-fuzz build-baseline build-windows demo
+	rm -rf $(BUILD_DIR) build-sanitize build-fuzz build-baseline build-windows build-level-* demo

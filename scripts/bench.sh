@@ -14,6 +14,10 @@
 #               resize of the same photograph, with peak memory
 #  startup      prepare-input on a 16x16 PNG against a process that does nothing
 #  chain        photograph -> input.bin -> result line
+#  levels       (only when asked for) classify and the bare client's cold and
+#               warm invocations on TensorFlow Lite built for each
+#               instruction-set level: portable, x86-64-v3, x86-64-v4, native
+#               (each provisioned on first use, about 5 minutes)
 #  batch        classify-photos on 24 photographs of about 1 MP: --jobs 1
 #               against the plain chain in a shell loop, --jobs 2 against
 #               --jobs 1
@@ -121,6 +125,25 @@ if wants chain; then
   echo
   echo "== the whole chain: 12-megapixel JPEG -> input.bin -> result line"
   pb "classify_alone=$here/build/classify" "photo_to_result=/bin/sh chain.sh"
+fi
+
+if wants levels; then
+  level_commands=()
+  client_commands=()
+  for level in portable x86-64-v3 x86-64-v4 native; do
+    echo "bench: building classify on TensorFlow Lite for $level" >&2
+    CLASSIFY_TFLITE_ARCH=$level scripts/configure.sh "build-level-$level" -DCLASSIFY_BUILD_TESTS=OFF
+    cmake --build "build-level-$level" -j "$(nproc)" --target classify bare_client \
+      >"build-level-$level/build.log"
+    level_commands+=("classify_$level=$here/build-level-$level/classify")
+    client_commands+=("client_$level=$here/build-level-$level/bench/bare_client BARE_CLIENT_TIMING:=1")
+  done
+  echo
+  echo "== whole run of classify on each instruction-set level of TensorFlow Lite"
+  pb "${level_commands[@]}"
+  echo
+  echo "== cold first and warm invocations (bare client) on each level"
+  pb "${client_commands[@]}"
 fi
 
 if wants batch; then

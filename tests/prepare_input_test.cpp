@@ -236,6 +236,14 @@ TEST(PrepareInput, BadInputFailsCleanlyAndLeavesNothingBehind) {
   dir.write("empty.jpg", "");
   dir.write("vector.svg", "<svg xmlns='http://www.w3.org/2000/svg' width='9' height='9'/>\n");
   dir.write("huge.png", png_declaring(65535, 65535));
+  // An AVIF whose first AV1 unit is damaged: the AV1 decoder complains on
+  // standard error itself, which must not reach the user's.
+  magick(dir, {"-size", "32x32", "plasma:", "good.avif"});
+  std::string avif = read_file(dir.file("good.avif"));
+  const size_t media = avif.find("mdat");
+  ASSERT_NE(media, std::string::npos);
+  avif[media + 4] = '\0';
+  dir.write("damaged.avif", avif);
   ASSERT_EQ(mkdir(dir.file("folder.png").c_str(), 0755), 0);
   struct bad_case {
     std::vector<std::string> args;
@@ -249,6 +257,7 @@ TEST(PrepareInput, BadInputFailsCleanlyAndLeavesNothingBehind) {
       {{"vector.svg"}, "vector.svg: not an image"},
       {{"truncated.png"}, "truncated.png: cannot decode"},
       {{"truncated.jpg"}, "truncated.jpg: cannot decode"},
+      {{"damaged.avif"}, "damaged.avif: cannot decode"},
       {{"huge.png"}, "huge.png: image of 65535x65535 pixels is too large"},
       {{"--size", "0", "good.png"}, "--size"},
       {{"--size", "100000", "good.png"}, "--size"},

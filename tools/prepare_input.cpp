@@ -1,7 +1,11 @@
 // prepare-input: turns a photograph into the "input.bin" that classify reads:
 // SIZE x SIZE pixels of 8-bit R, G, B, row-major, from the centre crop of the
 // upright, sRGB photograph (see photo.h).
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -25,6 +29,25 @@ struct options {
 int fail(const std::string& message) {
   std::cerr << "prepare-input: " << message << "\n";
   return 1;
+}
+
+// Decoders deep inside the libraries (AV1's, for one) print their own
+// complaints about a damaged file straight to standard error. The tool says
+// in one line what failed, so theirs are sent to /dev/null while it decodes.
+int silence_standard_error() {
+  std::fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (saved >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+  if (null >= 0) close(null);
+  return saved;
+}
+
+void restore_standard_error(int saved) {
+  if (saved < 0) return;
+  std::fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
 }
 
 }  // namespace
@@ -57,9 +80,9 @@ int main(int argc, char** argv) {
 
   std::string error;
   std::vector<unsigned char> pixels;
-  if (!prepare_photo(opt.image, opt.size, opt.crop, &pixels, &error) ||
-      !write_atomically(opt.output, pixels, &error)) {
-    return fail(error);
-  }
+  const int saved_stderr = silence_standard_error();
+  const bool prepared = prepare_photo(opt.image, opt.size, opt.crop, &pixels, &error);
+  restore_standard_error(saved_stderr);
+  if (!prepared || !write_atomically(opt.output, pixels, &error)) return fail(error);
   return 0;
 }
