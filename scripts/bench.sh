@@ -18,9 +18,9 @@
 #               warm invocations on TensorFlow Lite built for each
 #               instruction-set level: portable, x86-64-v3, x86-64-v4, native
 #               (each provisioned on first use, about 5 minutes)
-#  batch        classify-photos on 24 photographs of about 1 MP: --jobs 1
-#               against the plain chain in a shell loop, --jobs 2 against
-#               --jobs 1
+#  batch        classify-photos on 24 photographs of about 1 MP (and on the
+#               same 24 ten times over): --jobs 1 against the plain chain in a
+#               shell loop, --jobs 2 against --jobs 1
 # Needs the pretrained model and photograph under ../shared (or
 # CLASSIFY_SHARED_DIR). The baseline library is provisioned on first use.
 #   BENCH_RUNS (default 30) whole-process runs per command
@@ -69,9 +69,14 @@ if wants batch; then
   done
   ln -sfn "$(realpath "$shared/models/mobilenet_v3_small_224_1.0_float.tflite")" \
     "$work/batch/v3-small_224_0.75_float.tflite"
-  printf '%s\n' 'cd batch' "for p in p*.jpg; do \"$here/build/prepare-input\" \"\$p\" input.bin && \"$here/build/classify\"; done" >"$work/loop.sh"
-  for n in 1 2; do
-    printf '%s\n' 'cd batch' "exec \"$here/build/classify-photos\" --jobs $n p*.jpg" >"$work/jobs$n.sh"
+  for i in $(seq 0 9); do
+    for p in "$work"/batch/p*.jpg; do ln -s "$p" "$work/batch/x${i}_${p##*/}"; done
+  done
+  for set in p x; do
+    printf '%s\n' 'cd batch' "for p in $set*.jpg; do \"$here/build/prepare-input\" \"\$p\" input.bin && \"$here/build/classify\"; done" >"$work/loop_$set.sh"
+    for n in 1 2; do
+      printf '%s\n' 'cd batch' "exec \"$here/build/classify-photos\" --jobs $n $set*.jpg" >"$work/jobs${n}_$set.sh"
+    done
   done
 fi
 
@@ -147,12 +152,15 @@ if wants levels; then
 fi
 
 if wants batch; then
-  echo
-  echo "== 24 photographs of 1 MP: classify-photos --jobs 1 against the plain chain in a shell loop"
-  pb_long "shell_loop=/bin/sh loop.sh" "jobs_1=/bin/sh jobs1.sh"
-  echo
-  echo "== 24 photographs of 1 MP: classify-photos --jobs 2 against --jobs 1 (photographs per second: the inverse)"
-  pb_long "jobs_1=/bin/sh jobs1.sh" "jobs_2=/bin/sh jobs2.sh"
+  for set in p x; do
+    count=$([[ $set == p ]] && echo 24 || echo 240)
+    echo
+    echo "== $count photographs of 1 MP: classify-photos --jobs 1 against the plain chain in a shell loop"
+    pb_long "shell_loop=/bin/sh loop_$set.sh" "jobs_1=/bin/sh jobs1_$set.sh"
+    echo
+    echo "== $count photographs of 1 MP: classify-photos --jobs 2 against --jobs 1 (photographs per second: the inverse)"
+    pb_long "jobs_1=/bin/sh jobs1_$set.sh" "jobs_2=/bin/sh jobs2_$set.sh"
+  done
 fi
 
 echo
