@@ -2,30 +2,17 @@
 // image file, go through format detection, decoding, orientation, colour
 // conversion, crop and resize. Each input either fails cleanly or prepares
 // exactly SIZE x SIZE x 3 bytes; the first byte picks the crop.
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "photo.h"
+#include "scratch_file.h"
 
 namespace {
 
 constexpr int size = 24;
-
-std::string scratch_file() {
-  static const std::string path = [] {
-    char name[] = "/tmp/photo-fuzz-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd < 0) std::abort();
-    close(fd);
-    return std::string(name);
-  }();
-  return path;
-}
 
 }  // namespace
 
@@ -35,11 +22,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
-  const std::string path = scratch_file();
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) std::abort();
-  if (length > 0 && std::fwrite(data, 1, length, file) != length) std::abort();
-  std::fclose(file);
+  const std::string& path = write_scratch_file(data, length);
 
   const double crop = length > 0 && (data[0] & 1) ? 0.5 : 1.0;
   std::vector<unsigned char> pixels;

@@ -152,9 +152,7 @@ bool decode_jpeg(const std::string& path, int size, double crop, rgb_image* imag
   jpeg_destroy_decompress(&cinfo);
   std::fclose(file);
   if (status == 3) {
-    *error = path + ": image of " + std::to_string(cinfo.image_width) + "x" +
-             std::to_string(cinfo.image_height) + " pixels is too large (at most " +
-             std::to_string(max_photo_pixels) + " pixels)";
+    *error = too_large_message(path, cinfo.image_width, cinfo.image_height);
     return false;
   }
   if (status != 0) {

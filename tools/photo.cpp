@@ -107,8 +107,7 @@ bool decode_with_vips(const std::string& path, rgb_image* image, std::string* er
         *error = path + ": not an image this tool can read (" + picture.reason + ")";
         break;
       case vips_too_large:
-        *error = path + ": image of " + picture.reason + " pixels is too large (at most " +
-                 std::to_string(max_photo_pixels) + " pixels)";
+        *error = too_large_message(path, picture.width, picture.height);
         break;
       default:
         *error = path + ": cannot decode the image (" + picture.reason + ")";
@@ -126,6 +125,11 @@ bool decode_with_vips(const std::string& path, rgb_image* image, std::string* er
 }  // namespace
 
 void use_vips_module(const std::string& path) { vips_module_path() = path; }
+
+std::string too_large_message(const std::string& path, int64_t width, int64_t height) {
+  return path + ": image of " + std::to_string(width) + "x" + std::to_string(height) +
+         " pixels is too large (at most " + std::to_string(max_photo_pixels) + " pixels)";
+}
 
 bool prepare_photo(const std::string& path, int size, double crop,
                    std::vector<unsigned char>* pixels, std::string* error) {

@@ -21,6 +21,10 @@ inline constexpr int max_output_side = 4096;
 // viewers and web pages show them.
 inline constexpr int transparent_background = 255;
 
+// The message for an image whose header declares `width` x `height`
+// pixels, more than max_photo_pixels.
+std::string too_large_message(const std::string& path, int64_t width, int64_t height);
+
 // Where the libvips module is, for programs that do not sit beside it (the
 // tests, the fuzzer). prepare-input finds it from its own location.
 void use_vips_module(const std::string& path);

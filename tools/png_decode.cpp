@@ -104,9 +104,7 @@ bool decode_png(const std::string& path, rgb_image* image, std::string* error) {
   png_destroy_read_struct(&png, &info, nullptr);
   std::fclose(file);
   if (status == 3) {
-    *error = path + ": image of " + std::to_string(result.width) + "x" +
-             std::to_string(result.height) + " pixels is too large (at most " +
-             std::to_string(max_photo_pixels) + " pixels)";
+    *error = too_large_message(path, result.width, result.height);
     return false;
   }
   if (status != 0) {
