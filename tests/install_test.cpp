@@ -38,7 +38,7 @@ TEST(Install, ProgramsPagesAndReadmeLandUnderThePrefix) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::string prefix = dir.file("root/opt/x");
   for (const char* file : {"bin/classify", "bin/prepare-input", "bin/classify-photos",
-                           "lib/classify/prepare-input-vips.so", "share/man/man1/classify.1.gz",
+                           "libexec/classify/prepare-input-vips.so", "share/man/man1/classify.1.gz",
                            "share/man/man1/prepare-input.1.gz", "share/doc/classify/README.md",
                            "share/doc/classify/copyright"}) {
     EXPECT_TRUE(std::filesystem::exists(prefix + "/" + file)) << file;
@@ -47,7 +47,7 @@ TEST(Install, ProgramsPagesAndReadmeLandUnderThePrefix) {
   GTEST_SKIP() << "TensorFlow Lite is linked as a shared library in this build";
 #endif
   for (const char* program :
-       {"bin/classify", "bin/prepare-input", "lib/classify/prepare-input-vips.so"}) {
+       {"bin/classify", "bin/prepare-input", "libexec/classify/prepare-input-vips.so"}) {
     SCOPED_TRACE(program);
     const std::vector<std::string> libraries = shared_libraries(prefix + "/" + program);
     EXPECT_FALSE(libraries.empty());

@@ -4,6 +4,7 @@
 // SIZE x SIZE x 3 bytes, all of the image's one colour.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 
 #include "photo.h"
@@ -110,6 +111,27 @@ TEST_F(PhotoSweep, JpegOfEverySizeDecodesAtReducedSize) {
                  "xc:rgb(200,120,40)", "-quality", "95", "sweep.jpg"});
     expect_prepares("sweep.jpg", e, colour, 2);
   }
+}
+
+// Image files the fuzzer found troublesome (a decoder library's leak on a
+// damaged AVIF, for one): each is prepared or refused cleanly, in one line.
+TEST_F(PhotoSweep, FuzzerFindingsStayHandled) {
+  const std::filesystem::path folder =
+      std::filesystem::path(CLASSIFY_SOURCE_DIR) / "fuzz/regressions/photo_fuzz";
+  int replayed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    SCOPED_TRACE(entry.path().string());
+    std::vector<unsigned char> pixels;
+    std::string error;
+    if (prepare_photo(entry.path().string(), 24, 1.0, &pixels, &error)) {
+      EXPECT_EQ(pixels.size(), 24u * 24 * 3);
+    } else {
+      EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+      EXPECT_FALSE(error.empty());
+    }
+    ++replayed;
+  }
+  EXPECT_GT(replayed, 0);
 }
 
 }  // namespace
