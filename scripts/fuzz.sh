@@ -7,9 +7,9 @@
 # format prepare-input reads, written by ImageMagick. Inputs that once crashed
 # are kept in fuzz/regressions/ and replayed first.
 #   FUZZ_MODEL_RUNS (default 4000000), FUZZ_INPUT_RUNS (default 100000),
-#   FUZZ_PHOTO_RUNS (default 100000): the number of inputs each target tries;
+#   FUZZ_PHOTO_RUNS (default 50000): the number of inputs each target tries;
 #   FUZZ_MODEL_SECONDS (default 240), FUZZ_INPUT_SECONDS (default 60),
-#   FUZZ_PHOTO_SECONDS (default 180): caps on the time, for a slower machine.
+#   FUZZ_PHOTO_SECONDS (default 300): caps on the time, for a slower machine.
 #   FUZZ_SEED (default 1): with a fixed seed and count, a run repeats the last
 #   one exactly, so CI does not fail at random on a finding that is new only
 #   by chance; set another seed, or 0 for a random one, and more runs, to
@@ -20,10 +20,10 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 build_dir=build-fuzz
 model_runs=${FUZZ_MODEL_RUNS:-4000000}
 input_runs=${FUZZ_INPUT_RUNS:-100000}
-photo_runs=${FUZZ_PHOTO_RUNS:-100000}
+photo_runs=${FUZZ_PHOTO_RUNS:-50000}
 model_seconds=${FUZZ_MODEL_SECONDS:-240}
 input_seconds=${FUZZ_INPUT_SECONDS:-60}
-photo_seconds=${FUZZ_PHOTO_SECONDS:-180}
+photo_seconds=${FUZZ_PHOTO_SECONDS:-300}
 seed=${FUZZ_SEED:-1}
 shared=${CLASSIFY_SHARED_DIR:-../shared}
 
