@@ -124,6 +124,29 @@ TEST_F(ClassifyPhotos, MixedFolderGivesOrderedLinesNamesAndErrors) {
   EXPECT_FALSE(scratch_left());
 }
 
+// A batch of photographs with long paths, whose arguments together pass GNU
+// parallel's limit on the length of a command line (130 kB): every one gets
+// its line, in order.
+TEST_F(ClassifyPhotos, LongPathsInLargeBatchesAreAllClassified) {
+  std::string folder = "deep";
+  for (int level = 0; level < 8; ++level) folder += "/" + std::string(250, 'a' + level);
+  std::filesystem::create_directories(dir.file(folder));
+  std::vector<std::string> args = {"--model", model, "--jobs", "1"};
+  for (int i = 0; i < 130; ++i) {
+    const std::string name = folder + "/" + std::to_string(i) + std::string(200, 'x') + ".png";
+    std::filesystem::create_symlink(dir.file("hopper.png"), dir.file(name));
+    args.push_back(name);
+  }
+  const run_result r = classify_photos(args);
+  EXPECT_EQ(r.status, 0) << r.err.substr(0, 500);
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 130u);
+  const std::string result = expected_line("hopper.png", false).substr(10);
+  for (int i = 0; i < 130; ++i) {
+    EXPECT_EQ(lines[i], args[4 + i] + result) << i;
+  }
+}
+
 TEST_F(ClassifyPhotos, BadUsageIsRefused) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"--model", "missing.tflite", "hopper.jpg"},
