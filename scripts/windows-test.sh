@@ -23,6 +23,7 @@ start_log build-windows/windows-test.log
 # here, with nothing of the tests' attached: a service started by a test's
 # program would inherit its output pipes and hold them open.
 stage "wine prefix and wineserver"
+mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver -p
 trap '/usr/lib/wine/wineserver -k 2>/dev/null || true; on_exit' EXIT
 run "$wine" wineboot --init </dev/null
