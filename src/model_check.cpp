@@ -1,5 +1,7 @@
 #include "model_check.h"
 
+#include <algorithm>
+
 #include "flatbuffers/flatbuffers.h"
 #include "tensorflow/lite/schema/schema_generated.h"
 
@@ -64,8 +66,53 @@ bool indices_in_range(const flatbuffers::Vector<int32_t>* indices, uint32_t limi
   return true;
 }
 
+// An omitted operand (-1) is accepted only where the operator's kernel
+// expects one: the bias of the convolutions and of the fully connected layer,
+// the shape of RESHAPE, the many optional weights of the recurrent layers.
+// Elsewhere a kernel may read the missing tensor as if it were there (EXP's
+// did, and crashed, on a model the fuzzer made).
+bool may_omit_input(tflite::BuiltinOperator op, size_t position) {
+  switch (op) {
+    case tflite::BuiltinOperator_FULLY_CONNECTED:
+    case tflite::BuiltinOperator_CONV_2D:
+    case tflite::BuiltinOperator_DEPTHWISE_CONV_2D:
+      return position == 2;
+    case tflite::BuiltinOperator_TRANSPOSE_CONV:
+    case tflite::BuiltinOperator_SVDF:
+      return position == 3;
+    case tflite::BuiltinOperator_RESHAPE:
+      return position == 1;
+    case tflite::BuiltinOperator_LSTM:
+    case tflite::BuiltinOperator_UNIDIRECTIONAL_SEQUENCE_LSTM:
+    case tflite::BuiltinOperator_BIDIRECTIONAL_SEQUENCE_LSTM:
+    case tflite::BuiltinOperator_BIDIRECTIONAL_SEQUENCE_RNN:
+      return position >= 1;
+    default:
+      return false;
+  }
+}
+
+// The operator's builtin code: the larger of the two fields, as the library
+// reads it (older models fill only the deprecated one).
+tflite::BuiltinOperator builtin_code(const tflite::OperatorCode* code) {
+  return static_cast<tflite::BuiltinOperator>(
+      std::max<int32_t>(code->deprecated_builtin_code(), code->builtin_code()));
+}
+
+bool operator_inputs_are_sound(const tflite::Operator* op, tflite::BuiltinOperator code,
+                               uint32_t tensor_count) {
+  if (op->inputs() == nullptr) return true;
+  for (size_t position = 0; position < op->inputs()->size(); ++position) {
+    const int32_t index = op->inputs()->Get(static_cast<flatbuffers::uoffset_t>(position));
+    if (index == -1 && may_omit_input(code, position)) continue;
+    if (index < 0 || static_cast<uint32_t>(index) >= tensor_count) return false;
+  }
+  return true;
+}
+
 bool subgraph_is_sound(const tflite::SubGraph* subgraph, uint32_t buffer_count,
-                       uint32_t opcode_count, uint64_t* total_bytes) {
+                       const flatbuffers::Vector<flatbuffers::Offset<tflite::OperatorCode>>* codes,
+                       uint64_t* total_bytes) {
   const auto* tensors = subgraph->tensors();
   if (tensors == nullptr) return false;
   for (const tflite::Tensor* tensor : *tensors) {
@@ -78,11 +125,13 @@ bool subgraph_is_sound(const tflite::SubGraph* subgraph, uint32_t buffer_count,
       !indices_in_range(subgraph->outputs(), tensor_count, false)) {
     return false;
   }
+  const uint32_t opcode_count = codes != nullptr ? codes->size() : 0;
   if (const auto* operators = subgraph->operators()) {
     for (const tflite::Operator* op : *operators) {
       if (op->opcode_index() >= opcode_count ||
-          !indices_in_range(op->inputs(), tensor_count, true) ||
-          !indices_in_range(op->outputs(), tensor_count, true) ||
+          !operator_inputs_are_sound(op, builtin_code(codes->Get(op->opcode_index())),
+                                     tensor_count) ||
+          !indices_in_range(op->outputs(), tensor_count, false) ||
           !indices_in_range(op->intermediates(), tensor_count, false)) {
         return false;
       }
@@ -100,10 +149,11 @@ bool model_is_sound(const uint8_t* data, size_t size) {
   const auto* subgraphs = model->subgraphs();
   const auto* buffers = model->buffers();
   if (subgraphs == nullptr || subgraphs->size() == 0 || buffers == nullptr) return false;
-  const uint32_t opcode_count = model->operator_codes() ? model->operator_codes()->size() : 0;
   uint64_t total_bytes = 0;
   for (const tflite::SubGraph* subgraph : *subgraphs) {
-    if (!subgraph_is_sound(subgraph, buffers->size(), opcode_count, &total_bytes)) return false;
+    if (!subgraph_is_sound(subgraph, buffers->size(), model->operator_codes(), &total_bytes)) {
+      return false;
+    }
   }
   return true;
 }
