@@ -134,13 +134,14 @@ const command* find_command(const std::vector<command>& commands, const std::str
 }
 
 // START,WARM:FIGURE,WHOLE: prints WHOLE / (START + FIGURE of WARM).
-bool report_floor(const std::vector<command>& commands, const std::string& spec) {
-  const size_t first = spec.find(','), second = spec.rfind(','), colon = spec.find(':');
+bool report_floor(const std::vector<command>& commands, const std::string& definition) {
+  const size_t first = definition.find(','), second = definition.rfind(','),
+               colon = definition.find(':');
   if (first == std::string::npos || second == first || colon == std::string::npos) return false;
-  const command* start = find_command(commands, spec.substr(0, first));
-  const command* warm = find_command(commands, spec.substr(first + 1, colon - first - 1));
-  const command* whole = find_command(commands, spec.substr(second + 1));
-  const std::string figure = spec.substr(colon + 1, second - colon - 1);
+  const command* start = find_command(commands, definition.substr(0, first));
+  const command* warm = find_command(commands, definition.substr(first + 1, colon - first - 1));
+  const command* whole = find_command(commands, definition.substr(second + 1));
+  const std::string figure = definition.substr(colon + 1, second - colon - 1);
   if (start == nullptr || warm == nullptr || whole == nullptr || warm->figures.count(figure) == 0) {
     return false;
   }

@@ -55,8 +55,8 @@ for out in baseline.jpg progressive.jpg:-interlace:JPEG cmyk.jpg:-colorspace:CMY
   png16.png:-depth:16 palette.png:-colors:16 alpha.png:-alpha:on grey.png:-colorspace:Gray \
   photo.webp photo.gif photo.bmp photo.tiff photo.pgm:-colorspace:Gray photo.heic photo.avif \
   tagged.jpg; do
-  IFS=: read -r -a spec <<<"$out"
-  convert "$seeds/photo_fuzz/source.ppm" "${spec[@]:1}" "$seeds/photo_fuzz/${spec[0]}"
+  IFS=: read -r -a variant <<<"$out"
+  convert "$seeds/photo_fuzz/source.ppm" "${variant[@]:1}" "$seeds/photo_fuzz/${variant[0]}"
 done
 exiv2 -M "set Exif.Image.Orientation Short 6" "$seeds/photo_fuzz/tagged.jpg"
 
