@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "flatbuffers/flatbuffers.h"
+#include "operator_check.h"
 #include "tensorflow/lite/schema/schema_generated.h"
 
 namespace {
@@ -66,32 +67,6 @@ bool indices_in_range(const flatbuffers::Vector<int32_t>* indices, uint32_t limi
   return true;
 }
 
-// An omitted operand (-1) is accepted only where the operator's kernel
-// expects one: the bias of the convolutions and of the fully connected layer,
-// the shape of RESHAPE, the many optional weights of the recurrent layers.
-// Elsewhere a kernel may read the missing tensor as if it were there (EXP's
-// did, and crashed, on a model the fuzzer made).
-bool may_omit_input(tflite::BuiltinOperator op, size_t position) {
-  switch (op) {
-    case tflite::BuiltinOperator_FULLY_CONNECTED:
-    case tflite::BuiltinOperator_CONV_2D:
-    case tflite::BuiltinOperator_DEPTHWISE_CONV_2D:
-      return position == 2;
-    case tflite::BuiltinOperator_TRANSPOSE_CONV:
-    case tflite::BuiltinOperator_SVDF:
-      return position == 3;
-    case tflite::BuiltinOperator_RESHAPE:
-      return position == 1;
-    case tflite::BuiltinOperator_LSTM:
-    case tflite::BuiltinOperator_UNIDIRECTIONAL_SEQUENCE_LSTM:
-    case tflite::BuiltinOperator_BIDIRECTIONAL_SEQUENCE_LSTM:
-    case tflite::BuiltinOperator_BIDIRECTIONAL_SEQUENCE_RNN:
-      return position >= 1;
-    default:
-      return false;
-  }
-}
-
 // The operator's builtin code: the larger of the two fields, as the library
 // reads it (older models fill only the deprecated one).
 tflite::BuiltinOperator builtin_code(const tflite::OperatorCode* code) {
@@ -110,13 +85,14 @@ bool operator_inputs_are_sound(const tflite::Operator* op, tflite::BuiltinOperat
   return true;
 }
 
-bool subgraph_is_sound(const tflite::SubGraph* subgraph, uint32_t buffer_count,
+bool subgraph_is_sound(const tflite::SubGraph* subgraph, const buffer_table& buffers,
                        const flatbuffers::Vector<flatbuffers::Offset<tflite::OperatorCode>>* codes,
                        uint64_t* total_bytes) {
   const auto* tensors = subgraph->tensors();
   if (tensors == nullptr) return false;
   for (const tflite::Tensor* tensor : *tensors) {
-    if (tensor->buffer() >= buffer_count || !tensor_size_is_sound(tensor, total_bytes)) {
+    if (tensor->buffer() >= buffers.size() || !tensor_size_is_sound(tensor, total_bytes) ||
+        !quantization_is_sound(tensor)) {
       return false;
     }
   }
@@ -128,11 +104,12 @@ bool subgraph_is_sound(const tflite::SubGraph* subgraph, uint32_t buffer_count,
   const uint32_t opcode_count = codes != nullptr ? codes->size() : 0;
   if (const auto* operators = subgraph->operators()) {
     for (const tflite::Operator* op : *operators) {
-      if (op->opcode_index() >= opcode_count ||
-          !operator_inputs_are_sound(op, builtin_code(codes->Get(op->opcode_index())),
-                                     tensor_count) ||
+      if (op->opcode_index() >= opcode_count) return false;
+      const tflite::BuiltinOperator code = builtin_code(codes->Get(op->opcode_index()));
+      if (!operator_inputs_are_sound(op, code, tensor_count) ||
           !indices_in_range(op->outputs(), tensor_count, false) ||
-          !indices_in_range(op->intermediates(), tensor_count, false)) {
+          !indices_in_range(op->intermediates(), tensor_count, false) ||
+          !operator_meets_kernel_assumptions(op, code, *tensors, buffers)) {
         return false;
       }
     }
@@ -151,7 +128,7 @@ bool model_is_sound(const uint8_t* data, size_t size) {
   if (subgraphs == nullptr || subgraphs->size() == 0 || buffers == nullptr) return false;
   uint64_t total_bytes = 0;
   for (const tflite::SubGraph* subgraph : *subgraphs) {
-    if (!subgraph_is_sound(subgraph, buffers->size(), model->operator_codes(), &total_bytes)) {
+    if (!subgraph_is_sound(subgraph, *buffers, model->operator_codes(), &total_bytes)) {
       return false;
     }
   }

@@ -54,6 +54,11 @@ std::string serialize_model(const model_def& def) {
     tensor->shape = t.shape;
     tensor->type = t.type;
     tensor->buffer = 0;
+    if (!t.scale.empty()) {
+      tensor->quantization = std::make_unique<tflite::QuantizationParametersT>();
+      tensor->quantization->scale = t.scale;
+      tensor->quantization->zero_point.assign(t.scale.size(), 0);
+    }
     if (!t.data.empty()) {
       auto buffer = std::make_unique<tflite::BufferT>();
       buffer->data = t.data;

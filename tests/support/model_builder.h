@@ -14,6 +14,7 @@ struct tensor_def {
   std::vector<int32_t> shape;
   tflite::TensorType type = tflite::TensorType_FLOAT32;
   std::vector<uint8_t> data = {};  // constant contents; empty for a runtime tensor
+  std::vector<float> scale = {};   // quantization; none when empty
 };
 
 struct op_def {
