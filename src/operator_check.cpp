@@ -135,8 +135,8 @@ bool has_last_dimension(const tflite::Operator* op, const tensor_table& tensors)
   return shape != nullptr && shape->size() > 0 && shape->Get(shape->size() - 1) > 0;
 }
 
-// These kernels read an axis, begin, size or segment index out of an
-// operand without checking that the operand holds one.
+// These kernels read an axis, begin or size out of an operand without
+// checking that the operand holds one.
 bool operands_hold_elements(const tflite::Operator* op, const tensor_table& tensors) {
   const auto* inputs = op->inputs();
   for (size_t position = 0; inputs != nullptr && position < inputs->size(); ++position) {
@@ -144,6 +144,35 @@ bool operands_hold_elements(const tflite::Operator* op, const tensor_table& tens
     if (in != nullptr && has_zero_dimension(in)) return false;
   }
   return true;
+}
+
+// These kernels copy or reduce the input's elements into the output as
+// elements of the input's type, sized or not for them.
+bool output_keeps_input_type(const tflite::Operator* op, const tensor_table& tensors) {
+  const tflite::Tensor* in = input(op, 0, tensors);
+  const tflite::Tensor* out = output(op, tensors);
+  return in == nullptr || out == nullptr || in->type() == out->type();
+}
+
+int rank_of(const tflite::Tensor* tensor) {
+  return tensor->shape() == nullptr ? 0 : static_cast<int>(tensor->shape()->size());
+}
+
+// SEGMENT_SUM reads the first dimension of its data and of its segment ids,
+// and reads as many ids as that dimension says.
+bool segments_are_sound(const tflite::Operator* op, const tensor_table& tensors) {
+  const tflite::Tensor* data = input(op, 0, tensors);
+  const tflite::Tensor* ids = input(op, 1, tensors);
+  if (data == nullptr || ids == nullptr) return true;
+  return rank_of(data) >= 1 && rank_of(ids) == 1 && output_keeps_input_type(op, tensors);
+}
+
+// BATCH_MATMUL reads the last two dimensions of both operands, and PAD reads
+// its paddings as a matrix, before either checks the ranks.
+bool input_rank_at_least(const tflite::Operator* op, const tensor_table& tensors, size_t position,
+                         int rank) {
+  const tflite::Tensor* in = input(op, position, tensors);
+  return in == nullptr || rank_of(in) >= rank;
 }
 
 }  // namespace
@@ -198,8 +227,21 @@ bool operator_meets_kernel_assumptions(const tflite::Operator* op, BuiltinOperat
     case tflite::BuiltinOperator_SPLIT_V:
     case tflite::BuiltinOperator_SLICE:
     case tflite::BuiltinOperator_REVERSE_V2:
-    case tflite::BuiltinOperator_SEGMENT_SUM:
       return operands_hold_elements(op, tensors);
+    case tflite::BuiltinOperator_SEGMENT_SUM:
+      return segments_are_sound(op, tensors);
+    case tflite::BuiltinOperator_BATCH_MATMUL:
+      return input_rank_at_least(op, tensors, 0, 2) && input_rank_at_least(op, tensors, 1, 2);
+    case tflite::BuiltinOperator_PAD:
+    case tflite::BuiltinOperator_PADV2:
+      return input_rank_at_least(op, tensors, 1, 2);
+    case tflite::BuiltinOperator_RESHAPE:
+    case tflite::BuiltinOperator_MEAN:
+    case tflite::BuiltinOperator_SUM:
+    case tflite::BuiltinOperator_REDUCE_PROD:
+    case tflite::BuiltinOperator_REDUCE_MAX:
+    case tflite::BuiltinOperator_REDUCE_MIN:
+      return output_keeps_input_type(op, tensors);
     default:
       return true;
   }

@@ -19,8 +19,10 @@ bool may_omit_input(tflite::BuiltinOperator code, size_t position);
 // True when the operator, whose operand indices are already known to be in
 // range, meets its kernel's assumptions: it writes at least one tensor, its
 // quantization scales give the kernel multipliers it can represent, integer
-// division has a constant divisor it can divide by, and operators that read
-// axes, indices or a last dimension from an operand find one there.
+// division has a constant divisor it can divide by, operators that read
+// axes, indices or a last dimension from an operand find one there, and
+// operators that copy their input's elements write them to a tensor of the
+// same type.
 bool operator_meets_kernel_assumptions(const tflite::Operator* op, tflite::BuiltinOperator code,
                                        const tensor_table& tensors, const buffer_table& buffers);
 
