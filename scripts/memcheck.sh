@@ -14,7 +14,7 @@ scripts/install-deps.sh checks
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-echo "memcheck: every operator through the model check (about 5 minutes)" >&2
+echo "memcheck: every operator through the model check (about 3 minutes)" >&2
 # The first error ends the child process that runs the cases, so the test
 # names the model that caused it.
 if ! valgrind --quiet --error-exitcode=1 --exit-on-first-error=yes --undef-value-errors=no \
