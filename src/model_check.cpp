@@ -55,16 +55,13 @@ bool tensor_size_is_sound(const tflite::Tensor* tensor, uint64_t* total) {
   return *total <= max_total_tensor_bytes;
 }
 
-// Every index below `limit`; -1 (an omitted optional operand) only where
-// `optional_allowed`.
-bool indices_in_range(const flatbuffers::Vector<int32_t>* indices, uint32_t limit,
-                      bool optional_allowed) {
+// Every index below `limit`. Operator inputs, which may be omitted, are
+// checked on their own.
+bool indices_in_range(const flatbuffers::Vector<int32_t>* indices, uint32_t limit) {
   if (indices == nullptr) return true;
-  for (const int32_t index : *indices) {
-    if (index == -1 && optional_allowed) continue;
-    if (index < 0 || static_cast<uint32_t>(index) >= limit) return false;
-  }
-  return true;
+  return std::all_of(indices->begin(), indices->end(), [limit](int32_t index) {
+    return index >= 0 && static_cast<uint32_t>(index) < limit;
+  });
 }
 
 // The operator's builtin code: the larger of the two fields, as the library
@@ -97,8 +94,8 @@ bool subgraph_is_sound(const tflite::SubGraph* subgraph, const buffer_table& buf
     }
   }
   const uint32_t tensor_count = tensors->size();
-  if (!indices_in_range(subgraph->inputs(), tensor_count, false) ||
-      !indices_in_range(subgraph->outputs(), tensor_count, false)) {
+  if (!indices_in_range(subgraph->inputs(), tensor_count) ||
+      !indices_in_range(subgraph->outputs(), tensor_count)) {
     return false;
   }
   const uint32_t opcode_count = codes != nullptr ? codes->size() : 0;
@@ -107,8 +104,8 @@ bool subgraph_is_sound(const tflite::SubGraph* subgraph, const buffer_table& buf
       if (op->opcode_index() >= opcode_count) return false;
       const tflite::BuiltinOperator code = builtin_code(codes->Get(op->opcode_index()));
       if (!operator_inputs_are_sound(op, code, tensor_count) ||
-          !indices_in_range(op->outputs(), tensor_count, false) ||
-          !indices_in_range(op->intermediates(), tensor_count, false) ||
+          !indices_in_range(op->outputs(), tensor_count) ||
+          !indices_in_range(op->intermediates(), tensor_count) ||
           !operator_meets_kernel_assumptions(op, code, *tensors, buffers)) {
         return false;
       }
