@@ -4,12 +4,21 @@
 // figures the command prints on standard error, and each median as a ratio
 // to the first command's (the baseline of the run).
 //
-//   process_bench [--runs N] [--warmup N] [--floor START,WARM:FIGURE,WHOLE] --dir DIR
+//   process_bench [--runs N] [--warmup N] [--items N] [--floor START,WARM:FIGURE,WHOLE]
+//                 [--batch-floor BATCH:COUNT,DECODE,START,WARM:FIGURE] --dir DIR
 //                 NAME=COMMAND [NAME=COMMAND...]
 //
 // --floor also reports the whole run of command WHOLE against its floor: the
 // start-up of command START (a process that does nothing) plus the warm
 // invocation FIGURE (microseconds) that command WARM prints.
+//
+// --items N also reports, for commands that each handle N items (photographs),
+// the items a second and their ratio to the baseline's.
+//
+// --batch-floor also reports the time a photograph of command BATCH takes
+// (its whole run over COUNT photographs) against the floor of one: decoding
+// it (command DECODE, a whole process) less a process start (command START),
+// plus the warm invocation FIGURE (microseconds) that command WARM prints.
 //
 // COMMAND is a program path followed by space-separated arguments; an
 // argument of the form VAR:=VALUE sets an environment variable instead.
@@ -155,6 +164,38 @@ bool report_floor(const std::vector<command>& commands, const std::string& defin
   return true;
 }
 
+// BATCH:COUNT,DECODE,START,WARM:FIGURE: prints BATCH / COUNT against
+// DECODE - START + FIGURE of WARM.
+bool report_batch_floor(const std::vector<command>& commands, const std::string& definition) {
+  std::vector<std::string> parts;
+  std::istringstream fields(definition);
+  for (std::string part; std::getline(fields, part, ',');) parts.push_back(part);
+  if (parts.size() != 4) return false;
+  const size_t count_colon = parts[0].find(':'), figure_colon = parts[3].find(':');
+  if (count_colon == std::string::npos || figure_colon == std::string::npos) return false;
+  const command* batch = find_command(commands, parts[0].substr(0, count_colon));
+  const double count = std::atof(parts[0].c_str() + count_colon + 1);
+  const command* decode = find_command(commands, parts[1]);
+  const command* start = find_command(commands, parts[2]);
+  const command* warm = find_command(commands, parts[3].substr(0, figure_colon));
+  const std::string figure = parts[3].substr(figure_colon + 1);
+  if (batch == nullptr || decode == nullptr || start == nullptr || warm == nullptr ||
+      !(count > 0) || warm->figures.count(figure) == 0) {
+    return false;
+  }
+  const double per_photo_ms = quantile(batch->wall_ms, 0.5) / count;
+  const double decode_ms = quantile(decode->wall_ms, 0.5);
+  const double start_ms = quantile(start->wall_ms, 0.5);
+  const double warm_ms = quantile(warm->figures.at(figure), 0.5) / 1000.0;
+  const double floor_ms = decode_ms - start_ms + warm_ms;
+  std::cout << std::fixed << std::setprecision(2) << "batch floor ratio: " << batch->name << " "
+            << per_photo_ms << " ms a photograph / (" << decode->name << " " << decode_ms
+            << " ms - " << start->name << " start-up " << start_ms << " ms + " << warm->name
+            << " warm invocation " << warm_ms << " ms = " << floor_ms << " ms) = x"
+            << std::setprecision(3) << per_photo_ms / floor_ms << "\n";
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -162,12 +203,17 @@ int main(int argc, char** argv) {
   int warmup = 3;
   std::string dir = ".";
   std::string floor;
+  std::string batch_floor;
+  double items = 0;
   std::vector<std::string> definitions;
   CLI::App app{"Times whole processes, alternating, and reports medians as ratios to the first."};
   app.add_option("--runs", runs, "measured runs of each command")->check(CLI::PositiveNumber);
   app.add_option("--warmup", warmup, "unmeasured runs of each command first");
   app.add_option("--dir", dir, "working directory of the commands")->required();
   app.add_option("--floor", floor, "START,WARM:FIGURE,WHOLE: the whole run against its floor");
+  app.add_option("--items", items, "items each command handles: also report items a second");
+  app.add_option("--batch-floor", batch_floor,
+                 "BATCH:COUNT,DECODE,START,WARM:FIGURE: a photograph of a batch against its floor");
   app.add_option("commands", definitions, "NAME=COMMAND, the first is the baseline")->required();
   CLI11_PARSE(app, argc, argv);
 
@@ -206,6 +252,11 @@ int main(int argc, char** argv) {
               << " of " << base.name << "   peak RSS MB " << std::setprecision(1)
               << quantile(c.rss_mb, 0.5) << "   page faults " << std::setprecision(0)
               << quantile(c.faults, 0.5) << "\n";
+    if (items > 0) {
+      std::cout << "      " << std::setw(20) << "items a second"
+                << " " << std::setprecision(1) << items / (wall / 1000.0) << "  x"
+                << std::setprecision(3) << base_wall / wall << " of " << base.name << "\n";
+    }
     for (const auto& [key, values] : c.figures) {
       std::cout << "      " << std::setw(20) << key << " " << std::setw(22) << spread(values);
       const auto base_figure = base.figures.find(key);
@@ -219,6 +270,11 @@ int main(int argc, char** argv) {
   }
   if (!floor.empty() && !report_floor(commands, floor)) {
     std::cerr << "process_bench: --floor " << floor << " does not name commands and a figure\n";
+    return 2;
+  }
+  if (!batch_floor.empty() && !report_batch_floor(commands, batch_floor)) {
+    std::cerr << "process_bench: --batch-floor " << batch_floor
+              << " does not name commands and a figure\n";
     return 2;
   }
   return 0;

@@ -27,9 +27,9 @@ add_custom_command(OUTPUT ${changelog}
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
 add_custom_target(changelog ALL DEPENDS ${changelog})
 
-install(TARGETS classify prepare-input RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(PROGRAMS ${CMAKE_BINARY_DIR}/classify-photos DESTINATION ${CMAKE_INSTALL_BINDIR})
-# prepare-input finds its libvips module at this place relative to itself.
+install(TARGETS classify prepare-input classify-photos RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# prepare-input and classify-photos find the libvips module at this place
+# relative to themselves.
 install(TARGETS prepare-input-vips LIBRARY DESTINATION ${CLASSIFY_VIPS_MODULE_DIR})
 install(FILES ${man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog}
@@ -44,12 +44,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "classify developers <classify@users.noreply.example>")
-# Depends: computed by dpkg-shlibdeps from the binaries' shared libraries,
-# and GNU parallel for classify-photos (a script); rsync and ssh only for its
-# --sshlogin.
+# Depends: computed by dpkg-shlibdeps from the binaries' shared libraries.
+# GNU parallel, rsync and ssh only for classify-photos --sshlogin.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "parallel")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "rsync, openssh-client")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "parallel, rsync, openssh-client")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "image classifier running a MobileNetV3 TensorFlow Lite model")
 # The extended description; CPack puts the summary above it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
@@ -62,8 +60,9 @@ prepare-input turns a photograph (JPEG, PNG, WebP, HEIF, AVIF, GIF, TIFF,
 BMP, PNM) into the input classify reads: turned upright by its EXIF
 orientation, converted to sRGB, centre-cropped and resized.
 .
-classify-photos classifies a folder of photographs with both, in parallel
-on every core or over several machines, through GNU parallel.
+classify-photos classifies a folder of photographs in one process on every
+core, with the model loaded once, or over several machines through GNU
+parallel.
 .
 The model itself is not included.")
 include(CPack)

@@ -18,9 +18,13 @@
 #               warm invocations on TensorFlow Lite built for each
 #               instruction-set level: portable, x86-64-v3, x86-64-v4, native
 #               (each provisioned on first use, about 5 minutes)
-#  batch        classify-photos on 24 photographs of about 1 MP (and on the
-#               same 24 ten times over): --jobs 1 against the plain chain in a
-#               shell loop, --jobs 2 against --jobs 1
+#  batch        classify-photos on 24 photographs of 1200x800 against the
+#               previous release's (GNU parallel over the two programs); on
+#               240 of them and on 12 of 12 megapixels, --jobs 1 against the
+#               two programs in a shell loop and --jobs 2 against --jobs 1
+#               (photographs a second, peak memory); and a photograph at
+#               --jobs 1 against its floor: djpeg decoding it at the same
+#               scale, less a process start, plus one warm invocation
 # Needs the pretrained model and photograph under ../shared (or
 # CLASSIFY_SHARED_DIR). The baseline library is provisioned on first use.
 #   BENCH_RUNS (default 30) whole-process runs per command
@@ -61,23 +65,29 @@ if wants photo || wants startup || wants chain; then
 fi
 
 if wants batch; then
-  # 24 photographs of 1152x864 (1 MP), each a different crop with its own grain.
+  # 24 photographs of 1200x800, each a different crop with its own grain, and
+  # the same 24 ten times over (240); a 12-megapixel one twelve times over.
   mkdir -p "$work/batch"
   for i in $(seq -w 1 24); do
     convert "$shared/images/grace_hopper.bmp" -crop "$((400 + 10#$i * 4))x$((480 + 10#$i * 4))+$((10#$i * 3))+$((10#$i * 2))" \
-      -resize '1152x864!' -seed "$i" -attenuate 0.3 +noise Gaussian -quality 90 "$work/batch/p$i.jpg"
+      -resize '1200x800!' -seed "$i" -attenuate 0.3 +noise Gaussian -quality 90 "$work/batch/p$i.jpg"
   done
   ln -sfn "$(realpath "$shared/models/mobilenet_v3_small_224_1.0_float.tflite")" \
     "$work/batch/v3-small_224_0.75_float.tflite"
   for i in $(seq 0 9); do
     for p in "$work"/batch/p*.jpg; do ln -s "$p" "$work/batch/x${i}_${p##*/}"; done
   done
-  for set in p x; do
+  convert "$shared/images/grace_hopper.bmp" -resize '4032x3024!' -seed 1 -attenuate 0.6 \
+    +noise Gaussian -quality 92 "$work/batch/twelve.jpg"
+  for i in $(seq -w 1 12); do ln -s twelve.jpg "$work/batch/m$i.jpg"; done
+  for set in p x m; do
     printf '%s\n' 'cd batch' "for p in $set*.jpg; do \"$here/build/prepare-input\" \"\$p\" input.bin && \"$here/build/classify\"; done" >"$work/loop_$set.sh"
     for n in 1 2; do
       printf '%s\n' 'cd batch' "exec \"$here/build/classify-photos\" --jobs $n $set*.jpg" >"$work/jobs${n}_$set.sh"
     done
   done
+  printf '%s\n' 'cd batch' "exec \"$here/build/bench/classify-photos-parallel\" p*.jpg" >"$work/previous_p.sh"
+  printf '%s\n' 'cd batch' "exec \"$here/build/classify-photos\" p*.jpg" >"$work/now_p.sh"
 fi
 
 if wants stages; then
@@ -152,15 +162,28 @@ if wants levels; then
 fi
 
 if wants batch; then
-  for set in p x; do
-    count=$([[ $set == p ]] && echo 24 || echo 240)
+  echo
+  echo "== 24 photographs of 1200x800: classify-photos against the previous release's (GNU parallel, two processes a photograph)"
+  pb_long --items 24 "previous_release=/bin/sh previous_p.sh" "this_release=/bin/sh now_p.sh"
+  for set in x m; do
+    count=$([[ $set == x ]] && echo 240 || echo 12)
+    what=$([[ $set == x ]] && echo "240 photographs of 1200x800" || echo "12 photographs of 12 megapixels")
     echo
-    echo "== $count photographs of 1 MP: classify-photos --jobs 1 against the plain chain in a shell loop"
-    pb_long "shell_loop=/bin/sh loop_$set.sh" "jobs_1=/bin/sh jobs1_$set.sh"
+    echo "== $what: classify-photos --jobs 1 against prepare-input then classify in a shell loop"
+    pb_long --items "$count" "shell_loop=/bin/sh loop_$set.sh" "jobs_1=/bin/sh jobs1_$set.sh"
     echo
-    echo "== $count photographs of 1 MP: classify-photos --jobs 2 against --jobs 1 (photographs per second: the inverse)"
-    pb_long "jobs_1=/bin/sh jobs1_$set.sh" "jobs_2=/bin/sh jobs2_$set.sh"
+    echo "== $what: classify-photos --jobs 2 against --jobs 1 (peak RSS: the whole process)"
+    pb_long --items "$count" "jobs_1=/bin/sh jobs1_$set.sh" "jobs_2=/bin/sh jobs2_$set.sh"
   done
+  # The floor of a photograph: decoding it to the size the pipeline decodes
+  # it at (1200x800 to 224 takes DCT scaling 1/2), less the start of a process
+  # that does nothing, plus one warm invocation.
+  echo
+  echo "== 240 photographs of 1200x800: a photograph of classify-photos --jobs 1 against its floor"
+  build/bench/process_bench --runs 10 --warmup 1 --dir "$work" \
+    --batch-floor "jobs_1:240,djpeg,hello,bare_client:warm_invoke_us" \
+    "hello=$here/build/bench/hello" "djpeg=/usr/bin/djpeg -scale 1/2 -outfile /dev/null batch/p01.jpg" \
+    "bare_client=$here/build/bench/bare_client BARE_CLIENT_TIMING:=1" "jobs_1=/bin/sh jobs1_x.sh"
 fi
 
 echo

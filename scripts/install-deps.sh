@@ -11,9 +11,10 @@ tool_name=install-deps
 # shellcheck source=lib/provision.sh
 source "$here/lib/provision.sh"
 
-packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libcli11-dev libvips-dev
+packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libvips-dev
   libjpeg62-turbo-dev libpng-dev liblcms2-dev libexif-dev
-  imagemagick libvips-tools exiv2 icc-profiles-free scdoc parallel rsync openssh-client
+  imagemagick libvips-tools exiv2 icc-profiles-free libjpeg-turbo-progs scdoc parallel rsync
+  openssh-client
   openssh-server)
 for extra in "$@"; do
   case $extra in

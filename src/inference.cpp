@@ -141,12 +141,19 @@ void find_best_score(const float* scores, int32_t count, int32_t* best_index, fl
   }
 }
 
+std::string score_text(float score) {
+  // Formatted apart from any output stream so that neither the global locale
+  // nor flags left on a stream change the digits.
+  std::ostringstream text;
+  text.imbue(std::locale::classic());
+  text << score;
+  return text.str();
+}
+
 void write_result_line(std::ostream& out, int32_t best_index, float best_score) {
-  // Formatted apart from `out` so that neither the global locale nor flags
-  // left on the stream change the digits.
   std::ostringstream line;
   line.imbue(std::locale::classic());
-  line << class_label << best_index << probability_label << best_score << '\n';
+  line << class_label << best_index << probability_label << score_text(best_score) << '\n';
   out << line.str() << std::flush;
 }
 

@@ -67,6 +67,10 @@ bool run_inference(const float* values, int32_t size);
 // -1.0, or index -1 and score -1 when none exceeds -1.0 (NaN never wins).
 void find_best_score(const float* scores, int32_t count, int32_t* best_index, float* best_score);
 
+// The best score as the result line gives it: the stream's default float
+// form (six significant digits) in the classic locale.
+std::string score_text(float score);
+
 // Writes the result line: the GBK label for "class", the index, the GBK label
 // for "probability", the score in the stream's default float form (classic
 // locale), an end of line and a flush.

@@ -52,6 +52,11 @@ float byte_to_value(unsigned char b) {
   return static_cast<float>(((b / 255.0) - 0.5) * 2.0);
 }
 
+void bytes_to_values(const unsigned char* bytes, size_t count, float* values) {
+  static const std::array<float, 256> table = value_table();
+  for (size_t i = 0; i < count; ++i) values[i] = table[bytes[i]];
+}
+
 int32_t get_file_size(std::string path) {
   std::ifstream file(path, std::ios::binary);
   // An unopened stream reports -1 for both positions, so the length is 0.
@@ -97,8 +102,8 @@ float* load_input(std::string path, int32_t* count) {
     report(path, "no memory for " + std::to_string(n) + " input values");
     return nullptr;
   }
-  static const std::array<float, 256> table = value_table();
-  for (int32_t i = 0; i < n; ++i) values[i] = table[static_cast<unsigned char>(bytes[i])];
+  bytes_to_values(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<size_t>(n),
+                  values);
   *count = n;
   return values;
 }

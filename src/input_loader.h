@@ -2,6 +2,7 @@
 // Reads the prepared input file: one unsigned byte per input value, mapped
 // onto single-precision values between -1 and 1.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -12,6 +13,9 @@ int32_t get_file_size(std::string path);
 // The value byte b stands for: ((b / 255) - 0.5) * 2 in double precision,
 // stored as the nearest float.
 float byte_to_value(unsigned char b);
+
+// Maps `count` bytes onto values by byte_to_value, one lookup a byte.
+void bytes_to_values(const unsigned char* bytes, size_t count, float* values);
 
 // Reads the file at `path` and returns a zero-filled heap array (calloc) of
 // one value per byte, writing the element count through `count`. The caller

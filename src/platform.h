@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // The file at `path` mapped read-only, or null when it is not a non-empty
@@ -17,3 +18,23 @@ const uint8_t* map_file_readonly(const std::string& path, size_t* size);
 // transparent huge pages where the platform offers them; does nothing where
 // it offers nothing of the kind.
 void grow_heap(size_t bytes);
+
+// From now on, what the process writes to standard error (libraries' own
+// complaints) goes to the null device; the result is a descriptor of the
+// original standard error for the program's own messages, or -1 when it
+// cannot be diverted (standard error is then left as it is).
+int divert_standard_error();
+
+// Points standard error back at `saved` (from divert_standard_error) and
+// closes `saved`; does nothing for -1.
+void restore_standard_error(int saved);
+
+// True when the descriptor `fd` is a terminal.
+bool is_terminal(int fd);
+
+// A write to a pipe whose reader has gone fails with an error, instead of
+// ending the process by a signal, so that the program can say what happened.
+void ignore_broken_pipe();
+
+// A stream that writes to the descriptor `fd`, or null.
+std::FILE* write_stream(int fd);

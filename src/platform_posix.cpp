@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 #if defined(__GLIBC__)
@@ -37,6 +39,9 @@ void grow_heap(size_t bytes) {
   // keep the heap from being trimmed back mid-run.
   mallopt(M_MMAP_THRESHOLD, static_cast<int>(bytes * 2));
   mallopt(M_TRIM_THRESHOLD, 1 << 30);
+  // Threads allocate here too, instead of in arenas of their own whose every
+  // page is a fresh fault.
+  mallopt(M_ARENA_MAX, 1);
   const auto start = reinterpret_cast<uintptr_t>(sbrk(0));
   // Through a volatile pointer, so that the compiler keeps the pair.
   void* volatile block = malloc(bytes);
@@ -48,3 +53,25 @@ void grow_heap(size_t bytes) {
   (void)bytes;
 #endif
 }
+
+int divert_standard_error() {
+  std::fflush(stderr);
+  const int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (saved >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+  if (null >= 0) close(null);
+  return saved;
+}
+
+void restore_standard_error(int saved) {
+  if (saved < 0) return;
+  std::fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+}
+
+bool is_terminal(int fd) { return isatty(fd) == 1; }
+
+void ignore_broken_pipe() { signal(SIGPIPE, SIG_IGN); }
+
+std::FILE* write_stream(int fd) { return fdopen(fd, "w"); }

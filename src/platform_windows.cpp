@@ -1,4 +1,8 @@
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 
 #include "platform.h"
 
@@ -8,8 +12,8 @@ const uint8_t* map_file_readonly(const std::string& path, size_t* size) {
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   LARGE_INTEGER length{};
-  const bool regular = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &length) &&
-                       length.QuadPart > 0;
+  const bool regular =
+      GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &length) && length.QuadPart > 0;
   const HANDLE mapping =
       regular ? CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr) : nullptr;
   CloseHandle(file);
@@ -24,3 +28,26 @@ const uint8_t* map_file_readonly(const std::string& path, size_t* size) {
 
 // The Windows heap grows in its own way; nothing is prepared.
 void grow_heap(size_t) {}
+
+int divert_standard_error() {
+  std::fflush(stderr);
+  const int saved = _dup(_fileno(stderr));
+  const int null = _open("NUL", _O_WRONLY);
+  if (saved >= 0 && null >= 0) _dup2(null, _fileno(stderr));
+  if (null >= 0) _close(null);
+  return saved;
+}
+
+void restore_standard_error(int saved) {
+  if (saved < 0) return;
+  std::fflush(stderr);
+  _dup2(saved, _fileno(stderr));
+  _close(saved);
+}
+
+bool is_terminal(int fd) { return _isatty(fd) != 0; }
+
+// Windows raises no signal for a closed pipe: the write fails by itself.
+void ignore_broken_pipe() {}
+
+std::FILE* write_stream(int fd) { return _fdopen(fd, "w"); }

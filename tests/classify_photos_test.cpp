@@ -1,8 +1,11 @@
-// classify-photos on a mixed folder, as users run it: the lines in order with
-// class names, the error lines, the exit status, the scratch folders gone,
-// also after Ctrl-C; and the multi-machine path through a real sshd on
+// classify-photos as users run it: the same index and probability as
+// prepare-input then classify over a sweep of sizes, formats, crops and
+// orientations; lines in order with class names, TSV and JSON, error lines
+// and exit statuses; results that cannot be written, Ctrl-C, the progress
+// line on a terminal; and the multi-machine path through a real sshd on
 // loopback. Needs the shared model.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,10 +15,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
 #include <thread>
 
+#include "options.h"
+#include "progress.h"
+#include "report.h"
 #include "support/image_support.h"
 #include "support/run_support.h"
 
@@ -38,6 +45,12 @@ std::string label_of(int index) {
   return index >= 0 && index < static_cast<int>(labels.size()) ? labels[index] : "";
 }
 
+// Milliseconds since `start`.
+double elapsed_ms(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
 class ClassifyPhotos : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -56,34 +69,41 @@ class ClassifyPhotos : public ::testing::Test {
     std::filesystem::create_directory(dir.file("tmp"));
   }
 
-  // What prepare-input and classify print for `name`, one after the other.
-  std::string plain_chain(const std::string& name) {
+  // "INDEX TAB PROBABILITY" as prepare-input and classify print them for
+  // `name`, one after the other, with --crop `crop` unless it is empty.
+  std::string plain_chain(const std::string& name, const std::string& crop = "") {
     scratch_dir work;
     EXPECT_EQ(symlink(model.c_str(), work.file(model_file).c_str()), 0);
-    EXPECT_EQ(run_program(PREPARE_INPUT_EXE, {dir.file(name), work.file("input.bin")}, ".").status,
-              0);
-    return run_classify(work.path).out;
-  }
-
-  // The expected line for `name`: index, probability as classify printed
-  // them, and the class name.
-  std::string expected_line(const std::string& name, bool with_label) {
-    const std::string line = plain_chain(name);
+    std::vector<std::string> args = {dir.file(name), work.file("input.bin")};
+    if (!crop.empty()) args.insert(args.begin(), {"--crop", crop});
+    const run_result prepared = run_program(PREPARE_INPUT_EXE, args, ".");
+    EXPECT_EQ(prepared.status, 0) << name << ": " << prepared.err;
+    const std::string line = run_classify(work.path).out;
     const size_t middle = line.find(probability_label);
-    const std::string index = line.substr(class_label.size(), middle - class_label.size());
-    const std::string score =
-        line.substr(middle + probability_label.size(), line.size() - middle - 9);
-    return name + "\t" + index + "\t" + score +
-           (with_label ? "\t" + label_of(std::stoi(index)) : "");
+    if (line.rfind(class_label, 0) != 0 || middle == std::string::npos) return "no result";
+    return line.substr(class_label.size(), middle - class_label.size()) + "\t" +
+           line.substr(middle + probability_label.size(),
+                       line.size() - middle - probability_label.size() - 1);
   }
 
-  run_result classify_photos(const std::vector<std::string>& args, const std::string& input = "") {
+  // The line classify-photos should write for `name`.
+  std::string expected_line(const std::string& name, bool with_label) {
+    const std::string result = plain_chain(name);
+    return name + "\t" + result +
+           (with_label ? "\t" + label_of(std::stoi(result.substr(0, result.find('\t')))) : "");
+  }
+
+  // Runs classify-photos in the test folder, with `input` on its standard
+  // input and `redirect` (shell words) after its arguments.
+  run_result classify_photos(const std::vector<std::string>& args, const std::string& input = "",
+                             const std::string& redirect = "") {
     std::string script = "cd \"$1\" && TMPDIR=\"$1/tmp\" exec \"$2\"";
     for (size_t i = 0; i < args.size(); ++i) script += " \"${" + std::to_string(i + 3) + "}\"";
     if (!input.empty()) {
       dir.write("list.txt", input);
       script += " <list.txt";
     }
+    script += " " + redirect;
     std::vector<std::string> sh_args = {"-c", script, "sh", dir.path, CLASSIFY_PHOTOS_EXE};
     sh_args.insert(sh_args.end(), args.begin(), args.end());
     return run_program("/bin/sh", sh_args, dir.path);
@@ -91,12 +111,63 @@ class ClassifyPhotos : public ::testing::Test {
 
   bool scratch_left() const { return !std::filesystem::is_empty(dir.file("tmp")); }
 
+  // `count` links to `target` named "many/NNN.png", in order.
+  std::vector<std::string> many_links(int count, const std::string& target) {
+    std::filesystem::create_directories(dir.file("many"));
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "many/%03d.png", i);
+      std::filesystem::create_symlink(dir.file(target), dir.file(name));
+      names.push_back(name);
+    }
+    return names;
+  }
+
   scratch_dir dir;
 };
 
+// The contract of classify-photos: for every photograph the index and the
+// probability are byte for byte what prepare-input then classify print.
+TEST_F(ClassifyPhotos, MatchesPrepareInputThenClassifyOverSizesFormatsCropsAndOrientations) {
+  std::vector<std::string> names;
+  for (const char* size : {"1x1", "2x3", "7x300", "300x7", "223x224", "224x224", "225x225",
+                           "640x480", "1200x800", "1201x799", "4032x3024"}) {
+    const std::string name = std::string("size_") + size + ".jpg";
+    magick(dir, {photo, "-resize", std::string(size) + "!", "-quality", "90", name});
+    names.push_back(name);
+  }
+  for (const char* format : {"png", "webp", "gif", "bmp", "tiff"}) {
+    const std::string name = std::string("format.") + format;
+    magick(dir, {photo, name});
+    names.push_back(name);
+  }
+  magick(dir, {photo, "-depth", "16", "deep.png"});
+  magick(dir, {photo, "-colorspace", "Gray", "-quality", "90", "grey.jpg"});
+  magick(dir, {photo, "-colorspace", "CMYK", "-quality", "90", "cmyk.jpg"});
+  names.insert(names.end(), {"deep.png", "grey.jpg", "cmyk.jpg"});
+  for (int tag = 1; tag <= 8; ++tag) {
+    const std::string name = "exif" + std::to_string(tag) + ".jpg";
+    magick(dir, {photo, "-resize", "300x200!", "-quality", "90", name});
+    set_exif_orientation(dir, name, tag);
+    names.push_back(name);
+  }
+  for (const std::string crop : {"", "0.875", "0.3"}) {
+    SCOPED_TRACE("--crop " + crop);
+    std::vector<std::string> args = {"--model", model, "--jobs", "2"};
+    if (!crop.empty()) args.insert(args.end(), {"--crop", crop});
+    args.insert(args.end(), names.begin(), names.end());
+    const run_result r = classify_photos(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> expected;
+    for (const std::string& name : names) expected.push_back(name + "\t" + plain_chain(name, crop));
+    EXPECT_EQ(lines_of(r.out), expected);
+  }
+}
+
 TEST_F(ClassifyPhotos, MixedFolderGivesOrderedLinesNamesAndErrors) {
-  const std::vector<std::string> names = {"hopper.jpg", "truncated.jpg", "hopper.png",
-                                          "notes.txt",  "flag.jpg",      "hopper.webp"};
+  const std::vector<std::string> names = {"hopper.jpg", "truncated.jpg", "hopper.png", "notes.txt",
+                                          "flag.jpg",   "missing.jpg",   "hopper.webp"};
   std::vector<std::string> args = {"--model", model, "--labels", labels_file, "--jobs", "2"};
   args.insert(args.end(), names.begin(), names.end());
   const run_result r = classify_photos(args);
@@ -108,15 +179,16 @@ TEST_F(ClassifyPhotos, MixedFolderGivesOrderedLinesNamesAndErrors) {
   EXPECT_NE(r.out.find("\t653\t"), std::string::npos);
   EXPECT_NE(r.out.find("military uniform"), std::string::npos);
   const std::vector<std::string> errors = lines_of(r.err);
-  ASSERT_EQ(errors.size(), 2u) << r.err;
+  ASSERT_EQ(errors.size(), 3u) << r.err;
   EXPECT_EQ(errors[0].rfind("classify-photos: truncated.jpg: cannot decode", 0), 0u) << errors[0];
   EXPECT_EQ(errors[1].rfind("classify-photos: notes.txt: not an image", 0), 0u) << errors[1];
+  EXPECT_EQ(errors[2], "classify-photos: missing.jpg: No such file or directory");
   EXPECT_FALSE(scratch_left());
 
   // The same photographs read from standard input, one job at a time, all
   // readable: every line, in order, and exit status 0.
-  const run_result good =
-      classify_photos({"--model", model, "--jobs", "1", "-"}, "hopper.png\nflag.jpg\nhopper.jpg\n");
+  const run_result good = classify_photos({"--model", model, "--jobs", "1", "-"},
+                                          "hopper.png\n\nflag.jpg\nhopper.jpg\n");
   EXPECT_EQ(good.status, 0) << good.err;
   EXPECT_EQ(lines_of(good.out), (std::vector<std::string>{expected_line("hopper.png", false),
                                                           expected_line("flag.jpg", false),
@@ -124,9 +196,7 @@ TEST_F(ClassifyPhotos, MixedFolderGivesOrderedLinesNamesAndErrors) {
   EXPECT_FALSE(scratch_left());
 }
 
-// A batch of photographs with long paths, whose arguments together pass GNU
-// parallel's limit on the length of a command line (130 kB): every one gets
-// its line, in order.
+// Long paths in a large batch: every one gets its line, in order.
 TEST_F(ClassifyPhotos, LongPathsInLargeBatchesAreAllClassified) {
   std::string folder = "deep";
   for (int level = 0; level < 8; ++level) folder += "/" + std::string(250, 'a' + level);
@@ -147,11 +217,13 @@ TEST_F(ClassifyPhotos, LongPathsInLargeBatchesAreAllClassified) {
   }
 }
 
-TEST_F(ClassifyPhotos, BadUsageIsRefused) {
+TEST_F(ClassifyPhotos, BadUsageIsRefusedAndABadModelEndsTheBatchFirst) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"--model", "missing.tflite", "hopper.jpg"},
         {"--model", model, "--jobs", "0", "hopper.jpg"},
         {"--model", model, "--crop", "1.5", "hopper.jpg"},
+        {"--model", model, "--crop", "0", "hopper.jpg"},
+        {"--model", model, "--labels", "missing.txt", "hopper.jpg"},
         {"--model", model},
         {"--model", model, "--frobnicate", "hopper.jpg"}}) {
     const run_result r = classify_photos(args);
@@ -161,19 +233,78 @@ TEST_F(ClassifyPhotos, BadUsageIsRefused) {
   }
   const run_result version = classify_photos({"--version"});
   EXPECT_EQ(version.out.rfind("classify-photos ", 0), 0u);
+  EXPECT_EQ(classify_photos({"--help"}).status, 0);
+  // A model that fails the checks: one message, before any photograph is
+  // read (these do not exist, and nothing says so).
+  dir.write("bad.tflite", "TFL3 is not enough");
+  const run_result bad = classify_photos({"--model", "bad.tflite", "gone1.jpg", "gone2.jpg"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.out, "");
+  ASSERT_EQ(lines_of(bad.err).size(), 1u) << bad.err;
+  EXPECT_EQ(bad.err.rfind("classify-photos: bad.tflite: ", 0), 0u) << bad.err;
 }
 
-// Ctrl-C reaches the whole process group, as a terminal sends it.
-TEST_F(ClassifyPhotos, InterruptedBatchLeavesNoScratchFolders) {
+// File names of any bytes stay on their line and in their column, in TSV
+// and in JSON; a labels file shorter than the classes gives empty names.
+TEST_F(ClassifyPhotos, OddNamesStayOnTheirLineInTsvAndJson) {
+  const std::string odd = "a\tb\nc\\d\re.png";
+  std::filesystem::copy_file(dir.file("hopper.png"), dir.file(odd));
+  dir.write("short.txt", "background\ntench\n");
+  const std::string result = plain_chain("hopper.png");
+  const run_result tsv = classify_photos({"--model", model, "--labels", "short.txt", odd});
+  EXPECT_EQ(tsv.status, 0) << tsv.err;
+  EXPECT_EQ(tsv.out, "a\\tb\\nc\\\\d\\re.png\t" + result + "\t\n");
+
+  const run_result json = classify_photos(
+      {"--model", model, "--labels", labels_file, "--json", odd, "hopper.jpg", "notes.txt"});
+  EXPECT_EQ(json.status, 1) << json.err;
+  const std::vector<std::string> lines = lines_of(json.out);
+  ASSERT_EQ(lines.size(), 2u) << json.out;
+  const nlohmann::json first = nlohmann::json::parse(lines[0]);
+  EXPECT_EQ(first["path"], odd);
+  EXPECT_EQ(first["index"], 653);
+  EXPECT_EQ(first["probability"].get<double>(),
+            std::strtod(result.substr(result.find('\t') + 1).c_str(), nullptr));
+  EXPECT_EQ(first["label"], "military uniform");
+  EXPECT_EQ(nlohmann::json::parse(lines[1])["path"], "hopper.jpg");
+  EXPECT_EQ(lines[0].substr(0, 9), "{\"path\":\"");
+}
+
+TEST_F(ClassifyPhotos, ResultsThatCannotBeWrittenEndTheBatchAtOnce) {
+  const run_result full = classify_photos({"--model", model, "hopper.jpg"}, "", ">/dev/full");
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.err,
+            "classify-photos: cannot write to standard output: No space left on device\n");
+
+  // A reader that has gone after one line: the batch stops there, long
+  // before the time the whole of it takes.
+  std::vector<std::string> args = {"--model", model, "--jobs", "1"};
+  const std::vector<std::string> names = many_links(150, "hopper.png");
+  args.insert(args.end(), names.begin(), names.end());
+  auto start = std::chrono::steady_clock::now();
+  const run_result whole = classify_photos(args, "", ">/dev/null");
+  const double whole_ms = elapsed_ms(start);
+  EXPECT_EQ(whole.status, 0) << whole.err;
+  start = std::chrono::steady_clock::now();
+  const run_result closed = classify_photos(args, "", "| (exec head -n 1 >/dev/null)");
+  const double closed_ms = elapsed_ms(start);
+  EXPECT_LT(closed_ms, whole_ms / 3) << "closed pipe " << closed_ms << " ms, whole " << whole_ms;
+  EXPECT_EQ(closed.err, "classify-photos: cannot write to standard output: Broken pipe\n");
+}
+
+// Ctrl-C reaches the whole process group, as a terminal sends it: the batch
+// stops at once, and every line written so far is whole and in its place.
+TEST_F(ClassifyPhotos, InterruptedBatchKeepsTheLinesWrittenAndNoScratchFiles) {
+  const std::vector<std::string> names = many_links(400, "hopper.png");
   std::vector<std::string> args = {CLASSIFY_PHOTOS_EXE, "--model", model, "--jobs", "2"};
-  for (int i = 0; i < 40; ++i) args.push_back(i % 2 ? "hopper.jpg" : "hopper.png");
+  args.insert(args.end(), names.begin(), names.end());
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     setpgid(0, 0);
     if (chdir(dir.path.c_str()) != 0) _exit(126);
     setenv("TMPDIR", dir.file("tmp").c_str(), 1);
-    std::freopen("/dev/null", "w", stdout);
+    if (std::freopen("out.tsv", "w", stdout) == nullptr) _exit(126);
     std::freopen("/dev/null", "w", stderr);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -181,24 +312,108 @@ TEST_F(ClassifyPhotos, InterruptedBatchLeavesNoScratchFolders) {
     execv(argv[0], argv.data());
     _exit(127);
   }
-  // Interrupt once the jobs are under way.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!scratch_left() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Interrupt once the first lines are out.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (read_file(dir.file("out.tsv")).size() < 2000 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const auto start = std::chrono::steady_clock::now();
   kill(-pid, SIGINT);
   int status = 0;
   waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
-  // The jobs themselves may take a moment longer to go.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(elapsed_ms(start), 1000);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  const std::string out = read_file(dir.file("out.tsv"));
+  const std::vector<std::string> lines = lines_of(out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_LT(lines.size(), names.size());
+  EXPECT_EQ(out.back(), '\n');
+  const std::string result = expected_line("hopper.png", false).substr(10);
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], names[i] + result) << i;
   EXPECT_FALSE(scratch_left());
+}
+
+// --bar draws its line where standard error is a terminal, and nowhere else.
+TEST_F(ClassifyPhotos, ProgressLineOnlyOnATerminal) {
+  const std::vector<std::string> names = many_links(30, "hopper.png");
+  std::vector<std::string> args = {"--model", model, "--bar"};
+  args.insert(args.end(), names.begin(), names.end());
+  const run_result piped = classify_photos(args, "", ">/dev/null");
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.err, "");
+
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (chdir(dir.path.c_str()) != 0 || std::freopen("/dev/null", "w", stdout) == nullptr) {
+      _exit(126);
+    }
+    std::vector<char*> argv = {const_cast<char*>(CLASSIFY_PHOTOS_EXE)};
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  std::string shown;
+  char chunk[4096];
+  for (ssize_t n; (n = read(terminal, chunk, sizeof chunk)) > 0;) shown.append(chunk, n);
+  close(terminal);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(shown.find("\r30/30 photographs, "), std::string::npos) << shown;
+  EXPECT_NE(shown.find(" a second"), std::string::npos) << shown;
+}
+
+TEST(ClassifyPhotosReport, FieldsAndLinesKeepEveryByteOnItsLine) {
+  std::string all;
+  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
+  const std::string field = tsv_field(all);
+  EXPECT_EQ(field.find_first_of("\t\n\r"), std::string::npos);
+  // Read back, the field gives every byte again.
+  std::string back;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] != '\\') {
+      back += field[i];
+      continue;
+    }
+    const char next = field[++i];
+    back += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+  }
+  EXPECT_EQ(back, all);
+
+  const std::string label = "military uniform";
+  for (const std::string score : {"0.447165", "1", "0.5", "0.000123457", "1e-05", "-1", "inf"}) {
+    SCOPED_TRACE(score);
+    const nlohmann::json object = nlohmann::json::parse(json_line({all, 653, score, &label}));
+    // ASCII as it is; what is not UTF-8 as U+FFFD.
+    const std::string path = object["path"].get<std::string>();
+    EXPECT_EQ(path.substr(0, 127), all.substr(0, 127));
+    EXPECT_NE(path.find("\xEF\xBF\xBD", 127), std::string::npos);
+    if (score == "inf") {
+      EXPECT_TRUE(object["probability"].is_null());
+    } else {
+      EXPECT_EQ(object["probability"].get<double>(), std::strtod(score.c_str(), nullptr));
+    }
+    EXPECT_EQ(tsv_line({"p", 653, score, nullptr}), "p\t653\t" + score + "\n");
+  }
+  EXPECT_TRUE(nlohmann::json::parse(json_line({"p", -1, "-1", nullptr}))["label"].is_null());
+
+  EXPECT_EQ(progress_text(0, 10, 0.0), "0/10 photographs, 0.0 a second");
+  EXPECT_EQ(progress_text(50, 650, 2.0), "50/650 photographs, 25.0 a second, 0:24 left");
+  EXPECT_EQ(progress_text(650, 650, 5.0), "650/650 photographs, 130.0 a second");
+
+  std::istringstream listed("b.jpg\n\nc d.jpg\n");
+  EXPECT_EQ(photo_list({"a.jpg", "-", "e.jpg", "-"}, listed),
+            (std::vector<std::string>{"a.jpg", "b.jpg", "c d.jpg", "e.jpg"}));
 }
 
 // The sanitizer settings of this run, for the sessions of the sshd below: a
 // program started over ssh does not inherit them, and a sanitizer build of
-// classify would report, as leaks, what it keeps on purpose until exit.
+// classify-photos would report, as leaks, what it keeps on purpose until
+// exit.
 std::string sanitizer_settings() {
   // One SetEnv line: sshd takes the first of a keyword's lines only.
   std::string variables;
@@ -252,26 +467,42 @@ struct loopback_sshd {
   bool running = false;
 };
 
+// The photographs go over in chunks; two of one name in different folders
+// share a chunk and stay apart; the merged lines keep the order given.
 TEST_F(ClassifyPhotos, SpreadsOverAnotherMachineThroughSsh) {
   scratch_dir keys;
   loopback_sshd sshd(keys);
   ASSERT_TRUE(sshd.running) << "sshd did not start";
-  const run_result r =
-      classify_photos({"--model", model, "--labels", labels_file, "--sshlogin", sshd.login(),
-                       "--joblog", "jobs.log", "hopper.jpg", "truncated.jpg", "flag.jpg"});
+  for (const char* folder : {"one", "two"}) std::filesystem::create_directory(dir.file(folder));
+  std::filesystem::copy_file(dir.file("hopper.jpg"), dir.file("one/same.jpg"));
+  std::filesystem::copy_file(dir.file("flag.jpg"), dir.file("two/same.jpg"));
+  const std::vector<std::string> names = {"one/same.jpg", "two/same.jpg", "truncated.jpg",
+                                          "missing.jpg",  "flag.jpg",     "hopper.png"};
+  std::vector<std::string> args = {"--model",    model,        "--labels", labels_file,
+                                   "--sshlogin", sshd.login(), "--joblog", "jobs.log"};
+  args.insert(args.end(), names.begin(), names.end());
+  const run_result r = classify_photos(args);
   EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{expected_line("hopper.jpg", true),
-                                                       expected_line("flag.jpg", true)}));
-  EXPECT_EQ(r.err.rfind("classify-photos: truncated.jpg: cannot decode", 0), 0u) << r.err;
-  // Every job ran through the ssh login, and the photographs it copied and
-  // cleaned up were copies: the originals are all still here.
+  EXPECT_EQ(lines_of(r.out),
+            (std::vector<std::string>{
+                expected_line("one/same.jpg", true), expected_line("two/same.jpg", true),
+                expected_line("flag.jpg", true), expected_line("hopper.png", true)}));
+  EXPECT_NE(expected_line("one/same.jpg", false).substr(13),
+            expected_line("two/same.jpg", false).substr(13));
+  const std::vector<std::string> errors = lines_of(r.err);
+  ASSERT_EQ(errors.size(), 2u) << r.err;
+  EXPECT_EQ(errors[0].rfind("classify-photos: truncated.jpg: cannot decode", 0), 0u) << r.err;
+  EXPECT_EQ(errors[1], "classify-photos: missing.jpg: No such file or directory");
+  // Every job ran through the ssh login (five photographs sent, two a
+  // chunk), and the photographs it copied and cleaned up were copies: the
+  // originals are all still here.
   const std::vector<std::string> log = lines_of(read_file(dir.file("jobs.log")));
   ASSERT_EQ(log.size(), 4u) << read_file(dir.file("jobs.log"));
   for (size_t i = 1; i < log.size(); ++i) {
     EXPECT_NE(log[i].find("127.0.0.1"), std::string::npos) << log[i];
   }
-  for (const char* name : {"hopper.jpg", "truncated.jpg", "flag.jpg"}) {
-    EXPECT_TRUE(std::filesystem::exists(dir.file(name))) << name;
+  for (const std::string& name : names) {
+    EXPECT_EQ(std::filesystem::exists(dir.file(name)), name != "missing.jpg") << name;
   }
 }
 

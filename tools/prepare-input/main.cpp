@@ -1,17 +1,14 @@
 // prepare-input: turns a photograph into the "input.bin" that classify reads:
 // SIZE x SIZE pixels of 8-bit R, G, B, row-major, from the centre crop of the
 // upright, sRGB photograph (see photo.h).
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
-#include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "atomic_file.h"
 #include "photo.h"
+#include "platform.h"
 
 #ifndef CLASSIFY_VERSION
 #define CLASSIFY_VERSION "unknown"
@@ -29,25 +26,6 @@ struct options {
 int fail(const std::string& message) {
   std::cerr << "prepare-input: " << message << "\n";
   return 1;
-}
-
-// Decoders deep inside the libraries (AV1's, for one) print their own
-// complaints about a damaged file straight to standard error. The tool says
-// in one line what failed, so theirs are sent to /dev/null while it decodes.
-int silence_standard_error() {
-  std::fflush(stderr);
-  const int saved = dup(STDERR_FILENO);
-  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (saved >= 0 && null >= 0) dup2(null, STDERR_FILENO);
-  if (null >= 0) close(null);
-  return saved;
-}
-
-void restore_standard_error(int saved) {
-  if (saved < 0) return;
-  std::fflush(stderr);
-  dup2(saved, STDERR_FILENO);
-  close(saved);
 }
 
 }  // namespace
@@ -80,7 +58,10 @@ int main(int argc, char** argv) {
 
   std::string error;
   std::vector<unsigned char> pixels;
-  const int saved_stderr = silence_standard_error();
+  // Decoders deep inside the libraries (AV1's, for one) print their own
+  // complaints about a damaged file to standard error; the tool says in one
+  // line what failed, so theirs go to the null device while it decodes.
+  const int saved_stderr = divert_standard_error();
   const bool prepared = prepare_photo(opt.image, opt.size, opt.crop, &pixels, &error);
   restore_standard_error(saved_stderr);
   if (!prepared || !write_atomically(opt.output, pixels, &error)) return fail(error);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 
 #include "jpeg_decode.h"
 #include "png_decode.h"
@@ -32,23 +33,6 @@ format sniff(const std::string& path) {
   static const unsigned char png_signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   if (got == 8 && std::memcmp(head.data(), png_signature, 8) == 0) return format::png;
   return format::other;
-}
-
-bool is_regular_file(const std::string& path, std::string* error) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) {
-    *error = path + ": " + std::strerror(errno);
-    return false;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    *error = path + ": not a regular file";
-    return false;
-  }
-  if (access(path.c_str(), R_OK) != 0) {
-    *error = path + ": cannot be opened: " + std::strerror(errno);
-    return false;
-  }
-  return true;
 }
 
 std::string& vips_module_path() {
@@ -100,7 +84,13 @@ bool decode_with_vips(const std::string& path, rgb_image* image, std::string* er
     return false;
   }
   vips_picture picture{};
+  // libvips keeps one error buffer for the whole process, so that two files
+  // failing at once would mix or lose each other's reasons: one such file is
+  // decoded at a time (libvips itself spreads each over the cores).
+  static std::mutex one_at_a_time;
+  std::unique_lock<std::mutex> lock(one_at_a_time);
   const int outcome = module.decode(path.c_str(), max_photo_pixels, &picture);
+  lock.unlock();
   if (outcome != vips_decoded) {
     switch (outcome) {
       case vips_not_an_image:
@@ -126,6 +116,23 @@ bool decode_with_vips(const std::string& path, rgb_image* image, std::string* er
 
 void use_vips_module(const std::string& path) { vips_module_path() = path; }
 
+bool check_readable_file(const std::string& path, std::string* error) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    *error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    *error = path + ": not a regular file";
+    return false;
+  }
+  if (access(path.c_str(), R_OK) != 0) {
+    *error = path + ": cannot be opened: " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 std::string too_large_message(const std::string& path, int64_t width, int64_t height) {
   return path + ": image of " + std::to_string(width) + "x" + std::to_string(height) +
          " pixels is too large (at most " + std::to_string(max_photo_pixels) + " pixels)";
@@ -133,7 +140,7 @@ std::string too_large_message(const std::string& path, int64_t width, int64_t he
 
 bool prepare_photo(const std::string& path, int size, double crop,
                    std::vector<unsigned char>* pixels, std::string* error) {
-  if (!is_regular_file(path, error)) return false;
+  if (!check_readable_file(path, error)) return false;
   rgb_image image;
   bool decoded = false;
   switch (sniff(path)) {

@@ -29,9 +29,13 @@ std::string too_large_message(const std::string& path, int64_t width, int64_t he
 // tests, the fuzzer). prepare-input finds it from its own location.
 void use_vips_module(const std::string& path);
 
+// True when `path` is a regular file this process may read (a photograph,
+// a model); otherwise `error` says why, beginning with the path.
+bool check_readable_file(const std::string& path, std::string* error);
+
 // Prepares the photograph at `path`: the centre crop that keeps `crop` (above
 // 0, at most 1) of each side, resized to `size` x `size` pixels and written
 // row-major as R, G, B bytes into `pixels`. On failure `error` says why,
-// beginning with the path.
+// beginning with the path. Several threads may prepare photographs at once.
 bool prepare_photo(const std::string& path, int size, double crop,
                    std::vector<unsigned char>* pixels, std::string* error);

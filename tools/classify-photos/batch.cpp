@@ -1,0 +1,155 @@
+#include "batch.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <optional>
+
+#include "platform.h"
+#include "progress.h"
+#include "remote.h"
+#include "report.h"
+#include "results.h"
+#include "workers.h"
+
+namespace {
+
+std::atomic<int> interruption{0};
+
+extern "C" void on_interrupt(int sig) { interruption = sig; }
+
+// Ctrl-C (or a polite kill) ends the batch after the lines already written:
+// the writer sees the flag within a tenth of a second.
+void catch_interruptions() {
+  std::signal(SIGINT, on_interrupt);
+  std::signal(SIGTERM, on_interrupt);
+}
+
+[[noreturn]] void end_by(int sig, std::FILE* messages) {
+  std::fflush(stdout);
+  std::fflush(messages);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+  std::_Exit(128 + sig);
+}
+
+// Where each result goes, in the form the batch asked for.
+class writer {
+ public:
+  writer(const batch& job, remote_batch* remote)
+      : job_(job),
+        remote_(remote),
+        progress_(job.messages, job.photos.size(),
+                  job.options.bar && is_terminal(job.messages_fd)) {
+    if (!job.options.joblog.empty() && job.options.sshlogins.empty()) {
+      joblog_ = std::fopen(job.options.joblog.c_str(), "w");
+      if (joblog_ != nullptr) {
+        std::fputs("Seq\tHost\tStarttime\tJobRuntime\tSend\tReceive\tExitval\tSignal\tCommand\n",
+                   joblog_);
+      }
+    }
+  }
+
+  ~writer() {
+    if (joblog_ != nullptr) std::fclose(joblog_);
+  }
+
+  // Writes every result in order; the number of photographs that failed.
+  size_t write_all(result_board* board) {
+    size_t failed = 0;
+    for (size_t i = 0; i < board->size(); ++i) {
+      photo_result result;
+      // Whatever is written reaches its reader before the writer waits.
+      if (!board->take(i, std::chrono::milliseconds(0), &result)) {
+        flush();
+        while (!board->take(i, std::chrono::milliseconds(100), &result)) {
+          if (interruption != 0) stop_now();
+          progress_.update(board->posted());
+        }
+      }
+      if (interruption != 0) stop_now();
+      if (result.outcome != photo_result::state::classified) ++failed;
+      write(i, result);
+      progress_.update(board->posted());
+    }
+    flush();
+    progress_.finish(board->size());
+    return failed;
+  }
+
+ private:
+  void write(size_t i, const photo_result& result) {
+    const std::string& path = job_.photos[i];
+    if (job_.options.relay_chunk > 0) {
+      put(relay_line(job_.options.relay_chunk, i, result));
+    } else if (result.outcome == photo_result::state::classified) {
+      const std::string label =
+          job_.labels != nullptr ? label_of(*job_.labels, result.index) : std::string();
+      const classified_photo photo{path, result.index, result.score,
+                                   job_.labels != nullptr ? &label : nullptr};
+      put(job_.options.json ? json_line(photo) : tsv_line(photo));
+    } else {
+      progress_.clear();
+      std::fputs(error_line(path, result.reason).c_str(), job_.messages);
+    }
+    if (joblog_ != nullptr) {
+      std::fprintf(joblog_, "%zu\t:\t%.3f\t%.3f\t0\t0\t%d\t0\t%s\n", i + 1, result.started,
+                   result.seconds, result.outcome == photo_result::state::classified ? 0 : 1,
+                   tsv_field(path).c_str());
+    }
+  }
+
+  void put(const std::string& line) {
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size()) cannot_write();
+  }
+
+  void flush() {
+    if (std::fflush(stdout) != 0) cannot_write();
+    std::fflush(job_.messages);
+  }
+
+  // A full disk or a reader that has gone: nothing more can reach the user,
+  // so the batch ends here, whatever is still running.
+  [[noreturn]] void cannot_write() {
+    const int error = errno;
+    if (remote_ != nullptr) remote_->stop();
+    progress_.clear();
+    std::fprintf(job_.messages, "classify-photos: cannot write to standard output: %s\n",
+                 std::strerror(error));
+    std::fflush(job_.messages);
+    std::_Exit(1);
+  }
+
+  [[noreturn]] void stop_now() {
+    if (remote_ != nullptr) remote_->stop();
+    progress_.clear();
+    std::fflush(stdout);
+    end_by(interruption, job_.messages);
+  }
+
+  const batch& job_;
+  remote_batch* remote_;
+  progress_line progress_;
+  std::FILE* joblog_ = nullptr;
+};
+
+}  // namespace
+
+int run_batch(batch job) {
+  catch_interruptions();
+  result_board board(job.photos.size());
+  size_t failed = 0;
+  if (!job.options.sshlogins.empty() && job.options.relay_chunk == 0) {
+    job.first.reset();
+    remote_batch remote(job.options, job.photos, job.messages_fd, &board);
+    failed = writer(job, &remote).write_all(&board);
+  } else {
+    const int jobs = job.options.jobs > 0 ? job.options.jobs : default_jobs();
+    worker_pool workers(job.model, std::move(job.first), job.photos, job.options.crop, jobs,
+                        &board);
+    failed = writer(job, nullptr).write_all(&board);
+  }
+  return failed == 0 ? 0 : 1;
+}

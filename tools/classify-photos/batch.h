@@ -1,0 +1,27 @@
+#pragma once
+// One batch from start to end: the photographs classified by the workers here
+// (or over ssh), their lines written in the order given as soon as each and
+// every one before it is done, errors and progress on standard error.
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "options.h"
+
+struct batch {
+  const photos_options& options;
+  const std::vector<std::string>& photos;
+  const std::vector<std::string>* labels;  // null without --labels
+  const TfLiteModel* model;
+  std::unique_ptr<classifier> first;  // the first worker's, already checked
+  std::FILE* messages;                // standard error, for the program's own lines
+  int messages_fd;
+};
+
+// Runs the batch and returns the exit status: 0 when every photograph was
+// classified, 1 otherwise. A result that cannot be written ends the process
+// at once with status 1; Ctrl-C ends it after the lines already done.
+int run_batch(batch job);

@@ -1,0 +1,100 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#ifndef CLASSIFY_VERSION
+#define CLASSIFY_VERSION "unknown"
+#endif
+
+namespace {
+
+const char usage[] = R"(Usage: classify-photos [options] PHOTO...
+       classify-photos [options] -        (paths read from standard input, one a line)
+
+Classifies each photograph (prepared as prepare-input prepares it, classified
+as classify classifies it, in one process on every core) and writes one line
+per photograph to standard output, in the order given, as soon as it and every
+photograph before it are done:
+  path TAB class index TAB probability [TAB class name with --labels]
+In a path, a tab, line feed, carriage return or backslash is written as \t,
+\n, \r or \\. A photograph that cannot be read or classified gets one line on
+standard error and the batch goes on. Exit status: 0 when every photograph was
+classified, 1 when one or more were not or the model cannot be used, 2 for bad
+usage.
+
+Options:
+  --model FILE     the TensorFlow Lite model (default: v3-small_224_0.75_float.tflite here)
+  --labels FILE    class names, one a line, background first
+  --jobs N         photographs at a time (default: the number of cores)
+  --crop F         keep the central fraction F of each side (0 < F <= 1, default 1)
+  --json           one JSON object a line instead: path, index, probability, label
+  --bar            a progress line on standard error, where it is a terminal
+  --sshlogin LOGIN spread the photographs over other machines through GNU parallel
+                   (repeatable; ":" is this machine). Each needs classify-photos at
+                   the same path as here and the model at the same path; the
+                   photographs are copied over and removed after.
+  --joblog FILE    a log line per photograph (with --sshlogin: GNU parallel's log
+                   of every job)
+  --help, --version
+)";
+
+int bad_usage(const std::string& message) {
+  std::cerr << "classify-photos: " << message << "\nTry 'classify-photos --help'.\n";
+  return 2;
+}
+
+}  // namespace
+
+int parse_options(int argc, char** argv, photos_options* options) {
+  CLI::App app{"", "classify-photos"};
+  app.set_help_flag();
+  bool help = false, version = false;
+  app.add_flag("--help", help);
+  app.add_flag("--version", version);
+  app.add_option("--model", options->model);
+  app.add_option("--labels", options->labels);
+  app.add_option("--jobs", options->jobs)->check(CLI::Range(1, 256));
+  CLI::Option* crop = app.add_option("--crop", options->crop)->check(CLI::Range(0.0, 1.0));
+  app.add_flag("--json", options->json);
+  app.add_flag("--bar", options->bar);
+  app.add_option("--sshlogin", options->sshlogins)->take_all();
+  app.add_option("--joblog", options->joblog);
+  app.add_option("--relay-chunk", options->relay_chunk)->group("")->check(CLI::PositiveNumber);
+  app.add_option("PHOTO", options->photos);
+  // --sshlogin is repeatable, each time with one value.
+  app.get_option("--sshlogin")->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->expected(1);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return bad_usage(e.what());
+  }
+  if (help) {
+    std::cout << usage;
+    return 0;
+  }
+  if (version) {
+    std::cout << "classify-photos " CLASSIFY_VERSION "\n";
+    return 0;
+  }
+  options->crop_given = crop->count() > 0;
+  if (!(options->crop > 0.0)) return bad_usage("--crop must be above 0 and at most 1");
+  if (options->photos.empty()) return bad_usage("no photographs given");
+  return -1;
+}
+
+std::vector<std::string> photo_list(const std::vector<std::string>& given, std::istream& in) {
+  std::vector<std::string> photos;
+  bool read_in = false;
+  for (const std::string& path : given) {
+    if (path != "-") {
+      photos.push_back(path);
+    } else if (!read_in) {
+      read_in = true;
+      for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) photos.push_back(line);
+      }
+    }
+  }
+  return photos;
+}

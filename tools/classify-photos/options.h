@@ -1,0 +1,35 @@
+#pragma once
+// classify-photos' command line.
+
+#include <istream>
+#include <string>
+#include <vector>
+
+// The model classify-photos takes when --model is not given, from the
+// working folder: the file classify itself reads.
+inline constexpr char default_model_name[] = "v3-small_224_0.75_float.tflite";
+
+struct photos_options {
+  std::string model = default_model_name;
+  std::string labels;  // empty: no class names
+  int jobs = 0;        // 0: one per core
+  double crop = 1.0;
+  bool crop_given = false;
+  std::vector<std::string> sshlogins;
+  std::string joblog;
+  bool bar = false;
+  bool json = false;
+  std::vector<std::string> photos;  // as given; "-" stands for standard input
+  // Set on a machine that runs one chunk of a batch spread over ssh: the
+  // chunk's number, and its results go back in the relay form.
+  long relay_chunk = 0;
+};
+
+// Parses the command line into `options`. Returns -1 to go on, otherwise the
+// exit status: 0 after --help or --version (written to standard output), 2
+// for bad usage (one message and a hint on standard error).
+int parse_options(int argc, char** argv, photos_options* options);
+
+// The photographs to classify: the paths given, with "-" replaced by the
+// paths read from `in`, one a line (empty lines skipped).
+std::vector<std::string> photo_list(const std::vector<std::string>& given, std::istream& in);

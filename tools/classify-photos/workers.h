@@ -1,0 +1,46 @@
+#pragma once
+// The workers of a batch on this machine: threads that each prepare a
+// photograph in process, classify it with an interpreter of their own and
+// post the result, taking the next photograph as soon as they are free.
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine.h"
+#include "results.h"
+
+// The pipeline's message for `path` without the path it begins with.
+std::string reason_for(const std::string& path, const std::string& message);
+
+// Prepares and classifies the photograph at `path` for `model`: the centre
+// crop keeping `crop` of each side, resized to the model's side.
+photo_result classify_photo(classifier* model, const std::string& path, double crop);
+
+// One worker per core.
+int default_jobs();
+
+class worker_pool {
+ public:
+  // Starts `jobs` workers (no more than there are photographs) over
+  // `photos`; the first takes `first`, the others make their own
+  // classifiers over `model`. Every photograph's result goes to `board`.
+  worker_pool(const TfLiteModel* model, std::unique_ptr<classifier> first,
+              const std::vector<std::string>& photos, double crop, int jobs, result_board* board);
+  // Waits for the workers.
+  ~worker_pool();
+  worker_pool(const worker_pool&) = delete;
+  worker_pool& operator=(const worker_pool&) = delete;
+
+ private:
+  void work(std::unique_ptr<classifier> own);
+
+  const TfLiteModel* model_;
+  const std::vector<std::string>& photos_;
+  double crop_;
+  result_board* board_;
+  std::atomic<size_t> next_{0};
+  std::vector<std::thread> threads_;
+};
