@@ -22,7 +22,7 @@
 namespace {
 
 const std::string model_path =
-    std::string(CLASSIFY_SHARED_DIR) + "/models/mobilenet_v3_small_224_1.0_float.tflite";
+    std::string(CLASSIFY_SOURCE_DIR) + "/models/mobilenet_v3_small_224_1.0_float.tflite";
 constexpr int32_t input_bytes = 224 * 224 * 3;
 
 // A 150,528-byte input of pseudo-random bytes, written once.

@@ -27,16 +27,32 @@ add_custom_command(OUTPUT ${changelog}
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
 add_custom_target(changelog ALL DEPENDS ${changelog})
 
-install(TARGETS classify prepare-input classify-photos RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Two packages: the programs (classify), and the model and class names they
+# use by default (classify-data, architecture-independent and most of the
+# size).
+install(TARGETS classify prepare-input classify-photos RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  COMPONENT programs)
 # prepare-input and classify-photos find the libvips module at this place
 # relative to themselves.
-install(TARGETS prepare-input-vips LIBRARY DESTINATION ${CLASSIFY_VIPS_MODULE_DIR})
-install(FILES ${man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(TARGETS prepare-input-vips LIBRARY DESTINATION ${CLASSIFY_VIPS_MODULE_DIR}
+  COMPONENT programs)
+install(FILES ${man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
 install(FILES README.md ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog}
-  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT programs)
+# classify-photos finds them at share/classify beside its bin/ folder.
+install(FILES ${shipped_model_files} DESTINATION ${CMAKE_INSTALL_DATADIR}/classify COMPONENT data)
+install(FILES models/README.md ${changelog} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/classify-data
+  COMPONENT data)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright-data
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/classify-data RENAME copyright COMPONENT data)
 
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL programs data)
 set(CPACK_PACKAGE_NAME classify)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME classify)
+set(CPACK_DEBIAN_DATA_PACKAGE_NAME classify-data)
+set(CPACK_DEBIAN_DATA_PACKAGE_ARCHITECTURE all)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -44,14 +60,16 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "classify developers <classify@users.noreply.example>")
-# Depends: computed by dpkg-shlibdeps from the binaries' shared libraries.
-# GNU parallel, rsync and ssh only for classify-photos --sshlogin.
+# Depends: computed by dpkg-shlibdeps from the binaries' shared libraries,
+# and the model classify-photos takes by default. GNU parallel, rsync and
+# ssh only for classify-photos --sshlogin.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "parallel, rsync, openssh-client")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "image classifier running a MobileNetV3 TensorFlow Lite model")
-# The extended description; CPack puts the summary above it.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "classify runs a pretrained MobileNetV3-Small model once on a prepared image
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "classify-data (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS "parallel, rsync, openssh-client")
+# Each package's description: its summary line, then the extended text.
+set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION
+  "image classifier running a MobileNetV3 TensorFlow Lite model
+classify runs a pretrained MobileNetV3-Small model once on a prepared image
 through the TensorFlow Lite C library (linked in) and prints the best of the
 1001 ImageNet classes and its probability behind two Chinese labels written
 as GBK bytes.
@@ -64,5 +82,11 @@ classify-photos classifies a folder of photographs in one process on every
 core, with the model loaded once, or over several machines through GNU
 parallel.
 .
-The model itself is not included.")
+The pretrained model classify-photos takes by default is in classify-data.")
+set(CPACK_DEBIAN_DATA_DESCRIPTION
+  "pretrained MobileNetV3-Small model and ImageNet labels for classify
+A float MobileNetV3-Small (width 1.0, 224x224, 1001 classes) in TensorFlow
+Lite form and the 1001 ImageNet class names, which classify-photos takes
+when no other model is given. classify reads its model from the working
+folder; link this one there as v3-small_224_0.75_float.tflite.")
 include(CPack)

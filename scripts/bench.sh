@@ -25,8 +25,8 @@
 #               (photographs a second, peak memory); and a photograph at
 #               --jobs 1 against its floor: djpeg decoding it at the same
 #               scale, less a process start, plus one warm invocation
-# Needs the pretrained model and photograph under ../shared (or
-# CLASSIFY_SHARED_DIR). The baseline library is provisioned on first use.
+# Needs the sample photograph under ../shared (or CLASSIFY_SHARED_DIR). The
+# baseline library is provisioned on first use.
 #   BENCH_RUNS (default 30) whole-process runs per command
 #   BENCH_SECTIONS (default all of the above) the sections to run
 set -euo pipefail
@@ -72,7 +72,7 @@ if wants batch; then
     convert "$shared/images/grace_hopper.bmp" -crop "$((400 + 10#$i * 4))x$((480 + 10#$i * 4))+$((10#$i * 3))+$((10#$i * 2))" \
       -resize '1200x800!' -seed "$i" -attenuate 0.3 +noise Gaussian -quality 90 "$work/batch/p$i.jpg"
   done
-  ln -sfn "$(realpath "$shared/models/mobilenet_v3_small_224_1.0_float.tflite")" \
+  ln -sfn "$here/models/mobilenet_v3_small_224_1.0_float.tflite" \
     "$work/batch/v3-small_224_0.75_float.tflite"
   for i in $(seq 0 9); do
     for p in "$work"/batch/p*.jpg; do ln -s "$p" "$work/batch/x${i}_${p##*/}"; done

@@ -25,7 +25,6 @@ model_seconds=${FUZZ_MODEL_SECONDS:-240}
 input_seconds=${FUZZ_INPUT_SECONDS:-60}
 photo_seconds=${FUZZ_PHOTO_SECONDS:-300}
 seed=${FUZZ_SEED:-1}
-shared=${CLASSIFY_SHARED_DIR:-../shared}
 
 scripts/install-deps.sh checks
 scripts/configure.sh "$build_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -44,9 +43,7 @@ for target in model_fuzz input_fuzz photo_fuzz; do
 done
 mkdir -p "$build_dir/crashes"
 "$build_dir/fuzz/write_seeds" "$seeds/model_fuzz"
-if [[ -f $shared/models/mobilenet_v3_small_224_1.0_float.tflite ]]; then
-  cp "$shared/models/mobilenet_v3_small_224_1.0_float.tflite" "$seeds/model_fuzz/pretrained.tflite"
-fi
+cp models/mobilenet_v3_small_224_1.0_float.tflite "$seeds/model_fuzz/pretrained.tflite"
 printf '\x00\xff\x80\x7f' >"$seeds/input_fuzz/four_bytes"
 : >"$seeds/input_fuzz/empty"
 # One small picture in each format and variant prepare-input reads.

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Prepares a working directory for classify from the shared sample data: the
-# pretrained model linked under the name classify expects, and input.bin
-# prepared from the sample photograph. Usage: workdir.sh DIR
-# Exits 3, saying what is missing, when the shared data is not there.
+# Prepares a working directory for classify: the pretrained model the
+# repository ships, linked under the name classify expects, and input.bin
+# prepared from the sample photograph beside the repository (../shared).
+# Usage: workdir.sh DIR
+# Exits 3, saying what is missing, when the sample photograph is not there.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 dir=$1
 build_dir=${BUILD_DIR:-build}
 shared=${CLASSIFY_SHARED_DIR:-../shared}
-model=$shared/models/mobilenet_v3_small_224_1.0_float.tflite
+model=models/mobilenet_v3_small_224_1.0_float.tflite
 photo=$shared/images/grace_hopper.bmp
 for f in "$model" "$photo"; do
   if [[ ! -f $f ]]; then

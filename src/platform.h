@@ -38,3 +38,6 @@ void ignore_broken_pipe();
 
 // A stream that writes to the descriptor `fd`, or null.
 std::FILE* write_stream(int fd);
+
+// The full path of the running program's file, or "" when it cannot be told.
+std::string program_path();

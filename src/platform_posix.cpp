@@ -75,3 +75,9 @@ bool is_terminal(int fd) { return isatty(fd) == 1; }
 void ignore_broken_pipe() { signal(SIGPIPE, SIG_IGN); }
 
 std::FILE* write_stream(int fd) { return fdopen(fd, "w"); }
+
+std::string program_path() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
+}

@@ -51,3 +51,15 @@ bool is_terminal(int fd) { return _isatty(fd) != 0; }
 void ignore_broken_pipe() {}
 
 std::FILE* write_stream(int fd) { return _fdopen(fd, "w"); }
+
+std::string program_path() {
+  wchar_t path[32768];
+  const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
+  if (length == 0 || length >= 32768) return std::string();
+  const int bytes =
+      WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(length), utf8.data(), bytes, nullptr,
+                      nullptr);
+  return utf8;
+}

@@ -2,8 +2,9 @@
 // prepare-input then classify over a sweep of sizes, formats, crops and
 // orientations; lines in order with class names, TSV and JSON, error lines
 // and exit statuses; results that cannot be written, Ctrl-C, the progress
-// line on a terminal; and the multi-machine path through a real sshd on
-// loopback. Needs the shared model.
+// line on a terminal; the model and labels taken by default; and the
+// multi-machine path through a real sshd on loopback. Needs the sample
+// photograph.
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <pwd.h>
@@ -25,13 +26,13 @@
 #include "report.h"
 #include "support/image_support.h"
 #include "support/run_support.h"
+#include "support/sample_data.h"
 
 namespace {
 
-const std::string shared_dir = CLASSIFY_SHARED_DIR;
-const std::string model = shared_dir + "/models/mobilenet_v3_small_224_1.0_float.tflite";
-const std::string labels_file = shared_dir + "/models/imagenet_labels.txt";
-const std::string photo = shared_dir + "/images/grace_hopper.bmp";
+const std::string& model = pretrained_model;
+const std::string& labels_file = pretrained_labels;
+const std::string& photo = sample_photo;
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -54,9 +55,7 @@ double elapsed_ms(std::chrono::steady_clock::time_point start) {
 class ClassifyPhotos : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::filesystem::exists(model) || !std::filesystem::exists(photo)) {
-      GTEST_SKIP() << "the pretrained model or the photograph is not at " << shared_dir;
-    }
+    if (!std::filesystem::exists(photo)) GTEST_SKIP() << "no sample photograph at " << photo;
     // The sample photograph in three formats, a second photograph (its
     // flag), a truncated file and a text file.
     magick(dir, {photo, "-quality", "90", "hopper.jpg"});
@@ -215,6 +214,28 @@ TEST_F(ClassifyPhotos, LongPathsInLargeBatchesAreAllClassified) {
   for (int i = 0; i < 130; ++i) {
     EXPECT_EQ(lines[i], args[4 + i] + result) << i;
   }
+}
+
+// Without --model: the working folder's model (and no class names), else
+// the one shipped beside the program, with its class names; --help says
+// which it found.
+TEST_F(ClassifyPhotos, DefaultsToTheWorkingFolderModelElseTheShippedOne) {
+  const std::string shipped =
+      std::string(CLASSIFY_BINARY_DIR) + "/" + "mobilenet_v3_small_224_1.0_float.tflite";
+  const run_result help = classify_photos({"--help"});
+  EXPECT_NE(help.out.find("Found: --model " + shipped + "\n"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("--labels " + std::string(CLASSIFY_BINARY_DIR) + "/imagenet_labels.txt"),
+            std::string::npos)
+      << help.out;
+  const run_result shipped_run = classify_photos({"hopper.png"});
+  EXPECT_EQ(shipped_run.status, 0) << shipped_run.err;
+  EXPECT_EQ(shipped_run.out, expected_line("hopper.png", true) + "\n");
+
+  dir.write(model_file, read_file(model));
+  const run_result here = classify_photos({"hopper.png"});
+  EXPECT_EQ(here.out, expected_line("hopper.png", false) + "\n");
+  EXPECT_NE(classify_photos({"--help"}).out.find("Found: --model " + model_file + "\n"),
+            std::string::npos);
 }
 
 TEST_F(ClassifyPhotos, BadUsageIsRefusedAndABadModelEndsTheBatchFirst) {

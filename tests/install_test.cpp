@@ -1,9 +1,11 @@
-// make install: the programs, prepare-input's libvips module, the manual
-// pages and the README land under the prefix, and the installed programs
-// need nothing from the build or the TensorFlow Lite cache at run time (the
-// library is linked in).
+// make install: the programs, the libvips module, the manual pages, the
+// README and the shipped model and labels land under the prefix, and the
+// installed programs need nothing from the build or the TensorFlow Lite cache
+// at run time (the library is linked in); classify-photos finds the model
+// and labels installed beside it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -37,17 +39,20 @@ TEST(Install, ProgramsPagesAndReadmeLandUnderThePrefix) {
                   ".");
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::string prefix = dir.file("root/opt/x");
-  for (const char* file : {"bin/classify", "bin/prepare-input", "bin/classify-photos",
-                           "libexec/classify/prepare-input-vips.so", "share/man/man1/classify.1.gz",
-                           "share/man/man1/prepare-input.1.gz", "share/doc/classify/README.md",
-                           "share/doc/classify/copyright"}) {
+  for (const char* file :
+       {"bin/classify", "bin/prepare-input", "bin/classify-photos",
+        "libexec/classify/prepare-input-vips.so", "share/man/man1/classify.1.gz",
+        "share/man/man1/prepare-input.1.gz", "share/man/man1/classify-photos.1.gz",
+        "share/doc/classify/README.md", "share/doc/classify/copyright",
+        "share/classify/mobilenet_v3_small_224_1.0_float.tflite",
+        "share/classify/imagenet_labels.txt", "share/doc/classify-data/copyright"}) {
     EXPECT_TRUE(std::filesystem::exists(prefix + "/" + file)) << file;
   }
 #ifdef TFLITE_SHARED_LIBRARY
   GTEST_SKIP() << "TensorFlow Lite is linked as a shared library in this build";
 #endif
-  for (const char* program :
-       {"bin/classify", "bin/prepare-input", "libexec/classify/prepare-input-vips.so"}) {
+  for (const char* program : {"bin/classify", "bin/prepare-input", "bin/classify-photos",
+                              "libexec/classify/prepare-input-vips.so"}) {
     SCOPED_TRACE(program);
     const std::vector<std::string> libraries = shared_libraries(prefix + "/" + program);
     EXPECT_FALSE(libraries.empty());
@@ -68,6 +73,15 @@ TEST(Install, ProgramsPagesAndReadmeLandUnderThePrefix) {
       run_program(prefix + "/bin/prepare-input", {"--size", "1", "dot.gif", "dot.bin"}, dir.path);
   EXPECT_EQ(prepared.status, 0) << prepared.err;
   EXPECT_EQ(read_file(dir.file("dot.bin")), std::string("\x00\x00\xc8", 3));
+  // classify-photos with nothing but a photograph: the installed model and
+  // its class names.
+  const run_result named = run_program(prefix + "/bin/classify-photos", {"dot.gif"}, dir.path);
+  EXPECT_EQ(named.status, 0) << named.err;
+  EXPECT_EQ(std::count(named.out.begin(), named.out.end(), '\t'), 3) << named.out;
+  const run_result help = run_program(prefix + "/bin/classify-photos", {"--help"}, dir.path);
+  EXPECT_NE(help.out.find("Found: --model " + prefix + "/bin/../share/classify/"),
+            std::string::npos)
+      << help.out;
 }
 
 }  // namespace

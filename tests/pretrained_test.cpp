@@ -1,5 +1,5 @@
 // The whole chain on the pretrained MobileNetV3-Small and a real photograph:
-// photograph -> prepare-input -> classify. Needs the shared model folder.
+// photograph -> prepare-input -> classify. Needs the sample photograph.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,22 +7,27 @@
 
 #include "support/image_support.h"
 #include "support/run_support.h"
+#include "support/sample_data.h"
 
 namespace {
 
-const std::string shared_dir = CLASSIFY_SHARED_DIR;
-const std::string model = shared_dir + "/models/mobilenet_v3_small_224_1.0_float.tflite";
-const std::string photo = shared_dir + "/images/grace_hopper.bmp";
+const std::string& photo = sample_photo;
 
-class Pretrained : public ::testing::Test {
+// A working folder with the pretrained model under the name classify reads.
+class PretrainedModel : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::filesystem::exists(model) || !std::filesystem::exists(photo)) {
-      GTEST_SKIP() << "the pretrained model or the photograph is not at " << shared_dir;
-    }
-    ASSERT_EQ(symlink(model.c_str(), dir.file("v3-small_224_0.75_float.tflite").c_str()), 0);
+    ASSERT_EQ(symlink(pretrained_model.c_str(), dir.file(model_file).c_str()), 0);
   }
   scratch_dir dir;
+};
+
+class Pretrained : public PretrainedModel {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(photo)) GTEST_SKIP() << "no sample photograph at " << photo;
+    PretrainedModel::SetUp();
+  }
 };
 
 // Splits a result line into its index and score; false when it is not one.
@@ -89,7 +94,7 @@ TEST_F(Pretrained, PhotographInEveryFormatIsAMilitaryUniform) {
   }
 }
 
-TEST_F(Pretrained, AnyInputOfTheRightSizeGivesOneResultLine) {
+TEST_F(PretrainedModel, AnyInputOfTheRightSizeGivesOneResultLine) {
   dir.write("input.bin", std::string(150528, '\0'));
   const run_result r = run_classify(dir.path);
   EXPECT_EQ(r.status, 0) << r.err;

@@ -1,7 +1,10 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <fstream>
 #include <iostream>
+
+#include "platform.h"
 
 #ifndef CLASSIFY_VERSION
 #define CLASSIFY_VERSION "unknown"
@@ -9,7 +12,7 @@
 
 namespace {
 
-const char usage[] = R"(Usage: classify-photos [options] PHOTO...
+const char usage_head[] = R"(Usage: classify-photos [options] PHOTO...
        classify-photos [options] -        (paths read from standard input, one a line)
 
 Classifies each photograph (prepared as prepare-input prepares it, classified
@@ -24,9 +27,13 @@ classified, 1 when one or more were not or the model cannot be used, 2 for bad
 usage.
 
 Options:
-  --model FILE     the TensorFlow Lite model (default: v3-small_224_0.75_float.tflite here)
-  --labels FILE    class names, one a line, background first
-  --jobs N         photographs at a time (default: the number of cores)
+  --model FILE     the TensorFlow Lite model (default: v3-small_224_0.75_float.tflite
+                   here, else the installed one)
+  --labels FILE    class names, one a line, background first (default with the
+                   installed model: the installed ones)
+)";
+
+const char usage_tail[] = R"(  --jobs N         photographs at a time (default: the number of cores)
   --crop F         keep the central fraction F of each side (0 < F <= 1, default 1)
   --json           one JSON object a line instead: path, index, probability, label
   --bar            a progress line on standard error, where it is a terminal
@@ -38,6 +45,31 @@ Options:
                    of every job)
   --help, --version
 )";
+
+bool exists(const std::string& path) { return std::ifstream(path).good(); }
+
+// What the defaults come to here and now.
+std::string found_files(const photos_options& options) {
+  std::string text = "                   Found: --model " +
+                     (options.model.empty() ? std::string("none") : options.model) + "\n";
+  if (!options.labels.empty())
+    text += "                          --labels " + options.labels + "\n";
+  return text;
+}
+
+// Without --model: the working folder's model, else the installed one, and
+// with the installed model its labels unless --labels names others.
+void choose_defaults(photos_options* options) {
+  if (!options->model.empty()) return;
+  if (exists(default_model_name)) {
+    options->model = default_model_name;
+    return;
+  }
+  options->model = installed_file(installed_model_name);
+  if (!options->model.empty() && options->labels.empty()) {
+    options->labels = installed_file(installed_labels_name);
+  }
+}
 
 int bad_usage(const std::string& message) {
   std::cerr << "classify-photos: " << message << "\nTry 'classify-photos --help'.\n";
@@ -69,8 +101,9 @@ int parse_options(int argc, char** argv, photos_options* options) {
   } catch (const CLI::ParseError& e) {
     return bad_usage(e.what());
   }
+  choose_defaults(options);
   if (help) {
-    std::cout << usage;
+    std::cout << usage_head << found_files(*options) << usage_tail;
     return 0;
   }
   if (version) {
@@ -80,7 +113,22 @@ int parse_options(int argc, char** argv, photos_options* options) {
   options->crop_given = crop->count() > 0;
   if (!(options->crop > 0.0)) return bad_usage("--crop must be above 0 and at most 1");
   if (options->photos.empty()) return bad_usage("no photographs given");
+  if (options->model.empty()) {
+    return bad_usage(std::string("no model: --model names none, there is no ") +
+                     default_model_name + " here, and no installed " + installed_model_name);
+  }
   return -1;
+}
+
+std::string installed_file(const std::string& name) {
+  const std::string program = program_path();
+  const size_t slash = program.find_last_of("/\\");
+  if (slash == std::string::npos) return "";
+  const std::string folder = program.substr(0, slash + 1);
+  for (const std::string& candidate : {folder + name, folder + "../share/classify/" + name}) {
+    if (exists(candidate)) return candidate;
+  }
+  return "";
 }
 
 std::vector<std::string> photo_list(const std::vector<std::string>& given, std::istream& in) {

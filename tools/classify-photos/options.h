@@ -8,9 +8,17 @@
 // The model classify-photos takes when --model is not given, from the
 // working folder: the file classify itself reads.
 inline constexpr char default_model_name[] = "v3-small_224_0.75_float.tflite";
+// The model and the class names the programs ship, taken when the working
+// folder has no model: beside this program (a build folder, the Windows zip)
+// or in share/classify beside its bin/ folder (the package, make install).
+inline constexpr char installed_model_name[] = "mobilenet_v3_small_224_1.0_float.tflite";
+inline constexpr char installed_labels_name[] = "imagenet_labels.txt";
+
+// The shipped file `name` where it is installed for this program, or "".
+std::string installed_file(const std::string& name);
 
 struct photos_options {
-  std::string model = default_model_name;
+  std::string model;   // empty until given or chosen
   std::string labels;  // empty: no class names
   int jobs = 0;        // 0: one per core
   double crop = 1.0;
@@ -25,7 +33,8 @@ struct photos_options {
   long relay_chunk = 0;
 };
 
-// Parses the command line into `options`. Returns -1 to go on, otherwise the
+// Parses the command line into `options`, and fills in the model (and, with
+// the installed model, its labels) that were not given. Returns -1 to go on, otherwise the
 // exit status: 0 after --help or --version (written to standard output), 2
 // for bad usage (one message and a hint on standard error).
 int parse_options(int argc, char** argv, photos_options* options);

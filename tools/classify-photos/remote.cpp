@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "photo.h"
+#include "platform.h"
 #include "workers.h"
 
 std::string relay_line(long chunk, size_t position, const photo_result& result) {
@@ -60,12 +61,6 @@ std::string resolved(const std::string& path) {
   return realpath(path.c_str(), full) != nullptr ? std::string(full) : absolute(path);
 }
 
-std::string this_program() {
-  char self[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  return length > 0 ? std::string(self, static_cast<size_t>(length)) : "classify-photos";
-}
-
 // Writes all of `text` to `fd`; false when the reader has gone.
 bool write_all(int fd, const std::string& text) {
   for (size_t done = 0; done < text.size();) {
@@ -111,7 +106,7 @@ remote_batch::remote_batch(const photos_options& options, const std::vector<std:
   args.insert(args.end(), {"--transferfile", "{}", "--cleanup", "--wd", "..."});
   if (!options.joblog.empty()) args.insert(args.end(), {"--joblog", options.joblog});
   args.insert(args.end(),
-              {"-q", this_program(), "--relay-chunk", "{#}", "--model", resolved(options.model)});
+              {"-q", program_path(), "--relay-chunk", "{#}", "--model", resolved(options.model)});
   if (options.jobs > 0) args.insert(args.end(), {"--jobs", std::to_string(options.jobs)});
   if (options.crop_given) {
     char crop[32];
