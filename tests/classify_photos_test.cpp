@@ -3,8 +3,9 @@
 // orientations; lines in order with class names, TSV and JSON, error lines
 // and exit statuses; results that cannot be written, Ctrl-C, the progress
 // line on a terminal; the model and labels taken by default; and the
-// multi-machine path through a real sshd on loopback. Needs the sample
-// photograph.
+// multi-machine path through a real sshd on loopback. The photographs are
+// made from the sample photograph, or from ImageMagick's built-in picture
+// where it is missing (a bare clone).
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <pwd.h>
@@ -32,7 +33,8 @@ namespace {
 
 const std::string& model = pretrained_model;
 const std::string& labels_file = pretrained_labels;
-const std::string& photo = sample_photo;
+const bool have_sample_photo = std::filesystem::exists(sample_photo);
+const std::string photo = have_sample_photo ? sample_photo : "logo:";
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -55,7 +57,6 @@ double elapsed_ms(std::chrono::steady_clock::time_point start) {
 class ClassifyPhotos : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::filesystem::exists(photo)) GTEST_SKIP() << "no sample photograph at " << photo;
     // The sample photograph in three formats, a second photograph (its
     // flag), a truncated file and a text file.
     magick(dir, {photo, "-quality", "90", "hopper.jpg"});
@@ -175,8 +176,10 @@ TEST_F(ClassifyPhotos, MixedFolderGivesOrderedLinesNamesAndErrors) {
             (std::vector<std::string>{
                 expected_line("hopper.jpg", true), expected_line("hopper.png", true),
                 expected_line("flag.jpg", true), expected_line("hopper.webp", true)}));
-  EXPECT_NE(r.out.find("\t653\t"), std::string::npos);
-  EXPECT_NE(r.out.find("military uniform"), std::string::npos);
+  if (have_sample_photo) {
+    EXPECT_NE(r.out.find("\t653\t"), std::string::npos);
+    EXPECT_NE(r.out.find("military uniform"), std::string::npos);
+  }
   const std::vector<std::string> errors = lines_of(r.err);
   ASSERT_EQ(errors.size(), 3u) << r.err;
   EXPECT_EQ(errors[0].rfind("classify-photos: truncated.jpg: cannot decode", 0), 0u) << errors[0];
@@ -283,10 +286,11 @@ TEST_F(ClassifyPhotos, OddNamesStayOnTheirLineInTsvAndJson) {
   ASSERT_EQ(lines.size(), 2u) << json.out;
   const nlohmann::json first = nlohmann::json::parse(lines[0]);
   EXPECT_EQ(first["path"], odd);
-  EXPECT_EQ(first["index"], 653);
+  const int index = std::stoi(result);
+  EXPECT_EQ(first["index"], index);
   EXPECT_EQ(first["probability"].get<double>(),
             std::strtod(result.substr(result.find('\t') + 1).c_str(), nullptr));
-  EXPECT_EQ(first["label"], "military uniform");
+  EXPECT_EQ(first["label"], label_of(index));
   EXPECT_EQ(nlohmann::json::parse(lines[1])["path"], "hopper.jpg");
   EXPECT_EQ(lines[0].substr(0, 9), "{\"path\":\"");
 }

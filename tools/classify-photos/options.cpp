@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 
@@ -126,7 +127,8 @@ std::string installed_file(const std::string& name) {
   if (slash == std::string::npos) return "";
   const std::string folder = program.substr(0, slash + 1);
   for (const std::string& candidate : {folder + name, folder + "../share/classify/" + name}) {
-    if (exists(candidate)) return candidate;
+    // Written without the "bin/..": the program's own path has no links.
+    if (exists(candidate)) return std::filesystem::path(candidate).lexically_normal().string();
   }
   return "";
 }
