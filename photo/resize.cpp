@@ -43,8 +43,14 @@ std::vector<tap> axis_taps(int source, int offset, int target) {
   return taps;
 }
 
+// The nearest byte, halves rounded up (as std::lround rounds them), clamped
+// to 0..255. For 0 <= value < 2^23, value minus its integer part is exact,
+// so the comparison with 0.5 decides exactly as lround does.
 unsigned char to_byte(float value) {
-  return static_cast<unsigned char>(std::clamp(std::lround(value), 0L, 255L));
+  if (!(value > 0.0f)) return 0;
+  if (value >= 255.0f) return 255;
+  const int whole = static_cast<int>(value);
+  return static_cast<unsigned char>(whole + (value - static_cast<float>(whole) >= 0.5f ? 1 : 0));
 }
 
 }  // namespace
@@ -73,16 +79,23 @@ std::vector<unsigned char> crop_and_resize(const rgb_image& image, double crop, 
       std::copy(sum, sum + 3, out + static_cast<size_t>(x) * 3);
     }
   }
-  std::vector<unsigned char> pixels(static_cast<size_t>(size) * size * 3);
+  // Each output row is the weighted sum of its source rows, added one source
+  // row at a time in tap order: the same sums, element by element, as
+  // adding each element's taps in turn, in a loop the compiler vectorises.
+  const size_t row_length = static_cast<size_t>(size) * 3;
+  std::vector<unsigned char> pixels(row_length * size);
+  std::vector<float> sums(row_length);
   for (int y = 0; y < size; ++y) {
     const tap& t = rows[static_cast<size_t>(y)];
-    for (size_t i = 0; i < static_cast<size_t>(size) * 3; ++i) {
-      float sum = 0;
-      for (size_t k = 0; k < t.weights.size(); ++k) {
-        sum += t.weights[k] * across[(static_cast<size_t>(t.first - row_first) + k) * size * 3 + i];
-      }
-      pixels[static_cast<size_t>(y) * size * 3 + i] = to_byte(sum);
+    std::fill(sums.begin(), sums.end(), 0.0f);
+    for (size_t k = 0; k < t.weights.size(); ++k) {
+      const float weight = t.weights[k];
+      const float* source =
+          across.data() + (static_cast<size_t>(t.first - row_first) + k) * row_length;
+      for (size_t i = 0; i < row_length; ++i) sums[i] += weight * source[i];
     }
+    unsigned char* out = pixels.data() + static_cast<size_t>(y) * row_length;
+    for (size_t i = 0; i < row_length; ++i) out[i] = to_byte(sums[i]);
   }
   return pixels;
 }
