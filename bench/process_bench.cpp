@@ -1,6 +1,7 @@
 // Whole-process timing: runs each command in turn, alternating, a number of
 // times in a working directory, and reports per command the median wall time
-// with its spread, the peak resident memory and page faults, the medians of any key=value
+// with its spread, the peak resident memory and page faults (counted from the
+// exec on, as perf stat counts them), the medians of any key=value
 // figures the command prints on standard error, and each median as a ratio
 // to the first command's (the baseline of the run).
 //
@@ -37,6 +38,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "fault_counter.h"
 
 namespace {
 
@@ -77,11 +80,17 @@ command parse_command(const std::string& definition) {
 }
 
 one_run run_once(const command& c, const std::string& dir) {
-  int err_pipe[2];
-  if (pipe(err_pipe) != 0) std::exit(2);
+  int err_pipe[2], go_pipe[2];
+  if (pipe(err_pipe) != 0 || pipe(go_pipe) != 0) std::exit(2);
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
+    // The child waits until its fault counter is open, so that the count
+    // starts at its exec.
+    close(go_pipe[1]);
+    char go = 0;
+    if (read(go_pipe[0], &go, 1) != 1) _exit(126);
+    close(go_pipe[0]);
     if (chdir(dir.c_str()) != 0) _exit(126);
     std::freopen("/dev/null", "w", stdout);
     dup2(err_pipe[1], 2);
@@ -94,6 +103,10 @@ one_run run_once(const command& c, const std::string& dir) {
     _exit(127);
   }
   close(err_pipe[1]);
+  close(go_pipe[0]);
+  const int counter = open_fault_counter(pid);
+  if (write(go_pipe[1], "g", 1) != 1) std::exit(2);
+  close(go_pipe[1]);
   one_run r;
   char chunk[4096];
   for (ssize_t n; (n = read(err_pipe[0], chunk, sizeof chunk)) > 0;) r.err.append(chunk, n);
@@ -104,7 +117,11 @@ one_run run_once(const command& c, const std::string& dir) {
   r.wall_ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   r.rss_mb = usage.ru_maxrss / 1024.0;
-  r.faults = static_cast<double>(usage.ru_minflt + usage.ru_majflt);
+  // Where the kernel allows no counter, the process's own figure, which also
+  // holds the faults of the forked child before its exec.
+  const int64_t counted = read_fault_counter(counter);
+  r.faults = counted >= 0 ? static_cast<double>(counted)
+                          : static_cast<double>(usage.ru_minflt + usage.ru_majflt);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
 }

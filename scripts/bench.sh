@@ -12,6 +12,8 @@
 #               plus one warm invocation of the same library
 #  photo        prepare-input on a 12-megapixel JPEG against ImageMagick's
 #               resize of the same photograph, with peak memory
+#  decode       prepare-input on a 1200x800 JPEG against djpeg decoding the
+#               same file at 1/4 of its size
 #  startup      prepare-input on a 16x16 PNG against a process that does nothing
 #  chain        photograph -> input.bin -> result line
 #  levels       (only when asked for) classify and the bare client's cold and
@@ -33,7 +35,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 runs=${BENCH_RUNS:-30}
-sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo startup chain batch} "
+sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch} "
 wants() { [[ $sections == *" $1 "* ]]; }
 
 scripts/build.sh
@@ -53,13 +55,15 @@ pb() { build/bench/process_bench --runs "$runs" --dir "$work" "$@"; }
 pb_long() { build/bench/process_bench --runs "$(((runs + 4) / 5))" --warmup 1 --dir "$work" "$@"; }
 
 shared=${CLASSIFY_SHARED_DIR:-../shared}
-if wants photo || wants startup || wants chain; then
+if wants photo || wants decode || wants startup || wants chain; then
   # A 12-megapixel phone-sized JPEG with the grain of a real photograph (a
   # smooth upscale would compress, and so decode, unrealistically fast), and
   # a tiny PNG.
   convert "$shared/images/grace_hopper.bmp" -resize '4032x3024!' -seed 1 -attenuate 0.6 \
     +noise Gaussian -quality 92 "$work/photo12.jpg"
   convert "$shared/images/grace_hopper.bmp" -resize '16x16!' "$work/small16.png"
+  convert "$shared/images/grace_hopper.bmp" -resize '1200x800!' -seed 2 -attenuate 0.3 \
+    +noise Gaussian -quality 90 "$work/photo1200.jpg"
   printf '%s\n' "\"$here/build/prepare-input\" photo12.jpg input.bin" \
     "exec \"$here/build/classify\"" >"$work/chain.sh"
 fi
@@ -128,6 +132,13 @@ if wants photo; then
   echo "== prepare-input on a 4032x3024 JPEG against ImageMagick's convert -resize '224x224!'"
   pb "imagemagick=/usr/bin/convert photo12.jpg -resize 224x224! rgb:im.bin" \
     "prepare_input=$here/build/prepare-input photo12.jpg input.bin"
+fi
+
+if wants decode; then
+  echo
+  echo "== prepare-input on a 1200x800 JPEG against djpeg -scale 1/4 of the same file"
+  pb "djpeg=/usr/bin/djpeg -scale 1/4 -outfile /dev/null photo1200.jpg" \
+    "prepare_input=$here/build/prepare-input photo1200.jpg input1200.bin"
 fi
 
 if wants startup; then
