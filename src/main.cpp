@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <iostream>
 
-#include "heap.h"
+#include "memory.h"
 #include "inference.h"
 #include "input_loader.h"
 
@@ -28,7 +28,7 @@ int finish(int status) {
 }  // namespace
 
 int main() {
-  prepare_heap();
+  prepare_memory();
   init_interpreter(model_path);
   // After a failed set-up nothing is loaded and no absent handle reaches the
   // library.

@@ -1,12 +1,17 @@
-#include "heap.h"
+#include "memory.h"
 
 #include <cstddef>
 
 #include "platform.h"
 
-// The first touch of fresh heap memory is the largest single cost of a run:
-// about a thousand page faults, mostly while the first invocation fills the
-// tensor arena. Growing the heap once by more than the run needs, and asking
-// for transparent huge pages there, turns most of them into a few faults of
-// 2 MiB each.
-void prepare_heap() { grow_heap(size_t{16} << 20); }
+// The first touch of fresh memory is the largest single cost of a run on a
+// machine where a page fault is dear: about a thousand faults, mostly while
+// the first invocation fills the tensor arena, and some dozens more where
+// the op resolver's registration and the kernels first reach a page of code.
+// Growing the heap once by more than the run needs, in transparent huge
+// pages, turns most of the first into a few faults of 2 MiB each; mapping
+// the code at once takes the others.
+void prepare_memory() {
+  grow_heap(size_t{16} << 20);
+  map_program_image();
+}

@@ -14,6 +14,11 @@
 // process ends.
 const uint8_t* map_file_readonly(const std::string& path, size_t* size);
 
+// Maps the program's own code and read-only data into the address space at
+// once (they are in the page cache after the first run), so that running
+// them takes no page fault; does nothing where the platform cannot.
+void map_program_image();
+
 // Grows the heap at once by `bytes` and keeps large allocations on it, in
 // transparent huge pages where the platform offers them; does nothing where
 // it offers nothing of the kind.

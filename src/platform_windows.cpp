@@ -26,6 +26,9 @@ const uint8_t* map_file_readonly(const std::string& path, size_t* size) {
   return static_cast<const uint8_t*>(view);
 }
 
+// Windows maps the program's image in its own way; nothing is prepared.
+void map_program_image() {}
+
 // The Windows heap grows in its own way; nothing is prepared.
 void grow_heap(size_t) {}
 

@@ -9,7 +9,7 @@
 
 #include "batch.h"
 #include "engine.h"
-#include "heap.h"
+#include "memory.h"
 #include "options.h"
 #include "photo.h"
 #include "platform.h"
@@ -31,7 +31,7 @@ int fail(std::FILE* messages, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  prepare_heap();
+  prepare_memory();
   ignore_broken_pipe();
   photos_options options;
   const int usage_status = parse_options(argc, argv, &options);

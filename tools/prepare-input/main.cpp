@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "atomic_file.h"
+#include "memory.h"
 #include "photo.h"
 #include "platform.h"
 
@@ -31,6 +32,7 @@ int fail(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  prepare_memory();
   options opt;
   CLI::App app{
       "Prepares a photograph for classify: decodes it (JPEG, PNG, WebP, HEIF/AVIF, GIF's first\n"
