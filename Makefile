@@ -5,7 +5,7 @@
 #   make check  sanitizer suite, bounded fuzzing and a valgrind run (CI runs it too)
 #   make install   install under PREFIX (default /usr/local), or DESTDIR
 #   make package   the Debian package build/classify_<version>_amd64.deb
-#   make windows   the 64-bit Windows classify.exe and its zip; windows-test tests it under Wine
+#   make windows   the 64-bit Windows programs and their zip; windows-test tests them under Wine
 MAKEFLAGS += --no-print-directory
 BUILD_DIR ?= build
 PREFIX ?= /usr/local
@@ -33,9 +33,9 @@ install: build
 package: build
 	@scripts/package.sh
 
-# build-windows/classify.exe and build-windows/classify-<version>-win64.zip,
-# cross-built with MinGW-w64; windows-test runs the process-level tests on it
-# under Wine (after make test).
+# build-windows/classify.exe, prepare-input.exe, classify-photos.exe and
+# classify-<version>-win64.zip, cross-built with MinGW-w64; windows-test runs
+# the process-level tests on the unpacked zip under Wine (after make test).
 windows:
 	@scripts/windows.sh
 

@@ -14,6 +14,7 @@
 
 #include "colour.h"
 #include "photo.h"
+#include "platform.h"
 
 namespace {
 
@@ -135,7 +136,7 @@ int choose_reduction(int width, int height, void* data) {
 
 bool decode_jpeg(const std::string& path, int size, double crop, rgb_image* image,
                  std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = open_for_reading(path);
   if (file == nullptr) {
     *error = path + ": cannot be opened: " + std::strerror(errno);
     return false;

@@ -10,6 +10,7 @@
 
 #include "colour.h"
 #include "photo.h"
+#include "platform.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ int read_png(std::FILE* file, png_structp png, png_infop info, png_result* resul
 }  // namespace
 
 bool decode_png(const std::string& path, rgb_image* image, std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = open_for_reading(path);
   if (file == nullptr) {
     *error = path + ": cannot be opened: " + std::strerror(errno);
     return false;

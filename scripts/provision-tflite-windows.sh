@@ -59,34 +59,6 @@ cache_root=${CLASSIFY_TFLITE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/classify}
 ruy_source=${CLASSIFY_RUY_SOURCE:-$here/../../shared/third_party/ruy-$RUY_COMMIT.tar.xz}
 toolchain=$here/windows/mingw-w64-x86_64.cmake
 
-# Unpacks TARBALL into DIR (its top folder stripped) and applies the Debian
-# patch series of DEBIAN_TARBALL, when given.
-unpack() {
-  local tarball=$1 dir=$2 debian=${3:-}
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  tar -xf "$tarball" -C "$dir" --strip-components=1
-  [[ -n $debian ]] || return 0
-  tar -xf "$debian" -C "$dir"
-  local name
-  while read -r name _; do
-    [[ -z $name || $name == \#* ]] && continue
-    run patch -d "$dir" -p1 --forward --batch -s -i "$dir/debian/patches/$name" ||
-      die "patch $name does not apply to $(basename "$tarball")"
-  done <"$dir/debian/patches/series"
-}
-
-# Configures, builds and installs the CMake project in SOURCE for Windows.
-cross_build() {
-  local name=$1 source=$2
-  shift 2
-  run cmake -S "$source" -B "$work/$name-build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DBUILD_SHARED_LIBS=OFF "$@" || die "$name does not configure"
-  run cmake --build "$work/$name-build" -j "$jobs" || die "$name does not build"
-  run cmake --install "$work/$name-build" || die "$name does not install"
-}
-
 check_ruy_source() {
   if [[ ! -f $ruy_source ]]; then
     die "ruy's source is missing: $ruy_source. It is the tree of https://github.com/google/ruy at commit $RUY_COMMIT as a .tar.xz (sha256 $RUY_SHA256); set CLASSIFY_RUY_SOURCE to its path"

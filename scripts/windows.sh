@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# make windows: provisions TensorFlow Lite for 64-bit Windows, cross-builds
-# build-windows/classify.exe with MinGW-w64, checks what it is (it imports
+# make windows: provisions TensorFlow Lite and the photograph libraries for
+# 64-bit Windows, cross-builds build-windows/classify.exe, prepare-input.exe
+# and classify-photos.exe with MinGW-w64, checks what they are (each imports
 # only Windows' own DLLs, and no AVX code keeps 32- or 64-byte vectors on the
 # stack with aligned moves, which Win64's 16-byte stack alignment breaks),
-# and packs build-windows/classify-<version>-win64.zip: the .exe and a README
-# in CR LF text.
+# and packs build-windows/classify-<version>-win64.zip: the three programs,
+# the pretrained model and its labels, and a README in CR LF text.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 tool_name=windows
@@ -13,38 +14,64 @@ source scripts/lib/provision.sh
 
 build_dir=build-windows
 prefix=$(scripts/provision-tflite-windows.sh | tail -n 1)
+photo_prefix=$(scripts/provision-photo-windows.sh | tail -n 1)
 install_apt_packages zip
 mkdir -p "$build_dir"
 start_log "$build_dir/build.log"
-if ! grep -qxF "CLASSIFY_WINDOWS_PREFIX:PATH=$prefix" "$build_dir/CMakeCache.txt" 2>/dev/null; then
+if ! grep -qxF "CLASSIFY_WINDOWS_PREFIX:PATH=$prefix" "$build_dir/CMakeCache.txt" 2>/dev/null ||
+  ! grep -qxF "CLASSIFY_WINDOWS_PHOTO_PREFIX:PATH=$photo_prefix" "$build_dir/CMakeCache.txt"; then
   rm -f "$build_dir/CMakeCache.txt"
   stage "configure $build_dir"
   run cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/scripts/windows/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DCLASSIFY_WINDOWS_PREFIX="$prefix" \
-    -DCLASSIFY_BUILD_TESTS=OFF -DCLASSIFY_BUILD_BENCH=OFF
+    -DCLASSIFY_WINDOWS_PHOTO_PREFIX="$photo_prefix" -DCLASSIFY_BUILD_TESTS=OFF \
+    -DCLASSIFY_BUILD_BENCH=OFF
 fi
-stage "compile classify.exe"
-build_with_progress "$build_dir" --target classify -j "$jobs"
-exe=$build_dir/classify.exe
+stage "compile classify.exe, prepare-input.exe and classify-photos.exe"
+build_with_progress "$build_dir" --target classify prepare-input classify-photos -j "$jobs"
+programs=(classify.exe prepare-input.exe classify-photos.exe)
 
-stage "check classify.exe"
-dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ { print $3 }' | sort -u | tr '\n' ' ')
-for dll in $dlls; do
-  case ${dll,,} in
-    kernel32.dll | msvcrt.dll) ;;
-    *) die "classify.exe imports $dll; it may import only KERNEL32.dll and msvcrt.dll" ;;
+# What each program may import: Windows' own DLLs. classify.exe needs no
+# more than the kernel and the C runtime; the photograph tools also COM, for
+# the Windows Imaging Component (BMP), and shell32, for the command line in
+# wide characters.
+allowed_imports() {
+  case $1 in
+    classify.exe) echo "kernel32.dll msvcrt.dll" ;;
+    *) echo "kernel32.dll msvcrt.dll ole32.dll shell32.dll" ;;
   esac
-done
+}
+
 # An aligned move of a YMM or ZMM register to or from the stack faults where
-# the stack is only 16-byte aligned (GCC bug 54412).
-disassembly=$build_dir/classify.exe.s
-x86_64-w64-mingw32-objdump -d --no-show-raw-insn "$exe" >"$disassembly"
-# The scan must see vector code at all, or it proves nothing.
-grep -qE '%[yz]mm[0-9]+' "$disassembly" || die "no AVX code found in classify.exe's disassembly"
-aligned=$(grep -E 'vmov(aps|apd|dqa|dqa32|dqa64)[[:space:]]' "$disassembly" |
-  grep -E '%[yz]mm[0-9]+' | grep -E '\((%rsp|%rbp)' || true)
-[[ -z $aligned ]] || die "classify.exe moves vectors of 32 or 64 bytes to or from the stack with aligned moves:
+# the stack is only 16-byte aligned (GCC bug 54412). libjpeg-turbo's
+# hand-written AVX2 routines (jsimd_*) align their own frame to 32 bytes
+# first and are passed over. The scan must see vector code at all, or it
+# proves nothing.
+check_stack_alignment() {
+  local exe=$1 disassembly=$1.s aligned
+  x86_64-w64-mingw32-objdump -d --no-show-raw-insn "$exe" >"$disassembly"
+  grep -qE '%[yz]mm[0-9]+' "$disassembly" || die "no AVX code found in $exe's disassembly"
+  aligned=$(awk '/^[0-9a-f]+ <.*>:$/ { name = $2 }
+    name !~ /^<jsimd_/ && /vmov(aps|apd|dqa|dqa32|dqa64)[[:space:]]/ && /%[yz]mm[0-9]+/ &&
+      /\((%rsp|%rbp)/ { print name, $0 }' "$disassembly")
+  [[ -z $aligned ]] || die "$exe moves vectors of 32 or 64 bytes to or from the stack with aligned moves:
 $(head -n 5 <<<"$aligned")"
+}
+
+imports_line=""
+for program in "${programs[@]}"; do
+  stage "check $program"
+  exe=$build_dir/$program
+  [[ -f $exe ]] || die "$exe was not built"
+  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ { print $3 }' | sort -u | tr '\n' ' ')
+  allowed=$(allowed_imports "$program")
+  for dll in $dlls; do
+    [[ " $allowed " == *" ${dll,,} "* ]] ||
+      die "$program imports $dll; it may import only Windows' own $allowed"
+  done
+  check_stack_alignment "$exe"
+  imports_line+="$program: $dlls; "
+done
 
 stage "zip"
 version=$(sed -n 's/^project(classify VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -52,9 +79,14 @@ zip_file=$build_dir/classify-$version-win64.zip
 staging=$build_dir/zip
 rm -rf "$staging" "$zip_file"
 mkdir -p "$staging"
-cp "$exe" "$staging/"
+# The programs without their symbol tables, which only a debugger reads.
+for program in "${programs[@]}"; do
+  x86_64-w64-mingw32-strip -o "$staging/$program" "$build_dir/$program"
+done
+cp models/mobilenet_v3_small_224_1.0_float.tflite models/imagenet_labels.txt "$staging/"
 sed 's/$/\r/' scripts/windows/README.txt >"$staging/README.txt"
-(cd "$staging" && run zip -X -q "../$(basename "$zip_file")" classify.exe README.txt)
+(cd "$staging" && run zip -X -q "../$(basename "$zip_file")" "${programs[@]}" \
+  mobilenet_v3_small_224_1.0_float.tflite imagenet_labels.txt README.txt)
 end_stage
-say "imports: $dlls"
+say "imports: $imports_line"
 say "$zip_file"

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <iostream>
 
-#include "memory.h"
 #include "inference.h"
 #include "input_loader.h"
+#include "memory.h"
 
 namespace {
 

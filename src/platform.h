@@ -8,6 +8,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+// Paths are UTF-8 text throughout; on Windows the wide-character API takes
+// them, so that a folder named in any script works whatever the console's
+// code page.
+
+// The file at `path` opened for reading in binary mode, or null with errno
+// set.
+std::FILE* open_for_reading(const std::string& path);
+
+// The program's command-line arguments as UTF-8 text, the program's name
+// first.
+std::vector<std::string> program_arguments(int argc, char** argv);
 
 // The file at `path` mapped read-only, or null when it is not a non-empty
 // regular file that can be opened and mapped. The mapping is kept until the

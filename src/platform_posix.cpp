@@ -14,6 +14,12 @@
 
 #include "platform.h"
 
+std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+
+std::vector<std::string> program_arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
 const uint8_t* map_file_readonly(const std::string& path, size_t* size) {
   // Opening a FIFO would block and a directory cannot be mapped: only a
   // non-empty regular file is taken.

@@ -5,10 +5,28 @@
 #include <cstdio>
 
 #include "platform.h"
+#include "platform_windows.h"
+
+std::wstring wide(const std::string& utf8) {
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring text(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
+  return text;
+}
+
+std::string utf8(const wchar_t* text, int length) {
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), bytes, nullptr, nullptr);
+  return out;
+}
+
+std::FILE* open_for_reading(const std::string& path) { return _wfopen(wide(path).c_str(), L"rb"); }
 
 const uint8_t* map_file_readonly(const std::string& path, size_t* size) {
   // Only a non-empty regular file is taken: a directory or a device is not.
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  const HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   LARGE_INTEGER length{};
@@ -59,10 +77,5 @@ std::string program_path() {
   wchar_t path[32768];
   const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
   if (length == 0 || length >= 32768) return std::string();
-  const int bytes =
-      WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(length), utf8.data(), bytes, nullptr,
-                      nullptr);
-  return utf8;
+  return utf8(path, static_cast<int>(length));
 }

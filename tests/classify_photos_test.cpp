@@ -430,6 +430,18 @@ TEST(ClassifyPhotosReport, FieldsAndLinesKeepEveryByteOnItsLine) {
   EXPECT_EQ(progress_text(50, 650, 2.0), "50/650 photographs, 25.0 a second, 0:24 left");
   EXPECT_EQ(progress_text(650, 650, 5.0), "650/650 photographs, 130.0 a second");
 
+  // Each --sshlogin takes one login: what follows it is a photograph.
+  photos_options parsed;
+  std::vector<std::string> words = {
+      "classify-photos", "--model", "m.tflite", "--sshlogin", ":", "--sshlogin", "a@b",
+      "x.jpg",           "--jobs",  "3",        "y.jpg"};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  EXPECT_EQ(parse_options(static_cast<int>(argv.size()), argv.data(), &parsed), -1);
+  EXPECT_EQ(parsed.sshlogins, (std::vector<std::string>{":", "a@b"}));
+  EXPECT_EQ(parsed.photos, (std::vector<std::string>{"x.jpg", "y.jpg"}));
+  EXPECT_EQ(parsed.jobs, 3);
+
   std::istringstream listed("b.jpg\n\nc d.jpg\n");
   EXPECT_EQ(photo_list({"a.jpg", "-", "e.jpg", "-"}, listed),
             (std::vector<std::string>{"a.jpg", "b.jpg", "c d.jpg", "e.jpg"}));

@@ -251,3 +251,33 @@ stamp_prefix() {
 elapsed_total() {
   echo $(($(date +%s) - prov_started_at))
 }
+
+# Unpacks TARBALL into DIR (its top folder stripped) and applies the Debian
+# patch series of DEBIAN_TARBALL, when given.
+unpack() {
+  local tarball=$1 dir=$2 debian=${3:-}
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  tar -xf "$tarball" -C "$dir" --strip-components=1
+  [[ -n $debian ]] || return 0
+  tar -xf "$debian" -C "$dir"
+  local name
+  while read -r name _; do
+    [[ -z $name || $name == \#* ]] && continue
+    run patch -d "$dir" -p1 --forward --batch -s -i "$dir/debian/patches/$name" ||
+      die "patch $name does not apply to $(basename "$tarball")"
+  done <"$dir/debian/patches/series"
+}
+
+# cross_build NAME SOURCE [cmake args...]: configures, builds and installs
+# the CMake project in SOURCE for Windows, static, with the MinGW-w64
+# toolchain file `toolchain`, in `work`, into `prefix`.
+cross_build() {
+  local name=$1 source=$2
+  shift 2
+  run cmake -S "$source" -B "$work/$name-build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DBUILD_SHARED_LIBS=OFF "$@" || die "$name does not configure"
+  run cmake --build "$work/$name-build" -j "$jobs" || die "$name does not build"
+  run cmake --install "$work/$name-build" || die "$name does not install"
+}

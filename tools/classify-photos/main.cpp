@@ -43,9 +43,7 @@ int main(int argc, char** argv) {
     return bad_usage(error);
   }
   if (!check_readable_file(options.model, &error)) return bad_usage("--model " + error);
-  if (!options.sshlogins.empty() && !parallel_installed()) {
-    return bad_usage("--sshlogin needs GNU parallel, which is not installed (Debian: parallel)");
-  }
+  if (!options.sshlogins.empty() && !parallel_installed(&error)) return bad_usage(error);
 
   // The libraries' own complaints about damaged files go to the null device;
   // the program says in one line what failed.

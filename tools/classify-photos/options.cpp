@@ -47,7 +47,7 @@ const char usage_tail[] = R"(  --jobs N         photographs at a time (default: 
   --help, --version
 )";
 
-bool exists(const std::string& path) { return std::ifstream(path).good(); }
+bool exists(const std::string& path) { return std::ifstream(std::filesystem::u8path(path)).good(); }
 
 // What the defaults come to here and now.
 std::string found_files(const photos_options& options) {
@@ -91,14 +91,16 @@ int parse_options(int argc, char** argv, photos_options* options) {
   CLI::Option* crop = app.add_option("--crop", options->crop)->check(CLI::Range(0.0, 1.0));
   app.add_flag("--json", options->json);
   app.add_flag("--bar", options->bar);
-  app.add_option("--sshlogin", options->sshlogins)->take_all();
+  // Repeatable, one login each time: what follows a login is a photograph.
+  app.add_option("--sshlogin", options->sshlogins)->allow_extra_args(false);
   app.add_option("--joblog", options->joblog);
   app.add_option("--relay-chunk", options->relay_chunk)->group("")->check(CLI::PositiveNumber);
   app.add_option("PHOTO", options->photos);
-  // --sshlogin is repeatable, each time with one value.
-  app.get_option("--sshlogin")->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->expected(1);
+  std::vector<std::string> arguments = program_arguments(argc, argv);
+  std::vector<char*> utf8_argv;
+  for (std::string& argument : arguments) utf8_argv.push_back(argument.data());
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(utf8_argv.size()), utf8_argv.data());
   } catch (const CLI::ParseError& e) {
     return bad_usage(e.what());
   }

@@ -1,15 +1,17 @@
 #include "remote.h"
 
+#if !defined(_WIN32)
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "photo.h"
 #include "platform.h"
@@ -32,11 +34,36 @@ std::string relay_line(long chunk, size_t position, const photo_result& result) 
 std::string relayed_path(const std::string& given) {
   if (given.compare(0, 3, "/./") != 0) return given;
   const std::string copied = given.substr(3);
-  struct stat info {};
-  return stat(copied.c_str(), &info) == 0 ? copied : given;
+  std::error_code ignored;
+  return std::filesystem::exists(std::filesystem::u8path(copied), ignored) ? copied : given;
 }
 
-bool parallel_installed() {
+#if defined(_WIN32)
+
+// GNU parallel and ssh are not there to run: --sshlogin is refused before a
+// batch starts, and a batch given one anyway fails every photograph.
+bool parallel_installed(std::string* why) {
+  *why = "--sshlogin needs GNU parallel, which this Windows build cannot run";
+  return false;
+}
+
+remote_batch::remote_batch(const photos_options&, const std::vector<std::string>& photos, int,
+                           result_board* board)
+    : board_(board) {
+  for (size_t i = 0; i < photos.size(); ++i) {
+    board->post(i, {photo_result::state::failed, -1, "", "--sshlogin is not available here"});
+  }
+}
+
+void remote_batch::read_results(int) {}
+void remote_batch::fail_the_rest(const std::string&) {}
+void remote_batch::stop() {}
+remote_batch::~remote_batch() = default;
+
+#else
+
+bool parallel_installed(std::string* why) {
+  *why = "--sshlogin needs GNU parallel, which is not installed (Debian: parallel)";
   const char* path = std::getenv("PATH");
   std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
   for (size_t start = 0; start <= dirs.size();) {
@@ -222,3 +249,5 @@ remote_batch::~remote_batch() {
   if (writer_.joinable()) writer_.join();
   if (reader_.joinable()) reader_.join();
 }
+
+#endif

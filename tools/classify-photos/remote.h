@@ -25,8 +25,9 @@ std::string relay_line(long chunk, size_t position, const photo_result& result);
 // copies "/./PATH" into the job's folder as "PATH".
 std::string relayed_path(const std::string& given);
 
-// True when GNU parallel can be started.
-bool parallel_installed();
+// True when GNU parallel can be started; otherwise `why` says what is
+// missing.
+bool parallel_installed(std::string* why);
 
 class remote_batch {
  public:

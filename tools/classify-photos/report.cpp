@@ -2,11 +2,12 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 bool read_labels(const std::string& path, std::vector<std::string>* labels, std::string* error) {
-  std::ifstream file(path, std::ios::binary);
+  std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
   if (!file) {
     *error = "--labels " + path + ": not a readable file";
     return false;

@@ -1,5 +1,61 @@
 #include "atomic_file.h"
 
+#if defined(_WIN32)
+
+#include <windows.h>
+
+#include <algorithm>
+#include <random>
+
+#include "platform_windows.h"
+
+namespace {
+
+std::string windows_error(DWORD code) { return "Windows error " + std::to_string(code); }
+
+}  // namespace
+
+bool write_atomically(const std::string& path, const std::vector<unsigned char>& bytes,
+                      std::string* error) {
+  // A new file of a random name beside the output (CREATE_NEW never takes
+  // one that exists), written whole, then moved over the output.
+  std::random_device random;
+  std::wstring temp;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = wide(path + "." + std::to_string(random()));
+    file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = path + ": cannot create a file beside it: " + windows_error(GetLastError());
+    return false;
+  }
+  DWORD failure = 0;
+  size_t written = 0;
+  while (failure == 0 && written < bytes.size()) {
+    DWORD n = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1 << 30));
+    if (!WriteFile(file, bytes.data() + written, chunk, &n, nullptr) || n == 0) {
+      failure = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+    }
+    written += n;
+  }
+  if (!CloseHandle(file) && failure == 0) failure = GetLastError();
+  if (failure == 0 && !MoveFileExW(temp.c_str(), wide(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    failure = GetLastError();
+  }
+  if (failure != 0) {
+    *error = path + ": cannot be written: " + windows_error(failure);
+    DeleteFileW(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+#else
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,3 +95,5 @@ bool write_atomically(const std::string& path, const std::vector<unsigned char>&
   }
   return true;
 }
+
+#endif

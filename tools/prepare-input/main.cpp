@@ -49,8 +49,11 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(0.0, 1.0));
   app.set_version_flag("--version", std::string("prepare-input ") + CLASSIFY_VERSION);
+  std::vector<std::string> arguments = program_arguments(argc, argv);
+  std::vector<char*> utf8_argv;
+  for (std::string& argument : arguments) utf8_argv.push_back(argument.data());
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(utf8_argv.size()), utf8_argv.data());
   } catch (const CLI::Success& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {

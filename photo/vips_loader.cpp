@@ -1,0 +1,98 @@
+// The formats beyond JPEG and PNG on Linux: libvips, in a module that is
+// loaded only when a file needs it (vips_module.h).
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "other_decode.h"
+#include "photo.h"
+#include "platform.h"
+#include "vips_module.h"
+
+#ifndef VIPS_MODULE_FROM_BINDIR
+#error "VIPS_MODULE_FROM_BINDIR must give the module's installed place relative to bin/"
+#endif
+
+namespace {
+
+std::string& vips_module_path() {
+  static std::string path;
+  return path;
+}
+
+// Beside the program (a build folder), or where the package installs it.
+std::string default_vips_module_path() {
+  std::string dir = program_path();
+  if (dir.find('/') == std::string::npos) return "prepare-input-vips.so";
+  dir.erase(dir.rfind('/'));
+  const std::string beside = dir + "/prepare-input-vips.so";
+  if (access(beside.c_str(), R_OK) == 0) return beside;
+  return dir + "/" VIPS_MODULE_FROM_BINDIR "/prepare-input-vips.so";
+}
+
+struct vips_functions {
+  vips_decode_function decode = nullptr;
+  vips_free_function release = nullptr;
+  std::string problem;
+};
+
+// Loaded once, on first need, and kept.
+const vips_functions& vips_module() {
+  static const vips_functions module = [] {
+    vips_functions f;
+    const std::string path =
+        vips_module_path().empty() ? default_vips_module_path() : vips_module_path();
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      f.problem = "its decoder module does not load: " + std::string(dlerror());
+      return f;
+    }
+    f.decode = reinterpret_cast<vips_decode_function>(dlsym(handle, "classify_vips_decode"));
+    f.release = reinterpret_cast<vips_free_function>(dlsym(handle, "classify_vips_free"));
+    if (f.decode == nullptr || f.release == nullptr) f.problem = "its decoder module is damaged";
+    return f;
+  }();
+  return module;
+}
+
+}  // namespace
+
+bool decode_other(const std::string& path, rgb_image* image, std::string* error) {
+  const vips_functions& module = vips_module();
+  if (!module.problem.empty()) {
+    *error = path + ": cannot decode the image (" + module.problem + ")";
+    return false;
+  }
+  vips_picture picture{};
+  // libvips keeps one error buffer for the whole process, so that two files
+  // failing at once would mix or lose each other's reasons: one such file is
+  // decoded at a time (libvips itself spreads each over the cores).
+  static std::mutex one_at_a_time;
+  std::unique_lock<std::mutex> lock(one_at_a_time);
+  const int outcome = module.decode(path.c_str(), max_photo_pixels, &picture);
+  lock.unlock();
+  if (outcome != vips_decoded) {
+    switch (outcome) {
+      case vips_not_an_image:
+        *error = path + ": not an image this tool can read (" + picture.reason + ")";
+        break;
+      case vips_too_large:
+        *error = too_large_message(path, picture.width, picture.height);
+        break;
+      default:
+        *error = path + ": cannot decode the image (" + picture.reason + ")";
+    }
+    return false;
+  }
+  std::unique_ptr<unsigned char, vips_free_function> pixels(picture.pixels, module.release);
+  image->width = picture.width;
+  image->height = picture.height;
+  image->pixels.assign(pixels.get(),
+                       pixels.get() + static_cast<size_t>(picture.width) * picture.height * 3);
+  return true;
+}
+
+void use_vips_module(const std::string& path) { vips_module_path() = path; }

@@ -1,0 +1,106 @@
+// The Windows photograph tools under Wine (make windows-test sets
+// CLASSIFY_WINDOWS_DIR to the folder of the .exe files and
+// CLASSIFY_TEST_RUNNER to Wine; elsewhere these tests are skipped): the
+// sample photograph as JPEG, PNG and BMP prepares to the same bytes as on
+// Linux and classifies as 653 through prepare-input.exe then classify.exe and
+// through classify-photos.exe; a folder and a file named in Chinese work.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "support/image_support.h"
+#include "support/run_support.h"
+#include "support/sample_data.h"
+
+namespace {
+
+std::string env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// Text as Windows' text mode writes it, with its CR LF line ends made LF.
+std::string unix_lines(std::string text) {
+  for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+  return text;
+}
+
+class WindowsPhotos : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (windows_dir.empty() || runner.empty()) {
+      GTEST_SKIP() << "CLASSIFY_WINDOWS_DIR and CLASSIFY_TEST_RUNNER name no Windows build";
+    }
+    if (!std::filesystem::exists(sample_photo)) GTEST_SKIP() << "no sample photograph";
+    std::filesystem::create_directory(std::filesystem::u8path(dir.file("照片")));
+    magick(dir, {sample_photo, "-quality", "90", "照片/霍珀.jpg"});
+    magick(dir, {sample_photo, "hopper.png"});
+    std::filesystem::copy_file(sample_photo, dir.file("hopper.bmp"));
+    magick(dir, {sample_photo, "hopper.gif"});
+  }
+
+  run_result windows(const std::string& program, std::vector<std::string> args) {
+    args.insert(args.begin(), windows_dir + "/" + program);
+    return run_program(runner, args, dir.path);
+  }
+
+  // The result line classify.exe prints for `photo`, prepared by
+  // prepare-input.exe; and the input it read, which must be what Linux's
+  // prepare-input makes of the same file.
+  std::string classify_exe_line(const std::string& photo) {
+    const run_result prepared = windows("prepare-input.exe", {photo, "win.bin"});
+    EXPECT_EQ(prepared.status, 0) << photo << ": " << prepared.err;
+    EXPECT_EQ(run_program(PREPARE_INPUT_EXE, {photo, "linux.bin"}, dir.path).status, 0);
+    EXPECT_EQ(read_file(dir.file("win.bin")), read_file(dir.file("linux.bin"))) << photo;
+    scratch_dir work;
+    std::filesystem::copy_file(pretrained_model, work.file(model_file));
+    std::filesystem::copy_file(dir.file("win.bin"), work.file("input.bin"));
+    return run_program(runner, {windows_dir + "/classify.exe"}, work.path).out;
+  }
+
+  const std::string windows_dir = env("CLASSIFY_WINDOWS_DIR");
+  const std::string runner = env("CLASSIFY_TEST_RUNNER");
+  scratch_dir dir;
+};
+
+TEST_F(WindowsPhotos, SamplePhotographIsAMilitaryUniformByBothRoutes) {
+  const std::vector<std::string> photos = {"照片/霍珀.jpg", "hopper.png", "hopper.bmp"};
+  std::string expected;
+  for (const std::string& photo : photos) {
+    const std::string line = classify_exe_line(photo);
+    ASSERT_EQ(line.rfind(class_label + "653" + probability_label, 0), 0u) << photo << ": " << line;
+    const std::string score =
+        line.substr(class_label.size() + 3 + probability_label.size(),
+                    line.size() - class_label.size() - 3 - probability_label.size() - 2);
+    expected += photo + "\t653\t" + score + "\tmilitary uniform\n";
+  }
+  // classify-photos.exe with nothing but the photographs: the model and the
+  // labels beside it, the paths as UTF-8, the lines in order.
+  std::vector<std::string> args = photos;
+  const run_result r = windows("classify-photos.exe", args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(unix_lines(r.out), expected);
+}
+
+TEST_F(WindowsPhotos, FormatsItLacksAndSshAreRefusedClearly) {
+  const run_result gif = windows("prepare-input.exe", {"hopper.gif", "out.bin"});
+  EXPECT_EQ(gif.status, 1);
+  EXPECT_NE(gif.err.find("hopper.gif: not an image this tool can read (this Windows build reads "
+                         "JPEG, PNG and BMP)"),
+            std::string::npos)
+      << gif.err;
+  const run_result batch = windows("classify-photos.exe", {"hopper.gif", "hopper.png"});
+  EXPECT_EQ(batch.status, 1);
+  EXPECT_EQ(unix_lines(batch.out).rfind("hopper.png\t653\t", 0), 0u) << batch.out;
+  const run_result ssh = windows("classify-photos.exe", {"--sshlogin", ":", "hopper.png"});
+  EXPECT_EQ(ssh.status, 2);
+  EXPECT_NE(ssh.err.find("--sshlogin needs GNU parallel"), std::string::npos) << ssh.err;
+  // An output in a folder named in Chinese.
+  std::filesystem::create_directory(std::filesystem::u8path(dir.file("输出")));
+  EXPECT_EQ(windows("prepare-input.exe", {"hopper.png", "输出/输入.bin"}).status, 0);
+  EXPECT_EQ(read_file(dir.file("输出/输入.bin")).size(), 224u * 224 * 3);
+}
+
+}  // namespace
