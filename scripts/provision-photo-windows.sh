@@ -95,7 +95,9 @@ build_libraries() {
 }
 
 main() {
-  local recipe="libjpeg-turbo=1:2.1.5-2 zlib=1:1.2.13.dfsg-1 libpng1.6=1.6.39-2+deb12u5 lcms2=2.14-2+deb12u1 libexif=0.6.24-1+deb12u1 cli11=$(dpkg-query -W -f='${Version}' libcli11-dev 2>/dev/null) nlohmann-json=$(dpkg-query -W -f='${Version}' nlohmann-json3-dev 2>/dev/null) target=$host link=static revision=$RECIPE_REVISION"
+  # CLI11 and nlohmann's JSON come from Debian 12's packages, whose versions
+  # a stable release keeps: the revision is bumped if that ever changes.
+  local recipe="libjpeg-turbo=1:2.1.5-2 zlib=1:1.2.13.dfsg-1 libpng1.6=1.6.39-2+deb12u5 lcms2=2.14-2+deb12u1 libexif=0.6.24-1+deb12u1 headers=debian12 target=$host link=static revision=$RECIPE_REVISION"
   prefix=$cache_root/photo-libs-win64
   if prefix_is_current "$prefix" "$recipe"; then
     say "cached: $prefix"
@@ -107,10 +109,6 @@ main() {
   say "full log: $log_file"
   stage "apt packages"
   install_apt_packages "${APT_DEPS[@]}"
-  # The header-only libraries' versions are part of the recipe: read again
-  # once they are installed.
-  recipe="${recipe/cli11= /cli11=$(dpkg-query -W -f='${Version}' libcli11-dev) }"
-  recipe="${recipe/nlohmann-json= /nlohmann-json=$(dpkg-query -W -f='${Version}' nlohmann-json3-dev) }"
   rm -rf "$prefix"
   mkdir -p "$prefix" "$cache_root/downloads"
   work=$cache_root/work-photo-win64

@@ -15,10 +15,10 @@ bool result_board::take(size_t i, std::chrono::milliseconds timeout, photo_resul
   const bool ready = posted_cv_.wait_for(
       lock, timeout, [&] { return results_[i].outcome != photo_result::state::pending; });
   if (!ready) return false;
-  // Moved out: a long batch keeps no text it has written.
+  // Moved out, leaving only the outcome: a long batch keeps no text it has
+  // written.
   *result = std::move(results_[i]);
-  results_[i].reason.shrink_to_fit();
-  results_[i].score.shrink_to_fit();
+  results_[i] = photo_result{};
   results_[i].outcome = result->outcome;
   return true;
 }
