@@ -114,12 +114,13 @@ int read_jpeg(std::FILE* file, jpeg_decompress_struct* cinfo, jpeg_failure* fail
 }
 
 struct reduction {
-  int size;
+  int width;
+  int height;
   double crop;
 };
 
 // The largest DCT scaling (1/8, 1/4, 1/2 or none) after which the crop
-// still has at least `size` pixels a side, so that the resize that follows
+// still has at least the output's pixels on each side, so that the resize that follows
 // only shrinks. Scaling the DCT averages whole blocks: it is a box filter
 // that also saves most of the decoding.
 int choose_reduction(int width, int height, void* data) {
@@ -127,14 +128,14 @@ int choose_reduction(int width, int height, void* data) {
   for (int denominator : {8, 4, 2}) {
     const double w = std::ceil(static_cast<double>(width) / denominator) * r->crop;
     const double h = std::ceil(static_cast<double>(height) / denominator) * r->crop;
-    if (w >= r->size && h >= r->size) return denominator;
+    if (w >= r->width && h >= r->height) return denominator;
   }
   return 1;
 }
 
 }  // namespace
 
-bool decode_jpeg(const std::string& path, int size, double crop, rgb_image* image,
+bool decode_jpeg(const std::string& path, int width, int height, double crop, rgb_image* image,
                  std::string* error) {
   std::FILE* file = open_for_reading(path);
   if (file == nullptr) {
@@ -148,7 +149,7 @@ bool decode_jpeg(const std::string& path, int size, double crop, rgb_image* imag
   failure.manager.emit_message = on_message;
   std::vector<unsigned char> samples, profile, exif;
   jpeg_result result{0, 0, 3, false, &samples, &profile, &exif};
-  reduction wanted{size, crop};
+  reduction wanted{width, height, crop};
   const int status = read_jpeg(file, &cinfo, &failure, choose_reduction, &wanted, &result);
   jpeg_destroy_decompress(&cinfo);
   std::fclose(file);

@@ -7,8 +7,8 @@
 
 #include "image.h"
 
-// Decodes the JPEG at `path` for an output of `size` x `size` from the centre
-// crop keeping `crop` of each side. False, with `error` beginning with the
-// path, for a damaged or truncated file or one of too many pixels.
-bool decode_jpeg(const std::string& path, int size, double crop, rgb_image* image,
+// Decodes the JPEG at `path` for an output of `width` x `height` from the
+// centre crop keeping `crop` of each side. False, with `error` beginning with
+// the path, for a damaged or truncated file or one of too many pixels.
+bool decode_jpeg(const std::string& path, int width, int height, double crop, rgb_image* image,
                  std::string* error);

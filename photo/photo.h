@@ -7,6 +7,7 @@
 // own libraries; the other formats by libvips, in a module loaded only when
 // a file needs it (vips_module.h).
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,8 +16,14 @@
 // model sees 224x224, and a header that declares more is far more likely a
 // hostile file than a photograph.
 inline constexpr int64_t max_photo_pixels = int64_t{1} << 27;
-// The largest output side --size takes.
+// The largest output side --size takes, and a model's input may have.
 inline constexpr int max_output_side = 4096;
+
+// The size of a prepared photograph: `width` x `height` pixels.
+struct photo_size {
+  int width = 0;
+  int height = 0;
+};
 // The grey level transparent pixels are composed onto: white, as image
 // viewers and web pages show them.
 inline constexpr int transparent_background = 255;
@@ -33,9 +40,20 @@ void use_vips_module(const std::string& path);
 // a model); otherwise `error` says why, beginning with the path.
 bool check_readable_file(const std::string& path, std::string* error);
 
+// The formats the first bytes of a file announce, as far as this build reads
+// them: JPEG and PNG everywhere; on Linux also WebP, HEIF and AVIF, GIF, TIFF,
+// BMP and PNM; on Windows BMP.
+enum class photo_format { jpeg, png, other, none };
+photo_format format_of(const unsigned char* head, size_t size);
+// How many first bytes format_of looks at.
+inline constexpr size_t format_head_size = 16;
+
+// The format the file at `path` begins as; none when it cannot be read.
+photo_format format_of_file(const std::string& path);
+
 // Prepares the photograph at `path`: the centre crop that keeps `crop` (above
-// 0, at most 1) of each side, resized to `size` x `size` pixels and written
-// row-major as R, G, B bytes into `pixels`. On failure `error` says why,
-// beginning with the path. Several threads may prepare photographs at once.
-bool prepare_photo(const std::string& path, int size, double crop,
+// 0, at most 1) of each side, resized to `size` pixels and written row-major
+// as R, G, B bytes into `pixels`. On failure `error` says why, beginning with
+// the path. Several threads may prepare photographs at once.
+bool prepare_photo(const std::string& path, photo_size size, double crop,
                    std::vector<unsigned char>* pixels, std::string* error);

@@ -55,21 +55,22 @@ unsigned char to_byte(float value) {
 
 }  // namespace
 
-std::vector<unsigned char> crop_and_resize(const rgb_image& image, double crop, int size) {
+std::vector<unsigned char> crop_and_resize(const rgb_image& image, double crop, int width,
+                                           int height) {
   const int crop_w = std::max(1, static_cast<int>(std::lround(image.width * crop)));
   const int crop_h = std::max(1, static_cast<int>(std::lround(image.height * crop)));
-  const std::vector<tap> columns = axis_taps(crop_w, (image.width - crop_w) / 2, size);
-  const std::vector<tap> rows = axis_taps(crop_h, (image.height - crop_h) / 2, size);
+  const std::vector<tap> columns = axis_taps(crop_w, (image.width - crop_w) / 2, width);
+  const std::vector<tap> rows = axis_taps(crop_h, (image.height - crop_h) / 2, height);
   const size_t stride = static_cast<size_t>(image.width) * 3;
 
   // Columns first, over only the rows the output needs; then rows.
   const int row_first = rows.front().first;
   const int row_last = rows.back().first + static_cast<int>(rows.back().weights.size()) - 1;
-  std::vector<float> across(static_cast<size_t>(row_last - row_first + 1) * size * 3);
+  std::vector<float> across(static_cast<size_t>(row_last - row_first + 1) * width * 3);
   for (int y = row_first; y <= row_last; ++y) {
     const unsigned char* line = image.pixels.data() + static_cast<size_t>(y) * stride;
-    float* out = across.data() + static_cast<size_t>(y - row_first) * size * 3;
-    for (int x = 0; x < size; ++x) {
+    float* out = across.data() + static_cast<size_t>(y - row_first) * width * 3;
+    for (int x = 0; x < width; ++x) {
       const tap& t = columns[static_cast<size_t>(x)];
       float sum[3] = {0, 0, 0};
       for (size_t k = 0; k < t.weights.size(); ++k) {
@@ -82,10 +83,10 @@ std::vector<unsigned char> crop_and_resize(const rgb_image& image, double crop, 
   // Each output row is the weighted sum of its source rows, added one source
   // row at a time in tap order: the same sums, element by element, as
   // adding each element's taps in turn, in a loop the compiler vectorises.
-  const size_t row_length = static_cast<size_t>(size) * 3;
-  std::vector<unsigned char> pixels(row_length * size);
+  const size_t row_length = static_cast<size_t>(width) * 3;
+  std::vector<unsigned char> pixels(row_length * height);
   std::vector<float> sums(row_length);
-  for (int y = 0; y < size; ++y) {
+  for (int y = 0; y < height; ++y) {
     const tap& t = rows[static_cast<size_t>(y)];
     std::fill(sums.begin(), sums.end(), 0.0f);
     for (size_t k = 0; k < t.weights.size(); ++k) {

@@ -2,14 +2,18 @@
 # Bounded fuzzing with libFuzzer (clang, AddressSanitizer, UBSan):
 # model_fuzz over model bytes through the whole interpreter set-up,
 # input_fuzz over input bytes through the loader, and photo_fuzz over image
-# files through prepare-input's decode, crop and resize. Seeds: the test
-# models and, where present, the pretrained model; small images in every
-# format prepare-input reads, written by ImageMagick. Inputs that once crashed
-# are kept in fuzz/regressions/ and replayed first.
+# files through prepare-input's decode, crop and resize, metadata_fuzz over
+# model files through classify-photos' metadata and zip readers. Seeds: the
+# test models and, where present, the pretrained model; small images in every
+# format prepare-input reads, written by ImageMagick; models with metadata
+# and an appended archive. Inputs that once crashed are kept in
+# fuzz/regressions/ and replayed first.
 #   FUZZ_MODEL_RUNS (default 4000000), FUZZ_INPUT_RUNS (default 100000),
-#   FUZZ_PHOTO_RUNS (default 50000): the number of inputs each target tries;
-#   FUZZ_MODEL_SECONDS (default 240), FUZZ_INPUT_SECONDS (default 60),
-#   FUZZ_PHOTO_SECONDS (default 300): caps on the time, for a slower machine.
+#   FUZZ_PHOTO_RUNS (default 50000), FUZZ_METADATA_RUNS (default 2000000): the
+#   number of inputs each target tries; FUZZ_MODEL_SECONDS (default 240),
+#   FUZZ_INPUT_SECONDS (default 60), FUZZ_PHOTO_SECONDS (default 300),
+#   FUZZ_METADATA_SECONDS (default 120): caps on the time, for a slower
+#   machine.
 #   FUZZ_SEED (default 1): with a fixed seed and count, a run repeats the last
 #   one exactly, so CI does not fail at random on a finding that is new only
 #   by chance; set another seed, or 0 for a random one, and more runs, to
@@ -21,16 +25,18 @@ build_dir=build-fuzz
 model_runs=${FUZZ_MODEL_RUNS:-4000000}
 input_runs=${FUZZ_INPUT_RUNS:-100000}
 photo_runs=${FUZZ_PHOTO_RUNS:-50000}
+metadata_runs=${FUZZ_METADATA_RUNS:-2000000}
 model_seconds=${FUZZ_MODEL_SECONDS:-240}
 input_seconds=${FUZZ_INPUT_SECONDS:-60}
 photo_seconds=${FUZZ_PHOTO_SECONDS:-300}
+metadata_seconds=${FUZZ_METADATA_SECONDS:-120}
 seed=${FUZZ_SEED:-1}
 
 scripts/install-deps.sh checks
 scripts/configure.sh "$build_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCLASSIFY_BUILD_FUZZERS=ON \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
-cmake --build "$build_dir" -j "$(nproc)" --target model_fuzz input_fuzz photo_fuzz write_seeds
+cmake --build "$build_dir" -j "$(nproc)" --target model_fuzz input_fuzz photo_fuzz metadata_fuzz write_seeds
 
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -38,11 +44,11 @@ export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp:print_suppressi
 
 seeds=$build_dir/seeds
 rm -rf "$seeds" "$build_dir/corpus" "$build_dir/crashes"
-for target in model_fuzz input_fuzz photo_fuzz; do
+for target in model_fuzz input_fuzz photo_fuzz metadata_fuzz; do
   mkdir -p "$seeds/$target" "$build_dir/corpus/$target" "fuzz/regressions/$target"
 done
 mkdir -p "$build_dir/crashes"
-"$build_dir/fuzz/write_seeds" "$seeds/model_fuzz"
+"$build_dir/fuzz/write_seeds" "$seeds/model_fuzz" "$seeds/metadata_fuzz"
 cp models/mobilenet_v3_small_224_1.0_float.tflite "$seeds/model_fuzz/pretrained.tflite"
 printf '\x00\xff\x80\x7f' >"$seeds/input_fuzz/four_bytes"
 : >"$seeds/input_fuzz/empty"
@@ -75,4 +81,5 @@ run_target() {
 run_target model_fuzz "$model_runs" "$model_seconds"
 run_target input_fuzz "$input_runs" "$input_seconds"
 run_target photo_fuzz "$photo_runs" "$photo_seconds"
+run_target metadata_fuzz "$metadata_runs" "$metadata_seconds"
 echo "fuzz: no crashes"

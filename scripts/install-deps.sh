@@ -12,7 +12,7 @@ tool_name=install-deps
 source "$here/lib/provision.sh"
 
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libvips-dev
-  libjpeg62-turbo-dev libpng-dev liblcms2-dev libexif-dev
+  libjpeg62-turbo-dev libpng-dev liblcms2-dev libexif-dev libminizip-dev
   imagemagick libvips-tools exiv2 icc-profiles-free libjpeg-turbo-progs scdoc parallel rsync
   openssh-client
   openssh-server)

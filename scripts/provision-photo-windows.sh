@@ -3,8 +3,9 @@
 # Debian's MinGW-w64 as static libraries from Debian 12's own source packages
 # (each checked by sha256, with Debian's patches applied), into a
 # machine-wide cache prefix beside the TensorFlow Lite ones: libjpeg-turbo
-# (with its SIMD code, assembled by nasm), zlib, libpng, lcms2 and libexif,
-# the versions the Linux build links; and the header-only CLI11 and
+# (with its SIMD code, assembled by nasm), zlib, libpng, lcms2, libexif and
+# minizip (the reader of a model's appended zip archive), the versions the
+# Linux build links; and the header-only CLI11 and
 # nlohmann's JSON as Debian ships them. Stamped and staged like the other
 # prefixes (scripts/lib/provision.sh).
 #
@@ -23,7 +24,7 @@ readonly APT_DEPS=(cmake make nasm g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-
   autoconf automake libtool autopoint pkg-config libcli11-dev nlohmann-json3-dev xz-utils bzip2
   patch dpkg-dev)
 # Bump when the recipe below changes in a way the pinned versions do not show.
-readonly RECIPE_REVISION=1
+readonly RECIPE_REVISION=2
 
 readonly JPEG_TARBALL=libjpeg-turbo_2.1.5.orig.tar.gz
 readonly JPEG_DEBIAN_TARBALL=libjpeg-turbo_2.1.5-2.debian.tar.xz
@@ -35,9 +36,12 @@ readonly LCMS_TARBALL=lcms2_2.14.orig.tar.gz
 readonly LCMS_DEBIAN_TARBALL=lcms2_2.14-2+deb12u1.debian.tar.xz
 readonly EXIF_TARBALL=libexif_0.6.24.orig.tar.gz
 readonly EXIF_DEBIAN_TARBALL=libexif_0.6.24-1+deb12u1.debian.tar.xz
+readonly MINIZIP_TARBALL=minizip_1.1.orig.tar.xz
+readonly MINIZIP_DEBIAN_TARBALL=minizip_1.1-8+deb12u1.debian.tar.xz
 readonly SOURCE_LINES=("deb-src bookworm")
 readonly SOURCE_PACKAGES=("src:libjpeg-turbo=1:2.1.5-2" "src:zlib=1:1.2.13.dfsg-1"
-  "src:libpng1.6=1.6.39-2+deb12u5" "src:lcms2=2.14-2+deb12u1" "src:libexif=0.6.24-1+deb12u1")
+  "src:libpng1.6=1.6.39-2+deb12u5" "src:lcms2=2.14-2+deb12u1" "src:libexif=0.6.24-1+deb12u1"
+  "src:minizip=1.1-8+deb12u1")
 readonly SOURCE_FILES=(
   "$JPEG_TARBALL=254f3642b04e309fee775123133c6464181addc150499561020312ec61c1bf7c"
   "$JPEG_DEBIAN_TARBALL=cdb2433c2f7101345c1ffa14efb943787c675b86354691a32490845fe4bc9237"
@@ -48,7 +52,9 @@ readonly SOURCE_FILES=(
   "$LCMS_TARBALL=28474ea6f6591c4d4cee972123587001a4e6e353412a41b3e9e82219818d5740"
   "$LCMS_DEBIAN_TARBALL=3b88006a5ccc15f3d4b2f28310875a8c4d789ac8342deaf4113ed5c2fd4a59e8"
   "$EXIF_TARBALL=d3fb7c47829ec4d2def39aa38f4c35a0891763448a05dbf216a329a12bf198f9"
-  "$EXIF_DEBIAN_TARBALL=ddf8224fe0d54ab840e2f85f4e0a219103079b043ec59ca6f900d7476927e613")
+  "$EXIF_DEBIAN_TARBALL=ddf8224fe0d54ab840e2f85f4e0a219103079b043ec59ca6f900d7476927e613"
+  "$MINIZIP_TARBALL=7d8da446d3b6799e7851f077a66551a46b80fc3de708549e79dbd3e49e842ba1"
+  "$MINIZIP_DEBIAN_TARBALL=1a6f0cec9d51b9485d7a2f6c6fcf8240ab716854fe4640790838451f9f4b90fa")
 
 cache_root=${CLASSIFY_TFLITE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/classify}
 toolchain=$here/windows/mingw-w64-x86_64.cmake
@@ -90,6 +96,18 @@ build_libraries() {
   unpack "$src/$EXIF_TARBALL" "$work/libexif" "$src/$EXIF_DEBIAN_TARBALL"
   (cd "$work/libexif" && run autoreconf -fi) || die "libexif's configure cannot be made"
   autotools_build libexif "$work/libexif" --disable-nls --disable-docs
+  # minizip's reader alone (unzip.c over ioapi.c): the programs read
+  # archives and write none.
+  unpack "$src/$MINIZIP_TARBALL" "$work/minizip" "$src/$MINIZIP_DEBIAN_TARBALL"
+  local part
+  for part in unzip ioapi; do
+    run "$host-gcc-posix" -O2 -I"$prefix/include" -c "$work/minizip/$part.c" \
+      -o "$work/minizip/$part.o" || die "minizip does not build"
+  done
+  run "$host-gcc-ar-posix" rcs "$prefix/lib/libminizip.a" "$work/minizip/unzip.o" \
+    "$work/minizip/ioapi.o" || die "minizip does not archive"
+  mkdir -p "$prefix/include/minizip"
+  cp "$work/minizip/unzip.h" "$work/minizip/ioapi.h" "$prefix/include/minizip/"
   # The header-only libraries the programs use, as Debian ships them.
   cp -r /usr/include/CLI /usr/include/nlohmann "$prefix/include/"
 }
@@ -97,7 +115,7 @@ build_libraries() {
 main() {
   # CLI11 and nlohmann's JSON come from Debian 12's packages, whose versions
   # a stable release keeps: the revision is bumped if that ever changes.
-  local recipe="libjpeg-turbo=1:2.1.5-2 zlib=1:1.2.13.dfsg-1 libpng1.6=1.6.39-2+deb12u5 lcms2=2.14-2+deb12u1 libexif=0.6.24-1+deb12u1 headers=debian12 target=$host link=static revision=$RECIPE_REVISION"
+  local recipe="libjpeg-turbo=1:2.1.5-2 zlib=1:1.2.13.dfsg-1 libpng1.6=1.6.39-2+deb12u5 lcms2=2.14-2+deb12u1 libexif=0.6.24-1+deb12u1 minizip=1.1-8+deb12u1 headers=debian12 target=$host link=static revision=$RECIPE_REVISION"
   prefix=$cache_root/photo-libs-win64
   if prefix_is_current "$prefix" "$recipe"; then
     say "cached: $prefix"
@@ -122,7 +140,7 @@ main() {
   build_libraries "$src"
   end_stage
   local library
-  for library in libjpeg.a libpng16.a libz.a liblcms2.a libexif.a; do
+  for library in libjpeg.a libpng16.a libz.a liblcms2.a libexif.a libminizip.a; do
     [[ -f $prefix/lib/$library ]] || die "the prefix has no $library"
   done
   rm -rf "$work"

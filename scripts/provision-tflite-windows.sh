@@ -22,7 +22,7 @@ source "$here/lib/provision.sh"
 readonly APT_DEPS=(cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   libeigen3-dev libgemmlowp-dev libneon-2-sse-dev xz-utils patch dpkg-dev)
 # Bump when the recipe below changes in a way the pinned versions do not show.
-readonly RECIPE_REVISION=1
+readonly RECIPE_REVISION=2
 
 readonly RUY_COMMIT=21a85fef159f9942f636a43b14c64b481c2a05b2
 readonly RUY_SHA256=be22b693dd1cf473d4c1cddbb3220b49ce7c88c2aec6c4b2cfedfacf18fb0fe1
@@ -88,6 +88,9 @@ build_dependencies() {
   unpack "$src/$FLATBUFFERS_TARBALL" "$work/flatbuffers"
   cross_build flatbuffers "$work/flatbuffers" -DFLATBUFFERS_BUILD_TESTS=OFF \
     -DFLATBUFFERS_BUILD_FLATC=OFF -DFLATBUFFERS_BUILD_FLATHASH=OFF
+  # The metadata code generator runs here, on the machine that builds.
+  mkdir -p "$prefix/bin"
+  build_flatc_cpp "$work/flatbuffers" "$prefix/bin"
   unpack "$src/$ABSEIL_TARBALL" "$work/abseil" "$src/$ABSEIL_DEBIAN_TARBALL"
   cross_build abseil "$work/abseil" -DCMAKE_CXX_STANDARD=17 -DABSL_PROPAGATE_CXX_STD=ON \
     -DBUILD_TESTING=OFF -DABSL_ENABLE_INSTALL=ON

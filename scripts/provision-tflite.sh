@@ -34,7 +34,7 @@ readonly FFT2D_VERSION=1.0-3+b1
 readonly APT_DEPS=(cmake g++ libabsl-dev libeigen3-dev libfarmhash-dev libfp16-dev
   libgemmlowp-dev libneon-2-sse-dev libpthreadpool-dev xz-utils binutils dpkg-dev patch)
 # Bump when the recipe below changes in a way the pinned versions do not show.
-readonly RECIPE_REVISION=2
+readonly RECIPE_REVISION=3
 
 readonly TF_TARBALL=tensorflow_2.14.1+dfsg.orig.tar.xz
 readonly TF_DEBIAN_TARBALL=tensorflow_2.14.1+dfsg-3.1.debian.tar.xz
@@ -107,6 +107,8 @@ build_flatbuffers() {
     -DFLATBUFFERS_BUILD_TESTS=OFF -DFLATBUFFERS_BUILD_FLATC=OFF -DFLATBUFFERS_BUILD_FLATHASH=OFF
   run cmake --build "$work/flatbuffers-build" -j "$jobs"
   run cmake --install "$work/flatbuffers-build"
+  mkdir -p "$prefix/bin"
+  build_flatc_cpp "$work/flatbuffers" "$prefix/bin"
 }
 
 unpack_ruy_and_fft2d() {

@@ -22,6 +22,7 @@
 #include <sstream>
 #include <thread>
 
+#include "listing.h"
 #include "options.h"
 #include "progress.h"
 #include "report.h"
@@ -409,22 +410,34 @@ TEST(ClassifyPhotosReport, FieldsAndLinesKeepEveryByteOnItsLine) {
   }
   EXPECT_EQ(back, all);
 
-  const std::string label = "military uniform";
+  std::vector<std::string> labels(654);
+  labels[653] = "military uniform";
   for (const std::string score : {"0.447165", "1", "0.5", "0.000123457", "1e-05", "-1", "inf"}) {
     SCOPED_TRACE(score);
-    const nlohmann::json object = nlohmann::json::parse(json_line({all, 653, score, &label}));
+    const std::vector<class_score> best = {{653, score}, {7, "-3.5"}};
+    const nlohmann::json object = nlohmann::json::parse(json_line({all, best, &labels}));
     // ASCII as it is; what is not UTF-8 as U+FFFD.
     const std::string path = object["path"].get<std::string>();
     EXPECT_EQ(path.substr(0, 127), all.substr(0, 127));
     EXPECT_NE(path.find("\xEF\xBF\xBD", 127), std::string::npos);
-    if (score == "inf") {
-      EXPECT_TRUE(object["probability"].is_null());
-    } else {
-      EXPECT_EQ(object["probability"].get<double>(), std::strtod(score.c_str(), nullptr));
+    EXPECT_EQ(object["label"], "military uniform");
+    ASSERT_EQ(object["classes"].size(), 2u);
+    EXPECT_EQ(object["classes"][1]["index"], 7);
+    EXPECT_EQ(object["classes"][1]["score"].get<double>(), -3.5);
+    EXPECT_EQ(object["classes"][1]["label"], "");
+    for (const nlohmann::json& value : {object["probability"], object["classes"][0]["score"]}) {
+      if (score == "inf") {
+        EXPECT_TRUE(value.is_null());
+      } else {
+        EXPECT_EQ(value.get<double>(), std::strtod(score.c_str(), nullptr));
+      }
     }
-    EXPECT_EQ(tsv_line({"p", 653, score, nullptr}), "p\t653\t" + score + "\n");
+    EXPECT_EQ(tsv_line({"p", best, nullptr}), "p\t653\t" + score + "\t7\t-3.5\n");
+    EXPECT_EQ(tsv_line({"p", best, &labels}),
+              "p\t653\t" + score + "\tmilitary uniform\t7\t-3.5\t\n");
   }
-  EXPECT_TRUE(nlohmann::json::parse(json_line({"p", -1, "-1", nullptr}))["label"].is_null());
+  const std::vector<class_score> none = {{-1, "-1"}};
+  EXPECT_TRUE(nlohmann::json::parse(json_line({"p", none, nullptr}))["label"].is_null());
 
   EXPECT_EQ(progress_text(0, 10, 0.0), "0/10 photographs, 0.0 a second");
   EXPECT_EQ(progress_text(50, 650, 2.0), "50/650 photographs, 25.0 a second, 0:24 left");
@@ -443,7 +456,7 @@ TEST(ClassifyPhotosReport, FieldsAndLinesKeepEveryByteOnItsLine) {
   EXPECT_EQ(parsed.jobs, 3);
 
   std::istringstream listed("b.jpg\n\nc d.jpg\n");
-  EXPECT_EQ(photo_list({"a.jpg", "-", "e.jpg", "-"}, listed),
+  EXPECT_EQ(list_photos({"a.jpg", "-", "e.jpg", "-"}, listed).photos,
             (std::vector<std::string>{"a.jpg", "b.jpg", "c d.jpg", "e.jpg"}));
 }
 

@@ -60,15 +60,18 @@ class PhotoSweep : public ::testing::Test {
   // Prepares `name` at every size and crop; every byte must be within
   // `tolerance` of the image's colour.
   void expect_prepares(const std::string& name, extent e, const rgb& colour, int tolerance) {
-    const std::pair<int, const char*> runs[] = {{224, "1"}, {224, "0.875"}, {224, "0.5"},
-                                                {1, "1"},   {7, "0.3"},     {299, "0.9"}};
+    const std::pair<photo_size, const char*> runs[] = {
+        {{224, 224}, "1"}, {{224, 224}, "0.875"}, {{224, 224}, "0.5"},
+        {{1, 1}, "1"},     {{7, 7}, "0.3"},       {{299, 299}, "0.9"},
+        {{160, 90}, "1"},  {{1, 300}, "0.6"},     {{300, 1}, "1"}};
     for (const auto& [size, crop] : runs) {
       SCOPED_TRACE(std::to_string(e.width) + "x" + std::to_string(e.height) + " --size " +
-                   std::to_string(size) + " --crop " + crop);
+                   std::to_string(size.width) + "x" + std::to_string(size.height) + " --crop " +
+                   crop);
       std::vector<unsigned char> pixels;
       std::string error;
       ASSERT_TRUE(prepare_photo(dir.file(name), size, std::stod(crop), &pixels, &error)) << error;
-      ASSERT_EQ(pixels.size(), static_cast<size_t>(size) * size * 3);
+      ASSERT_EQ(pixels.size(), static_cast<size_t>(size.width) * size.height * 3);
       int worst = 0;
       for (size_t i = 0; i < pixels.size(); ++i) {
         const int want = i % 3 == 0 ? colour.r : i % 3 == 1 ? colour.g : colour.b;
@@ -123,7 +126,7 @@ TEST_F(PhotoSweep, FuzzerFindingsStayHandled) {
     SCOPED_TRACE(entry.path().string());
     std::vector<unsigned char> pixels;
     std::string error;
-    if (prepare_photo(entry.path().string(), 24, 1.0, &pixels, &error)) {
+    if (prepare_photo(entry.path().string(), {24, 24}, 1.0, &pixels, &error)) {
       EXPECT_EQ(pixels.size(), 24u * 24 * 3);
     } else {
       EXPECT_EQ(error.find('\n'), std::string::npos) << error;

@@ -63,6 +63,15 @@ TEST(PrepareInput, WritesSizeBySizeRgbBytes) {
   r = prepare(dir, {"--size", "32", "wide.ppm", "small.bin"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(read_file(dir.file("small.bin")), std::string(32 * 32 * 3, '\x40'));
+  // WxH for a model of another shape: at the photograph's own size, its
+  // bytes as they are, row by row.
+  const std::vector<rgb> six = {red, green, blue, white, {1, 2, 3}, {250, 128, 7}};
+  dir.write("six.ppm", ppm(3, 2, six));
+  r = prepare(dir, {"--size", "3x2", "six.ppm", "six.bin"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(dir.file("six.bin")), pixels_of(six));
+  r = prepare(dir, {"--size", "7x1", "wide.ppm", "row.bin"});
+  EXPECT_EQ(read_file(dir.file("row.bin")), std::string(7 * 3, '\x40'));
 }
 
 TEST(PrepareInput, UpscalingKeepsCornerColours) {
@@ -262,6 +271,13 @@ TEST(PrepareInput, BadInputFailsCleanlyAndLeavesNothingBehind) {
       {{"--size", "0", "good.png"}, "--size"},
       {{"--size", "100000", "good.png"}, "--size"},
       {{"--size", "many", "good.png"}, "--size"},
+      {{"--size", "0x5", "good.png"}, "--size"},
+      {{"--size", "5x", "good.png"}, "--size"},
+      {{"--size", "x5", "good.png"}, "--size"},
+      {{"--size", "4097x1", "good.png"}, "--size"},
+      {{"--size", "1x4097", "good.png"}, "--size"},
+      {{"--size", "3x2x1", "good.png"}, "--size"},
+      {{"--size", "-3", "good.png"}, "--size"},
       {{"--crop", "0", "good.png"}, "--crop"},
       {{"--crop", "1.5", "good.png"}, "--crop"},
       {{}, "IMAGE"},

@@ -5,9 +5,18 @@
 
 namespace {
 
-tflite::BuiltinOptionsUnion options_for(tflite::BuiltinOperator code) {
+tflite::BuiltinOptionsUnion options_for(const op_def& op) {
   tflite::BuiltinOptionsUnion options;
-  switch (code) {
+  switch (op.code) {
+    case tflite::BuiltinOperator_GATHER: {
+      tflite::GatherOptionsT gather;
+      gather.axis = op.axis;
+      options.Set(gather);
+      break;
+    }
+    case tflite::BuiltinOperator_RESHAPE:
+      options.Set(tflite::ReshapeOptionsT{});
+      break;
     case tflite::BuiltinOperator_SOFTMAX: {
       tflite::SoftmaxOptionsT softmax;
       softmax.beta = 1.0f;
@@ -39,6 +48,12 @@ std::vector<uint8_t> float_bytes(float value) {
   return bytes;
 }
 
+std::vector<uint8_t> int32_bytes(const std::vector<int32_t>& values) {
+  std::vector<uint8_t> bytes(values.size() * sizeof(int32_t));
+  std::memcpy(bytes.data(), values.data(), bytes.size());
+  return bytes;
+}
+
 std::string serialize_model(const model_def& def) {
   tflite::ModelT model;
   model.version = 3;
@@ -57,7 +72,8 @@ std::string serialize_model(const model_def& def) {
     if (!t.scale.empty()) {
       tensor->quantization = std::make_unique<tflite::QuantizationParametersT>();
       tensor->quantization->scale = t.scale;
-      tensor->quantization->zero_point.assign(t.scale.size(), 0);
+      tensor->quantization->zero_point = t.zero_point;
+      tensor->quantization->zero_point.resize(t.scale.size(), 0);
     }
     if (!t.data.empty()) {
       auto buffer = std::make_unique<tflite::BufferT>();
@@ -84,12 +100,21 @@ std::string serialize_model(const model_def& def) {
     op->opcode_index = static_cast<uint32_t>(code_index);
     op->inputs = o.inputs;
     op->outputs = o.outputs;
-    op->builtin_options = options_for(o.code);
+    op->builtin_options = options_for(o);
     subgraph->operators.push_back(std::move(op));
   }
   subgraph->inputs = def.inputs;
   subgraph->outputs = def.outputs;
   model.subgraphs.push_back(std::move(subgraph));
+  if (!def.metadata.empty()) {
+    auto buffer = std::make_unique<tflite::BufferT>();
+    buffer->data.assign(def.metadata.begin(), def.metadata.end());
+    auto entry = std::make_unique<tflite::MetadataT>();
+    entry->name = "TFLITE_METADATA";
+    entry->buffer = static_cast<uint32_t>(model.buffers.size());
+    model.buffers.push_back(std::move(buffer));
+    model.metadata.push_back(std::move(entry));
+  }
 
   flatbuffers::FlatBufferBuilder builder;
   tflite::FinishModelBuffer(builder, tflite::Model::Pack(builder, &model));
@@ -134,5 +159,37 @@ model_def unallocatable_model() {
   def.ops = {{tflite::BuiltinOperator_ADD, {0, 1}, {2}}};
   def.inputs = {0, 1};
   def.outputs = {2};
+  return def;
+}
+
+model_def picking_model(tflite::TensorType type, int32_t height, int32_t width,
+                        const std::vector<int32_t>& picks, float scale, int64_t zero_point,
+                        bool flat_output) {
+  const int32_t row = height * width * 3;
+  const int32_t n = static_cast<int32_t>(picks.size());
+  const std::vector<float> scales =
+      scale != 0.0f ? std::vector<float>{scale} : std::vector<float>{};
+  const std::vector<int64_t> zeros =
+      scale != 0.0f ? std::vector<int64_t>{zero_point} : std::vector<int64_t>{};
+  model_def def;
+  const std::vector<int32_t> row_shape =
+      flat_output ? std::vector<int32_t>{row} : std::vector<int32_t>{1, row};
+  def.tensors = {{"image", {1, height, width, 3}, type, {}, scales, zeros},
+                 {"row_shape",
+                  {static_cast<int32_t>(row_shape.size())},
+                  tflite::TensorType_INT32,
+                  int32_bytes(row_shape)},
+                 {"row", row_shape, type, {}, scales, zeros},
+                 {"picks", {n}, tflite::TensorType_INT32, int32_bytes(picks)},
+                 {"scores",
+                  flat_output ? std::vector<int32_t>{n} : std::vector<int32_t>{1, n},
+                  type,
+                  {},
+                  scales,
+                  zeros}};
+  def.ops = {{tflite::BuiltinOperator_RESHAPE, {0, 1}, {2}},
+             {tflite::BuiltinOperator_GATHER, {2, 3}, {4}, flat_output ? 0 : 1}};
+  def.inputs = {0};
+  def.outputs = {4};
   return def;
 }

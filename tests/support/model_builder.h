@@ -13,14 +13,16 @@ struct tensor_def {
   std::string name;
   std::vector<int32_t> shape;
   tflite::TensorType type = tflite::TensorType_FLOAT32;
-  std::vector<uint8_t> data = {};  // constant contents; empty for a runtime tensor
-  std::vector<float> scale = {};   // quantization; none when empty
+  std::vector<uint8_t> data = {};        // constant contents; empty for a runtime tensor
+  std::vector<float> scale = {};         // quantization; none when empty
+  std::vector<int64_t> zero_point = {};  // with `scale`; zeros when empty
 };
 
 struct op_def {
   tflite::BuiltinOperator code;
   std::vector<int32_t> inputs;
   std::vector<int32_t> outputs;
+  int32_t axis = 0;  // GATHER's
 };
 
 struct model_def {
@@ -28,6 +30,7 @@ struct model_def {
   std::vector<op_def> ops;
   std::vector<int32_t> inputs;
   std::vector<int32_t> outputs;
+  std::string metadata = {};  // a TFLITE_METADATA buffer's bytes; none when empty
 };
 
 // The model as .tflite bytes.
@@ -51,3 +54,14 @@ model_def unallocatable_model();
 
 // One float constant as bytes.
 std::vector<uint8_t> float_bytes(float value);
+// Little-endian int32 constants as bytes.
+std::vector<uint8_t> int32_bytes(const std::vector<int32_t>& values);
+
+// An image classifier whose scores can be worked out by hand: input
+// [1,H,W,3] of `type` -> RESHAPE to one row -> GATHER of the constant
+// `picks` -> output [1,N] (or [N] with `flat_output`), N = picks.size(): score
+// j is input value picks[j], with the output's quantization equal to the
+// input's (`scale` and `zero_point`; none for float).
+model_def picking_model(tflite::TensorType type, int32_t height, int32_t width,
+                        const std::vector<int32_t>& picks, float scale = 0.0f,
+                        int64_t zero_point = 0, bool flat_output = false);

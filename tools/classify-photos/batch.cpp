@@ -85,10 +85,7 @@ class writer {
     if (job_.options.relay_chunk > 0) {
       put(relay_line(job_.options.relay_chunk, i, result));
     } else if (result.outcome == photo_result::state::classified) {
-      const std::string label =
-          job_.labels != nullptr ? label_of(*job_.labels, result.index) : std::string();
-      const classified_photo photo{path, result.index, result.score,
-                                   job_.labels != nullptr ? &label : nullptr};
+      const classified_photo photo{path, result.classes, job_.labels};
       put(job_.options.json ? json_line(photo) : tsv_line(photo));
     } else {
       progress_.clear();
@@ -147,8 +144,8 @@ int run_batch(batch job) {
     failed = writer(job, &remote).write_all(&board);
   } else {
     const int jobs = job.options.jobs > 0 ? job.options.jobs : default_jobs();
-    worker_pool workers(job.model, std::move(job.first), job.photos, job.options.crop, jobs,
-                        &board);
+    worker_pool workers(job.model, job.norm, std::move(job.first), job.photos, job.options.crop,
+                        static_cast<size_t>(job.options.top), jobs, &board);
     failed = writer(job, nullptr).write_all(&board);
   }
   return failed == 0 ? 0 : 1;

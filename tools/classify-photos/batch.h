@@ -14,8 +14,9 @@
 struct batch {
   const photos_options& options;
   const std::vector<std::string>& photos;
-  const std::vector<std::string>* labels;  // null without --labels
+  const std::vector<std::string>* labels;  // null without class names
   const TfLiteModel* model;
+  normalization norm;
   std::unique_ptr<classifier> first;  // the first worker's, already checked
   std::FILE* messages;                // standard error, for the program's own lines
   int messages_fd;

@@ -1,7 +1,8 @@
-// classify-photos: classifies many photographs in one process, on every core:
-// each prepared as prepare-input prepares it and classified as classify
-// classifies it, with the model loaded once. One line per photograph, in the
-// order given (see batch.h); over other machines through GNU parallel.
+// classify-photos: classifies many photographs in one process, on every core,
+// with any TensorFlow Lite image classifier: each photograph prepared as
+// prepare-input prepares it, the model loaded and checked once. One line per
+// photograph, in the order given (see batch.h); over other machines through
+// GNU parallel.
 #include <iostream>
 #include <memory>
 #include <string>
@@ -9,7 +10,9 @@
 
 #include "batch.h"
 #include "engine.h"
+#include "listing.h"
 #include "memory.h"
+#include "model_setup.h"
 #include "options.h"
 #include "photo.h"
 #include "platform.h"
@@ -18,14 +21,20 @@
 
 namespace {
 
-int bad_usage(const std::string& message) {
-  std::cerr << "classify-photos: " << message << "\nTry 'classify-photos --help'.\n";
-  return 2;
-}
-
 int fail(std::FILE* messages, const std::string& message) {
   std::fprintf(messages, "classify-photos: %s\n", message.c_str());
   return 1;
+}
+
+// Bad usage found once standard error is diverted.
+int refuse(std::FILE* messages, const std::string& message) {
+  std::fprintf(messages, "classify-photos: %s\nTry 'classify-photos --help'.\n", message.c_str());
+  return 2;
+}
+
+void warn(std::FILE* messages, const std::string& model, const std::string& warning) {
+  std::fprintf(messages, "classify-photos: %s: warning: %s; going on without it\n", model.c_str(),
+               warning.c_str());
 }
 
 }  // namespace
@@ -38,10 +47,6 @@ int main(int argc, char** argv) {
   if (usage_status >= 0) return usage_status;
 
   std::string error;
-  std::vector<std::string> labels;
-  if (!options.labels.empty() && !read_labels(options.labels, &labels, &error)) {
-    return bad_usage(error);
-  }
   if (!check_readable_file(options.model, &error)) return bad_usage("--model " + error);
   if (!options.sshlogins.empty() && !parallel_installed(&error)) return bad_usage(error);
 
@@ -52,16 +57,36 @@ int main(int argc, char** argv) {
   if (messages == nullptr) messages = stderr;
 
   // The model is checked once, before any photograph is read.
-  const model_ptr model = load_model(options.model, &error);
-  if (!model) return fail(messages, error);
-  auto first = std::make_unique<classifier>(model.get());
+  const loaded_model model = load_model(options.model, &error);
+  if (!model.model) return fail(messages, error);
+  auto first = std::make_unique<classifier>(model.model.get(), normalization{});
   if (!first->problem().empty()) return fail(messages, options.model + ": " + first->problem());
-
-  std::vector<std::string> photos = photo_list(options.photos, std::cin);
-  if (photos.empty()) return bad_usage("no photographs given");
-  if (options.relay_chunk > 0) {
-    for (std::string& photo : photos) photo = relayed_path(photo);
+  model_setup setup;
+  if (!set_up_model(options, model, *first, &setup, &error)) return refuse(messages, error);
+  for (const std::string& warning : setup.warnings) warn(messages, options.model, warning);
+  first->use_normalization(setup.norm);
+  if (static_cast<size_t>(options.top) > first->classes()) {
+    return refuse(messages, "--top " + std::to_string(options.top) + ": the model has " +
+                                std::to_string(first->classes()) + " classes");
   }
-  return run_batch({options, photos, options.labels.empty() ? nullptr : &labels, model.get(),
-                    std::move(first), messages, messages_fd});
+  if (options.describe) {
+    std::cout << describe_model(options, *first, setup) << std::flush;
+    return std::cout ? 0 : fail(messages, "cannot write to standard output");
+  }
+
+  photo_listing listing = list_photos(options.photos, std::cin);
+  for (size_t i = 0; i < listing.unreadable.size(); ++i) {
+    std::fputs(error_line(listing.unreadable[i], listing.reasons[i]).c_str(), messages);
+  }
+  if (listing.photos.empty()) {
+    if (!listing.unreadable.empty()) return 1;
+    return refuse(messages, "no photographs: the folders given hold no file this tool reads");
+  }
+  if (options.relay_chunk > 0) {
+    for (std::string& photo : listing.photos) photo = relayed_path(photo);
+  }
+  const int status =
+      run_batch({options, listing.photos, setup.have_labels ? &setup.labels : nullptr,
+                 model.model.get(), setup.norm, std::move(first), messages, messages_fd});
+  return listing.unreadable.empty() ? status : 1;
 }

@@ -1,6 +1,8 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -13,30 +15,39 @@
 
 namespace {
 
-const char usage_head[] = R"(Usage: classify-photos [options] PHOTO...
+const char usage_head[] = R"(Usage: classify-photos [options] PHOTO|FOLDER...
        classify-photos [options] -        (paths read from standard input, one a line)
+       classify-photos --describe [--model FILE]
 
-Classifies each photograph (prepared as prepare-input prepares it, classified
-as classify classifies it, in one process on every core) and writes one line
-per photograph to standard output, in the order given, as soon as it and every
-photograph before it are done:
-  path TAB class index TAB probability [TAB class name with --labels]
-In a path, a tab, line feed, carriage return or backslash is written as \t,
-\n, \r or \\. A photograph that cannot be read or classified gets one line on
-standard error and the batch goes on. Exit status: 0 when every photograph was
-classified, 1 when one or more were not or the model cannot be used, 2 for bad
-usage.
+Classifies each photograph (prepared as prepare-input prepares it, in one
+process on every core) with a TensorFlow Lite image classifier, and writes one
+line per photograph to standard output, in the order given, as soon as it and
+every photograph before it are done:
+  path TAB class index TAB score [TAB class name]   (--top K: K such groups)
+A folder is walked, with its subfolders, in sorted order; the files in it that
+begin as a photograph are classified, the others passed over. In a path, a
+tab, line feed, carriage return or backslash is written as \t, \n, \r or \\.
+A photograph that cannot be read or classified gets one line on standard error
+and the batch goes on. Exit status: 0 when every photograph was classified, 1
+when one or more were not or the model cannot be used, 2 for bad usage.
 
 Options:
-  --model FILE     the TensorFlow Lite model (default: v3-small_224_0.75_float.tflite
+  --model FILE     the TensorFlow Lite model: float32, uint8 or int8, input
+                   [1,H,W,3], output [1,N] or [N] (default: v3-small_224_0.75_float.tflite
                    here, else the installed one)
-  --labels FILE    class names, one a line, background first (default with the
-                   installed model: the installed ones)
+  --labels FILE    class names, one a line (default: the labels the model carries,
+                   else with the installed model the installed ones)
 )";
 
-const char usage_tail[] = R"(  --jobs N         photographs at a time (default: the number of cores)
+const char usage_tail[] =
+    R"(  --locale L       the language of the model's own labels to take (default: en)
+  --top K          the K best classes, best first (default: 1)
+  --mean M[,M,M]   a float input takes (byte - mean) / std, one value or one a
+  --std S[,S,S]    channel (default: the model's metadata, else 127.5 and 127.5)
+  --describe       say what the tool found in the model, and classify nothing
+  --jobs N         photographs at a time (default: the number of cores)
   --crop F         keep the central fraction F of each side (0 < F <= 1, default 1)
-  --json           one JSON object a line instead: path, index, probability, label
+  --json           one JSON object a line instead: path, index, probability, label, classes
   --bar            a progress line on standard error, where it is a terminal
   --sshlogin LOGIN spread the photographs over other machines through GNU parallel
                    (repeatable; ":" is this machine). Each needs classify-photos at
@@ -53,13 +64,13 @@ bool exists(const std::string& path) { return std::ifstream(std::filesystem::u8p
 std::string found_files(const photos_options& options) {
   std::string text = "                   Found: --model " +
                      (options.model.empty() ? std::string("none") : options.model) + "\n";
-  if (!options.labels.empty())
-    text += "                          --labels " + options.labels + "\n";
+  const std::string& labels = options.labels.empty() ? options.installed_labels : options.labels;
+  if (!labels.empty()) text += "                          --labels " + labels + "\n";
   return text;
 }
 
 // Without --model: the working folder's model, else the installed one, and
-// with the installed model its labels unless --labels names others.
+// with the installed model its labels.
 void choose_defaults(photos_options* options) {
   if (!options->model.empty()) return;
   if (exists(default_model_name)) {
@@ -67,26 +78,46 @@ void choose_defaults(photos_options* options) {
     return;
   }
   options->model = installed_file(installed_model_name);
-  if (!options->model.empty() && options->labels.empty()) {
-    options->labels = installed_file(installed_labels_name);
-  }
+  if (!options->model.empty()) options->installed_labels = installed_file(installed_labels_name);
 }
+
+}  // namespace
 
 int bad_usage(const std::string& message) {
   std::cerr << "classify-photos: " << message << "\nTry 'classify-photos --help'.\n";
   return 2;
 }
 
-}  // namespace
+bool parse_values(const std::string& text, std::vector<float>* values) {
+  values->clear();
+  for (size_t start = 0; start <= text.size();) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    const std::string word = text.substr(start, comma - start);
+    char* end = nullptr;
+    const double value = std::strtod(word.c_str(), &end);
+    if (word.empty() || *end != '\0' || !std::isfinite(value) || std::fabs(value) > 3.4e38) {
+      return false;
+    }
+    values->push_back(static_cast<float>(value));
+    start = comma + 1;
+  }
+  return values->size() == 1 || values->size() == 3;
+}
 
 int parse_options(int argc, char** argv, photos_options* options) {
   CLI::App app{"", "classify-photos"};
   app.set_help_flag();
   bool help = false, version = false;
+  std::string mean, std;
   app.add_flag("--help", help);
   app.add_flag("--version", version);
   app.add_option("--model", options->model);
   app.add_option("--labels", options->labels);
+  app.add_option("--locale", options->locale);
+  app.add_option("--top", options->top)->check(CLI::Range(1, 1 << 30));
+  app.add_option("--mean", mean);
+  app.add_option("--std", std);
+  app.add_flag("--describe", options->describe);
   app.add_option("--jobs", options->jobs)->check(CLI::Range(1, 256));
   CLI::Option* crop = app.add_option("--crop", options->crop)->check(CLI::Range(0.0, 1.0));
   app.add_flag("--json", options->json);
@@ -115,7 +146,16 @@ int parse_options(int argc, char** argv, photos_options* options) {
   }
   options->crop_given = crop->count() > 0;
   if (!(options->crop > 0.0)) return bad_usage("--crop must be above 0 and at most 1");
-  if (options->photos.empty()) return bad_usage("no photographs given");
+  if (!mean.empty() && !parse_values(mean, &options->mean)) {
+    return bad_usage("--mean " + mean + ": not one number or three, separated by commas");
+  }
+  if (!std.empty() && !parse_values(std, &options->std)) {
+    return bad_usage("--std " + std + ": not one number or three, separated by commas");
+  }
+  for (const float value : options->std) {
+    if (value == 0.0f) return bad_usage("--std " + std + ": a standard deviation of 0");
+  }
+  if (options->photos.empty() && !options->describe) return bad_usage("no photographs given");
   if (options->model.empty()) {
     return bad_usage(std::string("no model: --model names none, there is no ") +
                      default_model_name + " here, and no installed " + installed_model_name);
@@ -133,20 +173,4 @@ std::string installed_file(const std::string& name) {
     if (exists(candidate)) return std::filesystem::path(candidate).lexically_normal().string();
   }
   return "";
-}
-
-std::vector<std::string> photo_list(const std::vector<std::string>& given, std::istream& in) {
-  std::vector<std::string> photos;
-  bool read_in = false;
-  for (const std::string& path : given) {
-    if (path != "-") {
-      photos.push_back(path);
-    } else if (!read_in) {
-      read_in = true;
-      for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) photos.push_back(line);
-      }
-    }
-  }
-  return photos;
 }

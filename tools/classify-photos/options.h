@@ -1,7 +1,6 @@
 #pragma once
 // classify-photos' command line.
 
-#include <istream>
 #include <string>
 #include <vector>
 
@@ -18,9 +17,15 @@ inline constexpr char installed_labels_name[] = "imagenet_labels.txt";
 std::string installed_file(const std::string& name);
 
 struct photos_options {
-  std::string model;   // empty until given or chosen
-  std::string labels;  // empty: no class names
-  int jobs = 0;        // 0: one per core
+  std::string model;             // empty until given or chosen
+  std::string labels;            // --labels; empty when not given
+  std::string installed_labels;  // the installed labels, with the installed model
+  std::string locale = "en";     // of the label file taken from the model
+  std::vector<float> mean;       // --mean: empty, one value or three
+  std::vector<float> std;        // --std: the same
+  int top = 1;
+  bool describe = false;
+  int jobs = 0;  // 0: one per core
   double crop = 1.0;
   bool crop_given = false;
   std::vector<std::string> sshlogins;
@@ -34,11 +39,16 @@ struct photos_options {
 };
 
 // Parses the command line into `options`, and fills in the model (and, with
-// the installed model, its labels) that were not given. Returns -1 to go on, otherwise the
-// exit status: 0 after --help or --version (written to standard output), 2
-// for bad usage (one message and a hint on standard error).
+// the installed model, its labels) that were not given. Returns -1 to go on,
+// otherwise the exit status: 0 after --help or --version (written to
+// standard output), 2 for bad usage (one message and a hint on standard
+// error).
 int parse_options(int argc, char** argv, photos_options* options);
 
-// The photographs to classify: the paths given, with "-" replaced by the
-// paths read from `in`, one a line (empty lines skipped).
-std::vector<std::string> photo_list(const std::vector<std::string>& given, std::istream& in);
+// Writes the message of bad usage and its hint to standard error; returns
+// the exit status of bad usage, 2.
+int bad_usage(const std::string& message);
+
+// "127.5" or "123.675,116.28,103.53": one value or three, finite; false
+// otherwise.
+bool parse_values(const std::string& text, std::vector<float>* values);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 
 #include "photo.h"
 #include "platform.h"
@@ -20,7 +21,10 @@
 std::string relay_line(long chunk, size_t position, const photo_result& result) {
   std::string line = std::to_string(chunk) + '\t' + std::to_string(position) + '\t';
   if (result.outcome == photo_result::state::classified) {
-    line += "ok\t" + std::to_string(result.index) + '\t' + result.score;
+    line += "ok";
+    for (const class_score& c : result.classes) {
+      line += '\t' + std::to_string(c.index) + '\t' + c.score;
+    }
   } else {
     std::string reason = result.reason;
     std::replace_if(
@@ -51,7 +55,7 @@ remote_batch::remote_batch(const photos_options&, const std::vector<std::string>
                            result_board* board)
     : board_(board) {
   for (size_t i = 0; i < photos.size(); ++i) {
-    board->post(i, {photo_result::state::failed, -1, "", "--sshlogin is not available here"});
+    board->post(i, {photo_result::state::failed, {}, "--sshlogin is not available here"});
   }
 }
 
@@ -110,7 +114,7 @@ remote_batch::remote_batch(const photos_options& options, const std::vector<std:
     if (check_readable_file(photos[i], &error)) {
       sent_.push_back(i);
     } else {
-      board->post(i, {photo_result::state::failed, -1, "", reason_for(photos[i], error)});
+      board->post(i, {photo_result::state::failed, {}, reason_for(photos[i], error)});
     }
   }
   if (sent_.empty()) return;
@@ -135,6 +139,18 @@ remote_batch::remote_batch(const photos_options& options, const std::vector<std:
   args.insert(args.end(),
               {"-q", program_path(), "--relay-chunk", "{#}", "--model", resolved(options.model)});
   if (options.jobs > 0) args.insert(args.end(), {"--jobs", std::to_string(options.jobs)});
+  args.insert(args.end(), {"--top", std::to_string(options.top)});
+  const auto values = [](const std::vector<float>& numbers) {
+    std::string text;
+    for (const float n : numbers) {
+      char value[32];
+      std::snprintf(value, sizeof value, "%.9g", n);
+      text += (text.empty() ? "" : ",") + std::string(value);
+    }
+    return text;
+  };
+  if (!options.mean.empty()) args.insert(args.end(), {"--mean", values(options.mean)});
+  if (!options.std.empty()) args.insert(args.end(), {"--std", values(options.std)});
   if (options.crop_given) {
     char crop[32];
     std::snprintf(crop, sizeof crop, "%.17g", options.crop);
@@ -217,11 +233,15 @@ void remote_batch::read_results(int fd) {
     if (at >= sent_.size()) continue;
     photo_result result;
     if (fields[2] == "ok") {
-      const size_t tab = fields[3].find('\t');
-      if (tab == std::string::npos) continue;
+      // INDEX TAB SCORE, once for each class.
+      std::istringstream pairs(fields[3]);
+      for (std::string index, score;
+           std::getline(pairs, index, '\t') && std::getline(pairs, score, '\t');) {
+        result.classes.push_back(
+            {static_cast<int32_t>(std::strtol(index.c_str(), nullptr, 10)), score});
+      }
+      if (result.classes.empty()) continue;
       result.outcome = photo_result::state::classified;
-      result.index = static_cast<int32_t>(std::strtol(fields[3].c_str(), nullptr, 10));
-      result.score = fields[3].substr(tab + 1);
     } else {
       result.outcome = photo_result::state::failed;
       result.reason = fields[3];
@@ -238,7 +258,7 @@ void remote_batch::read_results(int fd) {
 }
 
 void remote_batch::fail_the_rest(const std::string& reason) {
-  for (const size_t i : sent_) board_->post(i, {photo_result::state::failed, -1, "", reason});
+  for (const size_t i : sent_) board_->post(i, {photo_result::state::failed, {}, reason});
 }
 
 void remote_batch::stop() {

@@ -5,6 +5,32 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace {
+
+std::vector<std::string> labels_of_stream(std::istream& in) {
+  std::vector<std::string> labels;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    labels.push_back(std::move(line));
+  }
+  return labels;
+}
+
+// A score as JSON gives numbers: the text has six significant digits at
+// most, so the double nearest to it is written back with the same digits.
+nlohmann::ordered_json score_value(const std::string& score) {
+  const double value = std::strtod(score.c_str(), nullptr);
+  return std::isfinite(value) ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
+}
+
+nlohmann::ordered_json label_value(const std::vector<std::string>* labels, int32_t index) {
+  return labels != nullptr ? nlohmann::ordered_json(label_of(*labels, index))
+                           : nlohmann::ordered_json(nullptr);
+}
+
+}  // namespace
 
 bool read_labels(const std::string& path, std::vector<std::string>* labels, std::string* error) {
   std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
@@ -12,16 +38,17 @@ bool read_labels(const std::string& path, std::vector<std::string>* labels, std:
     *error = "--labels " + path + ": not a readable file";
     return false;
   }
-  labels->clear();
-  for (std::string line; std::getline(file, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    labels->push_back(std::move(line));
-  }
+  *labels = labels_of_stream(file);
   if (file.bad()) {
     *error = "--labels " + path + ": cannot be read";
     return false;
   }
   return true;
+}
+
+std::vector<std::string> labels_of_text(const std::string& text) {
+  std::istringstream in(text);
+  return labels_of_stream(in);
 }
 
 std::string label_of(const std::vector<std::string>& labels, int32_t index) {
@@ -53,20 +80,26 @@ std::string tsv_field(const std::string& text) {
 }
 
 std::string tsv_line(const classified_photo& photo) {
-  std::string line =
-      tsv_field(photo.path) + '\t' + std::to_string(photo.index) + '\t' + photo.score;
-  if (photo.label != nullptr) line += '\t' + tsv_field(*photo.label);
+  std::string line = tsv_field(photo.path);
+  for (const class_score& c : photo.classes) {
+    line += '\t' + std::to_string(c.index) + '\t' + c.score;
+    if (photo.labels != nullptr) line += '\t' + tsv_field(label_of(*photo.labels, c.index));
+  }
   return line + '\n';
 }
 
 std::string json_line(const classified_photo& photo) {
-  // The score text has six significant digits at most, so the double
-  // nearest to it is written back with the same digits.
-  const double probability = std::strtod(photo.score.c_str(), nullptr);
-  nlohmann::ordered_json object = {{"path", photo.path}, {"index", photo.index}};
-  object["probability"] =
-      std::isfinite(probability) ? nlohmann::ordered_json(probability) : nullptr;
-  object["label"] = photo.label != nullptr ? nlohmann::ordered_json(*photo.label) : nullptr;
+  const class_score& best = photo.classes.front();
+  nlohmann::ordered_json object = {{"path", photo.path}, {"index", best.index}};
+  object["probability"] = score_value(best.score);
+  object["label"] = label_value(photo.labels, best.index);
+  nlohmann::ordered_json classes = nlohmann::ordered_json::array();
+  for (const class_score& c : photo.classes) {
+    classes.push_back({{"index", c.index},
+                       {"score", score_value(c.score)},
+                       {"label", label_value(photo.labels, c.index)}});
+  }
+  object["classes"] = std::move(classes);
   return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
 }
 

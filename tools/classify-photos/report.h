@@ -7,9 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "results.h"
+
 // The class names of a labels file, one a line (a CR before the LF is not
 // part of the name), or false with `error` saying why it cannot be read.
 bool read_labels(const std::string& path, std::vector<std::string>* labels, std::string* error);
+
+// The class names in `text`, one a line as read_labels reads them.
+std::vector<std::string> labels_of_text(const std::string& text);
 
 // The name of class `index`: its line of the labels file, or "" when the file
 // has no such line.
@@ -23,18 +28,20 @@ std::string tsv_field(const std::string& text);
 // What is known of a classified photograph.
 struct classified_photo {
   const std::string& path;
-  int32_t index;
-  const std::string& score;  // the probability as classify prints it
-  const std::string* label;  // null without a labels file
+  const std::vector<class_score>& classes;  // the best first
+  const std::vector<std::string>* labels;   // null without class names
 };
 
-// "path TAB index TAB probability [TAB label]" and a line feed.
+// "path", then for each class "TAB index TAB score [TAB name]", and a line
+// feed.
 std::string tsv_line(const classified_photo& photo);
 
-// {"path":...,"index":...,"probability":...,"label":...} and a line feed. The
-// probability is the number classify prints (null for an infinite one); the
-// label is null without a labels file. Bytes that are not UTF-8 (a file name
-// in another encoding) become U+FFFD.
+// {"path":...,"index":...,"probability":...,"label":...,"classes":[{"index":
+// ...,"score":...,"label":...},...]} and a line feed: the best class's keys
+// as they always were, then every class asked for. A score is the number the
+// TSV line gives (null where it is not finite); a label is null without
+// class names. Bytes that are not UTF-8 (a file name in another encoding)
+// become U+FFFD.
 std::string json_line(const classified_photo& photo);
 
 // "classify-photos: PATH: REASON" and a line feed, on one line whatever the

@@ -10,14 +10,20 @@
 #include <string>
 #include <vector>
 
+// A class of a photograph and its score as the line gives it: a float score
+// as classify prints its probability.
+struct class_score {
+  int32_t index = -1;
+  std::string score;
+};
+
 struct photo_result {
   enum class state { pending, classified, failed };
   state outcome = state::pending;
-  int32_t index = -1;
-  std::string score;   // the probability as classify prints it
-  std::string reason;  // why it failed, without the path
-  double started = 0;  // when its work began, in seconds since the epoch
-  double seconds = 0;  // how long it took
+  std::vector<class_score> classes;  // the best first
+  std::string reason;                // why it failed, without the path
+  double started = 0;                // when its work began, in seconds since the epoch
+  double seconds = 0;                // how long it took
 };
 
 class result_board {

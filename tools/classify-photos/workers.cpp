@@ -11,7 +11,7 @@ std::string reason_for(const std::string& path, const std::string& message) {
   return message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message;
 }
 
-photo_result classify_photo(classifier* model, const std::string& path, double crop) {
+photo_result classify_photo(classifier* model, const std::string& path, double crop, size_t top) {
   const auto start = std::chrono::steady_clock::now();
   photo_result result;
   result.outcome = photo_result::state::failed;
@@ -28,27 +28,26 @@ photo_result classify_photo(classifier* model, const std::string& path, double c
   } clock{result, start};
   std::vector<unsigned char> pixels;
   std::string error;
-  if (!prepare_photo(path, model->side(), crop, &pixels, &error)) {
+  if (!prepare_photo(path, model->input_size(), crop, &pixels, &error)) {
     result.reason = reason_for(path, error);
     return result;
   }
-  best_class best;
-  if (!model->classify(pixels, &best)) {
+  std::vector<ranked_class> best;
+  if (!model->classify(pixels, top, &best)) {
     result.reason = "the model failed to run";
     return result;
   }
   result.outcome = photo_result::state::classified;
-  result.index = best.index;
-  result.score = score_text(best.score);
+  for (const ranked_class& c : best) result.classes.push_back({c.index, score_text(c.score)});
   return result;
 }
 
 int default_jobs() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
 
-worker_pool::worker_pool(const TfLiteModel* model, std::unique_ptr<classifier> first,
-                         const std::vector<std::string>& photos, double crop, int jobs,
-                         result_board* board)
-    : model_(model), photos_(photos), crop_(crop), board_(board) {
+worker_pool::worker_pool(const TfLiteModel* model, const normalization& norm,
+                         std::unique_ptr<classifier> first, const std::vector<std::string>& photos,
+                         double crop, size_t top, int jobs, result_board* board)
+    : model_(model), norm_(norm), photos_(photos), crop_(crop), top_(top), board_(board) {
   const size_t count = std::max<size_t>(1, std::min<size_t>(jobs, photos.size()));
   threads_.emplace_back(&worker_pool::work, this, std::move(first));
   for (size_t i = 1; i < count; ++i) threads_.emplace_back(&worker_pool::work, this, nullptr);
@@ -62,9 +61,9 @@ void worker_pool::work(std::unique_ptr<classifier> own) {
   // Each worker but the first makes its interpreter in its own thread, so
   // that the workers set up side by side. One that cannot (no memory for its
   // tensors) leaves the photographs to the others.
-  if (!own) own = std::make_unique<classifier>(model_);
+  if (!own) own = std::make_unique<classifier>(model_, norm_);
   if (!own->problem().empty()) return;
   for (size_t i = next_++; i < photos_.size(); i = next_++) {
-    board_->post(i, classify_photo(own.get(), photos_[i], crop_));
+    board_->post(i, classify_photo(own.get(), photos_[i], crop_, top_));
   }
 }

@@ -16,8 +16,9 @@
 std::string reason_for(const std::string& path, const std::string& message);
 
 // Prepares and classifies the photograph at `path` for `model`: the centre
-// crop keeping `crop` of each side, resized to the model's side.
-photo_result classify_photo(classifier* model, const std::string& path, double crop);
+// crop keeping `crop` of each side, resized to the model's input size; its
+// `top` best classes.
+photo_result classify_photo(classifier* model, const std::string& path, double crop, size_t top);
 
 // One worker per core.
 int default_jobs();
@@ -26,9 +27,11 @@ class worker_pool {
  public:
   // Starts `jobs` workers (no more than there are photographs) over
   // `photos`; the first takes `first`, the others make their own
-  // classifiers over `model`. Every photograph's result goes to `board`.
-  worker_pool(const TfLiteModel* model, std::unique_ptr<classifier> first,
-              const std::vector<std::string>& photos, double crop, int jobs, result_board* board);
+  // classifiers over `model` with `norm`. Every photograph's result, its
+  // `top` best classes, goes to `board`.
+  worker_pool(const TfLiteModel* model, const normalization& norm,
+              std::unique_ptr<classifier> first, const std::vector<std::string>& photos,
+              double crop, size_t top, int jobs, result_board* board);
   // Waits for the workers.
   ~worker_pool();
   worker_pool(const worker_pool&) = delete;
@@ -38,8 +41,10 @@ class worker_pool {
   void work(std::unique_ptr<classifier> own);
 
   const TfLiteModel* model_;
+  normalization norm_;
   const std::vector<std::string>& photos_;
   double crop_;
+  size_t top_;
   result_board* board_;
   std::atomic<size_t> next_{0};
   std::vector<std::thread> threads_;

@@ -1,5 +1,5 @@
 // prepare-input: turns a photograph into the "input.bin" that classify reads:
-// SIZE x SIZE pixels of 8-bit R, G, B, row-major, from the centre crop of the
+// W x H pixels of 8-bit R, G, B, row-major, from the centre crop of the
 // upright, sRGB photograph (see photo.h).
 #include <CLI/CLI.hpp>
 #include <iostream>
@@ -20,9 +20,28 @@ namespace {
 struct options {
   std::string image;
   std::string output = "input.bin";
-  int size = 224;
+  std::string size = "224";
   double crop = 1.0;
 };
+
+// "N" for N x N, or "WxH"; each side from 1 to max_output_side.
+bool parse_size(const std::string& text, photo_size* size) {
+  const auto side = [](const std::string& digits, int* value) {
+    if (digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+      return false;
+    }
+    *value = std::stoi(digits);
+    return *value >= 1 && *value <= max_output_side;
+  };
+  const size_t x = text.find('x');
+  if (x == std::string::npos) {
+    if (!side(text, &size->width)) return false;
+    size->height = size->width;
+    return true;
+  }
+  return side(text.substr(0, x), &size->width) && side(text.substr(x + 1), &size->height);
+}
 
 int fail(const std::string& message) {
   std::cerr << "prepare-input: " << message << "\n";
@@ -38,13 +57,13 @@ int main(int argc, char** argv) {
       "Prepares a photograph for classify: decodes it (JPEG, PNG, WebP, HEIF/AVIF, GIF's first\n"
       "frame, TIFF's first page, BMP, PNM), turns it upright by its EXIF orientation, converts\n"
       "it to sRGB by its colour profile, composes transparent pixels onto white, crops its\n"
-      "centre, resizes it to SIZE x SIZE and writes the pixels row-major as R, G, B bytes.",
+      "centre, resizes it to W x H and writes the pixels row-major as R, G, B bytes.",
       "prepare-input"};
   app.add_option("IMAGE", opt.image, "the photograph to prepare")->required();
   app.add_option("OUTPUT", opt.output, "the file to write")->capture_default_str();
-  app.add_option("--size", opt.size, "side of the square output in pixels")
-      ->capture_default_str()
-      ->check(CLI::Range(1, max_output_side));
+  app.add_option("--size", opt.size,
+                 "N for a square of N x N pixels, or WxH (a model's input width and height)")
+      ->capture_default_str();
   app.add_option("--crop", opt.crop, "fraction of each side kept by the central crop")
       ->capture_default_str()
       ->check(CLI::Range(0.0, 1.0));
@@ -60,6 +79,11 @@ int main(int argc, char** argv) {
     return fail(e.what());
   }
   if (!(opt.crop > 0.0)) return fail("--crop must be above 0 and at most 1");
+  photo_size size;
+  if (!parse_size(opt.size, &size)) {
+    return fail("--size " + opt.size + ": not N or WxH with each side from 1 to " +
+                std::to_string(max_output_side));
+  }
 
   std::string error;
   std::vector<unsigned char> pixels;
@@ -67,7 +91,7 @@ int main(int argc, char** argv) {
   // complaints about a damaged file to standard error; the tool says in one
   // line what failed, so theirs go to the null device while it decodes.
   const int saved_stderr = divert_standard_error();
-  const bool prepared = prepare_photo(opt.image, opt.size, opt.crop, &pixels, &error);
+  const bool prepared = prepare_photo(opt.image, size, opt.crop, &pixels, &error);
   restore_standard_error(saved_stderr);
   if (!prepared || !write_atomically(opt.output, pixels, &error)) return fail(error);
   return 0;
