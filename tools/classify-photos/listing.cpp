@@ -15,10 +15,11 @@ bool is_folder(const std::string& path) {
   return fs::is_directory(fs::u8path(path), ignored);
 }
 
+// With a slash, which Windows takes as well, so that a path written in a
+// line (where a backslash is escaped) reads the same everywhere.
 std::string joined(const std::string& folder, const std::string& name) {
-  const char separator = static_cast<char>(fs::path::preferred_separator);
-  const bool ends = !folder.empty() && (folder.back() == '/' || folder.back() == separator);
-  return ends ? folder + name : folder + separator + name;
+  const bool ends = !folder.empty() && (folder.back() == '/' || folder.back() == '\\');
+  return ends ? folder + name : folder + '/' + name;
 }
 
 void walk(const std::string& folder, photo_listing* listing) {
