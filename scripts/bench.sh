@@ -27,6 +27,10 @@
 #               (photographs a second, peak memory); and a photograph at
 #               --jobs 1 against its floor: djpeg decoding it at the same
 #               scale, less a process start, plus one warm invocation
+#  remote       classify-photos --sshlogin over a private sshd on 127.0.0.1,
+#               120 photographs of 1200x800, against its floor: one tar | ssh
+#               copy of the same files plus the local classify-photos run;
+#               and the ssh connections and sessions a chunk costs
 # Needs the sample photograph under ../shared (or CLASSIFY_SHARED_DIR). The
 # baseline library is provisioned on first use.
 #   BENCH_RUNS (default 30) whole-process runs per command
@@ -35,7 +39,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 runs=${BENCH_RUNS:-30}
-sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch} "
+sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch remote} "
 wants() { [[ $sections == *" $1 "* ]]; }
 
 scripts/build.sh
@@ -68,7 +72,7 @@ if wants photo || wants decode || wants startup || wants chain; then
     "exec \"$here/build/classify\"" >"$work/chain.sh"
 fi
 
-if wants batch; then
+if wants batch || wants remote; then
   # 24 photographs of 1200x800, each a different crop with its own grain, and
   # the same 24 ten times over (240); a 12-megapixel one twelve times over.
   mkdir -p "$work/batch"
@@ -195,6 +199,40 @@ if wants batch; then
     --batch-floor "jobs_1:240,djpeg,hello,bare_client:warm_invoke_us" \
     "hello=$here/build/bench/hello" "djpeg=/usr/bin/djpeg -scale 1/2 -outfile /dev/null batch/p01.jpg" \
     "bare_client=$here/build/bench/bare_client BARE_CLIENT_TIMING:=1" "jobs_1=/bin/sh jobs1_x.sh"
+fi
+
+if wants remote; then
+  # A private sshd on 127.0.0.1 with keys of its own; 120 photographs of
+  # 1200x800, each a file of its own (five copies of the 24).
+  remote=$work/remote
+  mkdir -p "$remote/sshd" "$remote/photos" "$remote/far"
+  for i in 1 2 3 4 5; do
+    for p in "$work"/batch/p*.jpg; do cp "$p" "$remote/photos/c${i}_${p##*/}"; done
+  done
+  ssh-keygen -q -t ed25519 -N '' -f "$remote/sshd/host_key"
+  ssh-keygen -q -t ed25519 -N '' -f "$remote/sshd/user_key"
+  cp "$remote/sshd/user_key.pub" "$remote/sshd/authorized_keys"
+  port=$((20000 + RANDOM % 30000))
+  printf '%s\n' "Port $port" "ListenAddress 127.0.0.1" "HostKey $remote/sshd/host_key" \
+    "AuthorizedKeysFile $remote/sshd/authorized_keys" "PidFile $remote/sshd/sshd.pid" \
+    "PasswordAuthentication no" "KbdInteractiveAuthentication no" "StrictModes no" "UsePAM no" \
+    "PermitRootLogin prohibit-password" "LogLevel VERBOSE" >"$remote/sshd/config"
+  [[ $(id -u) != 0 ]] || mkdir -p /run/sshd
+  /usr/sbin/sshd -f "$remote/sshd/config" -E "$remote/sshd/log"
+  trap 'kill "$(cat "$remote/sshd/sshd.pid" 2>/dev/null)" 2>/dev/null; rm -rf "$work"' EXIT
+  login="ssh -p $port -i $remote/sshd/user_key -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=$remote/sshd/known_hosts $(id -un)@127.0.0.1"
+  sleep 0.5
+  printf '%s\n' 'cd remote' "tar -cf - photos | $login 'rm -rf $remote/far/copy && mkdir $remote/far/copy && tar -xf - -C $remote/far/copy'" \
+    "exec \"$here/build/classify-photos\" photos >/dev/null" >"$work/remote_floor.sh"
+  printf '%s\n' 'cd remote' "exec \"$here/build/classify-photos\" --sshlogin \"$login\" photos >/dev/null" \
+    >"$work/remote_ssh.sh"
+  echo
+  echo "== 120 photographs of 1200x800 over a private sshd on 127.0.0.1: --sshlogin against one tar | ssh copy plus the local run"
+  pb_long --items 120 "copy_and_local=/bin/sh remote_floor.sh" "sshlogin=/bin/sh remote_ssh.sh"
+  : >"$remote/sshd/log"
+  (cd "$remote" && "$here/build/classify-photos" --sshlogin "$login" --joblog jobs.log photos >/dev/null)
+  sleep 0.2
+  echo "ssh per batch: $(($(wc -l <"$remote/jobs.log") - 1)) chunks, $(grep -c 'Accepted publickey' "$remote/sshd/log") connection(s), $(grep -c 'Starting session: command' "$remote/sshd/log") session(s)"
 fi
 
 echo

@@ -2,13 +2,11 @@
 // prepare-input then classify over a sweep of sizes, formats, crops and
 // orientations; lines in order with class names, TSV and JSON, error lines
 // and exit statuses; results that cannot be written, Ctrl-C, the progress
-// line on a terminal; the model and labels taken by default; and the
-// multi-machine path through a real sshd on loopback. The photographs are
-// made from the sample photograph, or from ImageMagick's built-in picture
-// where it is missing (a bare clone).
+// line on a terminal; the model and labels taken by default. The
+// photographs are made from the sample photograph, or from ImageMagick's
+// built-in picture where it is missing (a bare clone).
 #include <gtest/gtest.h>
 #include <pty.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <sstream>
 #include <thread>
 
@@ -458,102 +455,6 @@ TEST(ClassifyPhotosReport, FieldsAndLinesKeepEveryByteOnItsLine) {
   std::istringstream listed("b.jpg\n\nc d.jpg\n");
   EXPECT_EQ(list_photos({"a.jpg", "-", "e.jpg", "-"}, listed).photos,
             (std::vector<std::string>{"a.jpg", "b.jpg", "c d.jpg", "e.jpg"}));
-}
-
-// The sanitizer settings of this run, for the sessions of the sshd below: a
-// program started over ssh does not inherit them, and a sanitizer build of
-// classify-photos would report, as leaks, what it keeps on purpose until
-// exit.
-std::string sanitizer_settings() {
-  // One SetEnv line: sshd takes the first of a keyword's lines only.
-  std::string variables;
-  for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
-    if (const char* value = std::getenv(name)) variables += std::string(" ") + name + "=" + value;
-  }
-  return variables.empty() ? "" : "SetEnv" + variables + "\n";
-}
-
-// A real sshd on 127.0.0.1, started for the test with keys made for it.
-struct loopback_sshd {
-  explicit loopback_sshd(const scratch_dir& dir) : dir(dir) {
-    for (const char* key : {"host_key", "user_key"}) {
-      run_program("/usr/bin/ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", dir.file(key)},
-                  dir.path);
-    }
-    std::filesystem::copy_file(dir.file("user_key.pub"), dir.file("authorized_keys"));
-    std::mt19937 random(static_cast<unsigned>(getpid()));
-    if (geteuid() == 0) std::filesystem::create_directories("/run/sshd");
-    for (int attempt = 0; attempt < 10 && !running; ++attempt) {
-      port = 20000 + static_cast<int>(random() % 30000);
-      dir.write("sshd_config", "Port " + std::to_string(port) +
-                                   "\nListenAddress 127.0.0.1\nHostKey " + dir.file("host_key") +
-                                   "\nAuthorizedKeysFile " + dir.file("authorized_keys") +
-                                   "\nPidFile " + dir.file("sshd.pid") +
-                                   "\nPasswordAuthentication no\nKbdInteractiveAuthentication no"
-                                   "\nStrictModes no\nUsePAM no\nPermitRootLogin "
-                                   "prohibit-password\n" +
-                                   sanitizer_settings());
-      running =
-          run_program("/usr/sbin/sshd", {"-f", dir.file("sshd_config")}, dir.path).status == 0;
-      for (int i = 0; running && i < 100 && !std::filesystem::exists(dir.file("sshd.pid")); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    }
-  }
-  ~loopback_sshd() {
-    std::ifstream pid_file(dir.file("sshd.pid"));
-    pid_t pid = 0;
-    if (pid_file >> pid && pid > 0) kill(pid, SIGTERM);
-  }
-  std::string login() const {
-    const passwd* user = getpwuid(geteuid());
-    return "ssh -p " + std::to_string(port) + " -i " + dir.file("user_key") +
-           " -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=" +
-           dir.file("known_hosts") + " -o GSSAPIAuthentication=no -o LogLevel=ERROR " +
-           (user != nullptr ? user->pw_name : "root") + "@127.0.0.1";
-  }
-  const scratch_dir& dir;
-  int port = 0;
-  bool running = false;
-};
-
-// The photographs go over in chunks; two of one name in different folders
-// share a chunk and stay apart; the merged lines keep the order given.
-TEST_F(ClassifyPhotos, SpreadsOverAnotherMachineThroughSsh) {
-  scratch_dir keys;
-  loopback_sshd sshd(keys);
-  ASSERT_TRUE(sshd.running) << "sshd did not start";
-  for (const char* folder : {"one", "two"}) std::filesystem::create_directory(dir.file(folder));
-  std::filesystem::copy_file(dir.file("hopper.jpg"), dir.file("one/same.jpg"));
-  std::filesystem::copy_file(dir.file("flag.jpg"), dir.file("two/same.jpg"));
-  const std::vector<std::string> names = {"one/same.jpg", "two/same.jpg", "truncated.jpg",
-                                          "missing.jpg",  "flag.jpg",     "hopper.png"};
-  std::vector<std::string> args = {"--model",    model,        "--labels", labels_file,
-                                   "--sshlogin", sshd.login(), "--joblog", "jobs.log"};
-  args.insert(args.end(), names.begin(), names.end());
-  const run_result r = classify_photos(args);
-  EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_EQ(lines_of(r.out),
-            (std::vector<std::string>{
-                expected_line("one/same.jpg", true), expected_line("two/same.jpg", true),
-                expected_line("flag.jpg", true), expected_line("hopper.png", true)}));
-  EXPECT_NE(expected_line("one/same.jpg", false).substr(13),
-            expected_line("two/same.jpg", false).substr(13));
-  const std::vector<std::string> errors = lines_of(r.err);
-  ASSERT_EQ(errors.size(), 2u) << r.err;
-  EXPECT_EQ(errors[0].rfind("classify-photos: truncated.jpg: cannot decode", 0), 0u) << r.err;
-  EXPECT_EQ(errors[1], "classify-photos: missing.jpg: No such file or directory");
-  // Every job ran through the ssh login (five photographs sent, two a
-  // chunk), and the photographs it copied and cleaned up were copies: the
-  // originals are all still here.
-  const std::vector<std::string> log = lines_of(read_file(dir.file("jobs.log")));
-  ASSERT_EQ(log.size(), 4u) << read_file(dir.file("jobs.log"));
-  for (size_t i = 1; i < log.size(); ++i) {
-    EXPECT_NE(log[i].find("127.0.0.1"), std::string::npos) << log[i];
-  }
-  for (const std::string& name : names) {
-    EXPECT_EQ(std::filesystem::exists(dir.file(name)), name != "missing.jpg") << name;
-  }
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // CLASSIFY_TEST_RUNNER to Wine; elsewhere these tests are skipped): the
 // sample photograph as JPEG, PNG and BMP prepares to the same bytes as on
 // Linux and classifies as 653 through prepare-input.exe then classify.exe and
-// through classify-photos.exe; a folder and a file named in Chinese work.
+// through classify-photos.exe; a folder and a file named in Chinese work; a
+// quantized model of a model zoo's names its own labels.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -84,6 +85,26 @@ TEST_F(WindowsPhotos, SamplePhotographIsAMilitaryUniformByBothRoutes) {
   EXPECT_EQ(unix_lines(r.out), expected);
 }
 
+// A quantized model of a model zoo's, with its labels in its metadata's
+// archive, under a Chinese path: the same lines as on Linux; and the folder
+// of photographs walked.
+TEST_F(WindowsPhotos, QuantizedModelWithItsOwnLabelsUnderAChinesePath) {
+  const std::string zoo_model =
+      CLASSIFY_SHARED_DIR "/models/zoo/tf2_mobilenet_v2_1.0_224_ptq.tflite";
+  if (!std::filesystem::exists(zoo_model)) GTEST_SKIP() << "no " << zoo_model;
+  std::filesystem::create_directory(std::filesystem::u8path(dir.file("模型")));
+  std::filesystem::copy_file(zoo_model, std::filesystem::u8path(dir.file("模型/量化.tflite")));
+  dir.write("照片/说明.txt", "not a photograph\n");
+  const std::vector<std::string> args = {"--model", "模型/量化.tflite", "--top", "2", "照片"};
+  const run_result linux = run_program(CLASSIFY_PHOTOS_EXE, args, dir.path);
+  ASSERT_EQ(linux.status, 0) << linux.err;
+  EXPECT_EQ(linux.out.rfind("照片/霍珀.jpg\t653\t", 0), 0u) << linux.out;
+  EXPECT_NE(linux.out.find("\tmilitary uniform\t"), std::string::npos) << linux.out;
+  const run_result r = windows("classify-photos.exe", args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(unix_lines(r.out), linux.out);
+}
+
 TEST_F(WindowsPhotos, FormatsItLacksAndSshAreRefusedClearly) {
   const run_result gif = windows("prepare-input.exe", {"hopper.gif", "out.bin"});
   EXPECT_EQ(gif.status, 1);
@@ -94,9 +115,11 @@ TEST_F(WindowsPhotos, FormatsItLacksAndSshAreRefusedClearly) {
   const run_result batch = windows("classify-photos.exe", {"hopper.gif", "hopper.png"});
   EXPECT_EQ(batch.status, 1);
   EXPECT_EQ(unix_lines(batch.out).rfind("hopper.png\t653\t", 0), 0u) << batch.out;
-  const run_result ssh = windows("classify-photos.exe", {"--sshlogin", ":", "hopper.png"});
+  const run_result ssh = windows("classify-photos.exe", {"--sshlogin", "alice@gpu1", "hopper.png"});
   EXPECT_EQ(ssh.status, 2);
   EXPECT_NE(ssh.err.find("--sshlogin needs GNU parallel"), std::string::npos) << ssh.err;
+  // This machine alone needs nothing of the kind.
+  EXPECT_EQ(windows("classify-photos.exe", {"--sshlogin", ":", "hopper.png"}).status, 0);
   // An output in a folder named in Chinese.
   std::filesystem::create_directory(std::filesystem::u8path(dir.file("输出")));
   EXPECT_EQ(windows("prepare-input.exe", {"hopper.png", "输出/输入.bin"}).status, 0);

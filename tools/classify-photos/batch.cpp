@@ -12,6 +12,7 @@
 #include "remote.h"
 #include "report.h"
 #include "results.h"
+#include "scratch.h"
 #include "workers.h"
 
 namespace {
@@ -20,14 +21,19 @@ std::atomic<int> interruption{0};
 
 extern "C" void on_interrupt(int sig) { interruption = sig; }
 
-// Ctrl-C (or a polite kill) ends the batch after the lines already written:
-// the writer sees the flag within a tenth of a second.
+// Ctrl-C (or a polite kill, or a connection that has gone) ends the batch
+// after the lines already written: the writer sees the flag within a tenth
+// of a second.
 void catch_interruptions() {
   std::signal(SIGINT, on_interrupt);
   std::signal(SIGTERM, on_interrupt);
+#if defined(SIGHUP)
+  std::signal(SIGHUP, on_interrupt);
+#endif
 }
 
 [[noreturn]] void end_by(int sig, std::FILE* messages) {
+  remove_scratch_folders();
   std::fflush(stdout);
   std::fflush(messages);
   std::signal(sig, SIG_DFL);
@@ -43,7 +49,7 @@ class writer {
         remote_(remote),
         progress_(job.messages, job.photos.size(),
                   job.options.bar && is_terminal(job.messages_fd)) {
-    if (!job.options.joblog.empty() && job.options.sshlogins.empty()) {
+    if (!job.options.joblog.empty() && only_this_machine(job.options.sshlogins)) {
       joblog_ = std::fopen(job.options.joblog.c_str(), "w");
       if (joblog_ != nullptr) {
         std::fputs("Seq\tHost\tStarttime\tJobRuntime\tSend\tReceive\tExitval\tSignal\tCommand\n",
@@ -116,6 +122,7 @@ class writer {
     std::fprintf(job_.messages, "classify-photos: cannot write to standard output: %s\n",
                  std::strerror(error));
     std::fflush(job_.messages);
+    remove_scratch_folders();
     std::_Exit(1);
   }
 
@@ -138,7 +145,7 @@ int run_batch(batch job) {
   catch_interruptions();
   result_board board(job.photos.size());
   size_t failed = 0;
-  if (!job.options.sshlogins.empty() && job.options.relay_chunk == 0) {
+  if (job.options.relay_chunk == 0 && !only_this_machine(job.options.sshlogins)) {
     job.first.reset();
     remote_batch remote(job.options, job.photos, job.messages_fd, &board);
     failed = writer(job, &remote).write_all(&board);
@@ -148,5 +155,6 @@ int run_batch(batch job) {
                         static_cast<size_t>(job.options.top), jobs, &board);
     failed = writer(job, nullptr).write_all(&board);
   }
+  remove_scratch_folders();
   return failed == 0 ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "batch.h"
+#include "chunk.h"
 #include "engine.h"
 #include "listing.h"
 #include "memory.h"
@@ -45,10 +46,19 @@ int main(int argc, char** argv) {
   photos_options options;
   const int usage_status = parse_options(argc, argv, &options);
   if (usage_status >= 0) return usage_status;
+  // A chunk's job sends it to the machine of its slot, or classifies it here.
+  std::vector<std::string> chunk;
+  if (options.send_chunk > 0) {
+    const int status = send_chunk(options, &chunk);
+    if (status >= 0) return status;
+    options.relay_chunk = options.send_chunk;
+  }
 
   std::string error;
   if (!check_readable_file(options.model, &error)) return bad_usage("--model " + error);
-  if (!options.sshlogins.empty() && !parallel_installed(&error)) return bad_usage(error);
+  if (!only_this_machine(options.sshlogins) && !parallel_installed(&error)) {
+    return bad_usage(error);
+  }
 
   // The libraries' own complaints about damaged files go to the null device;
   // the program says in one line what failed.
@@ -74,16 +84,20 @@ int main(int argc, char** argv) {
     return std::cout ? 0 : fail(messages, "cannot write to standard output");
   }
 
-  photo_listing listing = list_photos(options.photos, std::cin);
+  photo_listing listing;
+  if (options.send_chunk > 0) {
+    listing.photos = chunk;
+  } else if (options.receive) {
+    if (!receive_chunk(&listing.photos, &error)) return fail(messages, error);
+  } else {
+    listing = list_photos(options.photos, std::cin);
+  }
   for (size_t i = 0; i < listing.unreadable.size(); ++i) {
     std::fputs(error_line(listing.unreadable[i], listing.reasons[i]).c_str(), messages);
   }
   if (listing.photos.empty()) {
-    if (!listing.unreadable.empty()) return 1;
+    if (!listing.unreadable.empty() || options.relay_chunk > 0) return 1;
     return refuse(messages, "no photographs: the folders given hold no file this tool reads");
-  }
-  if (options.relay_chunk > 0) {
-    for (std::string& photo : listing.photos) photo = relayed_path(photo);
   }
   const int status =
       run_batch({options, listing.photos, setup.have_labels ? &setup.labels : nullptr,

@@ -53,8 +53,11 @@ const char usage_tail[] =
                    (repeatable; ":" is this machine). Each needs classify-photos at
                    the same path as here and the model at the same path; the
                    photographs are copied over and removed after.
+  --remote-root DIR  with --sshlogin: the photographs are on the other machines
+                   already, each at DIR followed by its whole path here (DIR /:
+                   the same paths, a shared file system), and are not copied
   --joblog FILE    a log line per photograph (with --sshlogin: GNU parallel's log
-                   of every job)
+                   of every chunk)
   --help, --version
 )";
 
@@ -125,7 +128,13 @@ int parse_options(int argc, char** argv, photos_options* options) {
   // Repeatable, one login each time: what follows a login is a photograph.
   app.add_option("--sshlogin", options->sshlogins)->allow_extra_args(false);
   app.add_option("--joblog", options->joblog);
+  app.add_option("--remote-root", options->remote_root);
   app.add_option("--relay-chunk", options->relay_chunk)->group("")->check(CLI::PositiveNumber);
+  app.add_option("--send-chunk", options->send_chunk)->group("")->check(CLI::PositiveNumber);
+  app.add_option("--job-slot", options->job_slot)->group("")->check(CLI::PositiveNumber);
+  app.add_option("--logins", options->logins)->group("");
+  app.add_option("--ssh-control", options->ssh_control)->group("");
+  app.add_flag("--receive", options->receive)->group("");
   app.add_option("PHOTO", options->photos);
   std::vector<std::string> arguments = program_arguments(argc, argv);
   std::vector<char*> utf8_argv;
@@ -155,7 +164,12 @@ int parse_options(int argc, char** argv, photos_options* options) {
   for (const float value : options->std) {
     if (value == 0.0f) return bad_usage("--std " + std + ": a standard deviation of 0");
   }
-  if (options->photos.empty() && !options->describe) return bad_usage("no photographs given");
+  if (options->photos.empty() && !options->describe && !options->receive) {
+    return bad_usage("no photographs given");
+  }
+  if (!options->remote_root.empty() && options->remote_root[0] != '/') {
+    return bad_usage("--remote-root " + options->remote_root + ": not an absolute path");
+  }
   if (options->model.empty()) {
     return bad_usage(std::string("no model: --model names none, there is no ") +
                      default_model_name + " here, and no installed " + installed_model_name);

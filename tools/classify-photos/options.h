@@ -29,6 +29,7 @@ struct photos_options {
   double crop = 1.0;
   bool crop_given = false;
   std::vector<std::string> sshlogins;
+  std::string remote_root;  // --remote-root: the photographs are there already
   std::string joblog;
   bool bar = false;
   bool json = false;
@@ -36,6 +37,14 @@ struct photos_options {
   // Set on a machine that runs one chunk of a batch spread over ssh: the
   // chunk's number, and its results go back in the relay form.
   long relay_chunk = 0;
+  // The job GNU parallel runs for a chunk: its number, its job slot and the
+  // file of the logins the slots stand for (chunk.h).
+  long send_chunk = 0;
+  long job_slot = 0;
+  std::string logins;
+  std::string ssh_control;  // the folder of the shared connections' sockets
+  // The far side of a chunk: it comes on standard input.
+  bool receive = false;
 };
 
 // Parses the command line into `options`, and fills in the model (and, with

@@ -1,6 +1,7 @@
 #include "remote.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,13 +10,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <fstream>
+#include <set>
 #include <sstream>
 
+#include "chunk.h"
 #include "photo.h"
 #include "platform.h"
+#include "scratch.h"
 #include "workers.h"
 
 std::string relay_line(long chunk, size_t position, const photo_result& result) {
@@ -35,11 +40,47 @@ std::string relay_line(long chunk, size_t position, const photo_result& result) 
   return line + '\n';
 }
 
-std::string relayed_path(const std::string& given) {
-  if (given.compare(0, 3, "/./") != 0) return given;
-  const std::string copied = given.substr(3);
-  std::error_code ignored;
-  return std::filesystem::exists(std::filesystem::u8path(copied), ignored) ? copied : given;
+bool parse_relay_line(const std::string& line, long* chunk, size_t* position,
+                      photo_result* result) {
+  std::istringstream in(line);
+  std::string chunk_text, position_text, outcome;
+  if (!std::getline(in, chunk_text, '\t') || !std::getline(in, position_text, '\t') ||
+      !std::getline(in, outcome, '\t')) {
+    return false;
+  }
+  char* end = nullptr;
+  *chunk = std::strtol(chunk_text.c_str(), &end, 10);
+  if (*end != '\0' || *chunk < 1) return false;
+  const long at = std::strtol(position_text.c_str(), &end, 10);
+  if (*end != '\0' || at < 0) return false;
+  *position = static_cast<size_t>(at);
+  *result = photo_result{};
+  if (outcome == "error") {
+    result->outcome = photo_result::state::failed;
+    std::getline(in, result->reason);
+    return true;
+  }
+  if (outcome != "ok") return false;
+  // INDEX TAB SCORE, once for each class.
+  for (std::string index, score; std::getline(in, index, '\t') && std::getline(in, score, '\t');) {
+    result->classes.push_back(
+        {static_cast<int32_t>(std::strtol(index.c_str(), nullptr, 10)), score});
+  }
+  result->outcome = photo_result::state::classified;
+  return !result->classes.empty();
+}
+
+bool only_this_machine(const std::vector<std::string>& logins) {
+  return std::all_of(logins.begin(), logins.end(), [](const std::string& l) { return l == ":"; });
+}
+
+size_t chunk_size(size_t count, size_t logins) {
+  // Four chunks a login, two at a time: while one is copied the other is
+  // classified, and each chunk's ssh session (a tenth of a second even on a
+  // shared connection) and start on the far side are shared by a quarter of
+  // the login's photographs, at most 256.
+  const size_t spread = 4 * std::max<size_t>(logins, 1);
+  return std::clamp<size_t>((count + spread - 1) / spread, 1, 256);
 }
 
 #if defined(_WIN32)
@@ -59,7 +100,11 @@ remote_batch::remote_batch(const photos_options&, const std::vector<std::string>
   }
 }
 
-void remote_batch::read_results(int) {}
+bool remote_batch::write_chunks(const photos_options&, const std::vector<std::string>&) {
+  return false;
+}
+void remote_batch::read_results(int, int) {}
+void remote_batch::close_connections() {}
 void remote_batch::fail_the_rest(const std::string&) {}
 void remote_batch::stop() {}
 remote_batch::~remote_batch() = default;
@@ -92,15 +137,35 @@ std::string resolved(const std::string& path) {
   return realpath(path.c_str(), full) != nullptr ? std::string(full) : absolute(path);
 }
 
-// Writes all of `text` to `fd`; false when the reader has gone.
-bool write_all(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
+std::string number_list(const std::vector<float>& numbers) {
+  std::string text;
+  for (const float n : numbers) {
+    char value[32];
+    std::snprintf(value, sizeof value, "%.9g", n);
+    text += (text.empty() ? "" : ",") + std::string(value);
   }
-  return true;
+  return text;
+}
+
+// The options a chunk's job passes on to the machine that classifies it.
+std::vector<std::string> job_options(const photos_options& options) {
+  std::vector<std::string> args = {"--model", resolved(options.model), "--top",
+                                   std::to_string(options.top)};
+  if (options.jobs > 0) args.insert(args.end(), {"--jobs", std::to_string(options.jobs)});
+  if (options.crop_given) {
+    char crop[32];
+    std::snprintf(crop, sizeof crop, "%.17g", options.crop);
+    args.insert(args.end(), {"--crop", crop});
+  }
+  if (!options.mean.empty()) args.insert(args.end(), {"--mean", number_list(options.mean)});
+  if (!options.std.empty()) args.insert(args.end(), {"--std", number_list(options.std)});
+  if (!options.remote_root.empty()) args.insert(args.end(), {"--remote-root", options.remote_root});
+  return args;
+}
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace
@@ -118,63 +183,47 @@ remote_batch::remote_batch(const photos_options& options, const std::vector<std:
     }
   }
   if (sent_.empty()) return;
-  // A job over ssh costs several connections (folder, copy, run, clean-up),
-  // worth dozens of photographs, so chunks are large: four a machine in a
-  // small batch, up to 256 photographs each in a large one. Each machine
-  // takes two chunks at a time, so that one is copied while the other is
-  // classified on all its cores (or on --jobs).
-  const size_t spread = 4 * options.sshlogins.size();
-  chunk_size_ = std::clamp<size_t>((sent_.size() + spread - 1) / spread, 1, 256);
-
-  std::vector<std::string> args = {
-      "parallel", "--will-cite", "-0", "--keep-order", "-N", std::to_string(chunk_size_), "--jobs",
-      "2"};
-  for (const std::string& login : options.sshlogins) {
-    args.insert(args.end(), {"--sshlogin", login});
+  if (!write_chunks(options, photos)) {
+    fail_the_rest("the chunk lists cannot be written");
+    return;
   }
-  // Every photograph of a chunk is copied into the job's own folder over
-  // there and removed with it.
-  args.insert(args.end(), {"--transferfile", "{}", "--cleanup", "--wd", "..."});
+  // Two job slots a login: slot s stands for login (s - 1) mod L.
+  std::vector<std::string> args = {"parallel", "--will-cite", "--line-buffer", "--jobs",
+                                   std::to_string(2 * options.sshlogins.size())};
   if (!options.joblog.empty()) args.insert(args.end(), {"--joblog", options.joblog});
-  args.insert(args.end(),
-              {"-q", program_path(), "--relay-chunk", "{#}", "--model", resolved(options.model)});
-  if (options.jobs > 0) args.insert(args.end(), {"--jobs", std::to_string(options.jobs)});
-  args.insert(args.end(), {"--top", std::to_string(options.top)});
-  const auto values = [](const std::vector<float>& numbers) {
-    std::string text;
-    for (const float n : numbers) {
-      char value[32];
-      std::snprintf(value, sizeof value, "%.9g", n);
-      text += (text.empty() ? "" : ",") + std::string(value);
-    }
-    return text;
-  };
-  if (!options.mean.empty()) args.insert(args.end(), {"--mean", values(options.mean)});
-  if (!options.std.empty()) args.insert(args.end(), {"--std", values(options.std)});
-  if (options.crop_given) {
-    char crop[32];
-    std::snprintf(crop, sizeof crop, "%.17g", options.crop);
-    args.insert(args.end(), {"--crop", crop});
+  args.insert(args.end(), {"-q", program_path(), "--send-chunk", "{#}", "--job-slot", "{%}",
+                           "--logins", folder_ + "/logins"});
+  // A socket's path is short (about 100 bytes): the sockets go to a folder
+  // of their own in /tmp, whatever TMPDIR is.
+  control_ = make_scratch_folder("classify-ssh", "/tmp");
+  if (!control_.empty()) args.insert(args.end(), {"--ssh-control", control_});
+  std::set<std::string> opened;
+  for (const std::string& login : logins_) {
+    if (login == ":" || !opened.insert(login).second) continue;
+    const pid_t master = open_shared_connection(login, control_);
+    if (master > 0) masters_.push_back(master);
   }
-  args.insert(args.end(), {"--", "{}"});
+  const std::vector<std::string> passed = job_options(options);
+  args.insert(args.end(), passed.begin(), passed.end());
+  args.insert(args.end(), {"--", "{}", "::::", folder_ + "/chunks"});
 
-  int to_child[2], from_child[2];
-  if (pipe(to_child) != 0) {
-    fail_the_rest("GNU parallel cannot be started");
-    return;
-  }
+  int from_child[2];
   if (pipe(from_child) != 0) {
-    close(to_child[0]);
-    close(to_child[1]);
     fail_the_rest("GNU parallel cannot be started");
     return;
   }
+  const std::string messages = folder_ + "/parallel.err";
   child_ = fork();
   if (child_ == 0) {
-    dup2(to_child[0], STDIN_FILENO);
+    const int err = open(messages.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, STDIN_FILENO);
     dup2(from_child[1], STDOUT_FILENO);
-    if (error_fd >= 0) dup2(error_fd, STDERR_FILENO);
-    for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1]}) close(fd);
+    if (err >= 0) dup2(err, STDERR_FILENO);
+    close(from_child[0]);
+    close(from_child[1]);
+    // GNU parallel's own folder goes with the batch's, not into ~/.parallel.
+    setenv("PARALLEL_HOME", (folder_ + "/parallel").c_str(), 1);
     // GNU parallel and ssh get the signals as a shell would give them.
     for (int sig : {SIGPIPE, SIGINT, SIGTERM}) signal(sig, SIG_DFL);
     std::vector<char*> argv;
@@ -183,27 +232,38 @@ remote_batch::remote_batch(const photos_options& options, const std::vector<std:
     execvp(argv[0], argv.data());
     _exit(127);
   }
-  close(to_child[0]);
   close(from_child[1]);
   if (child_ < 0) {
-    close(to_child[1]);
     close(from_child[0]);
     fail_the_rest("GNU parallel cannot be started");
     return;
   }
-  // Absolute paths behind "/./": GNU parallel copies each under the job's
-  // folder at its whole path, so that two photographs of one name in
-  // different folders stay apart, and the originals are never written.
-  writer_ = std::thread([this, &photos, fd = to_child[1]] {
-    for (const size_t i : sent_) {
-      if (!write_all(fd, "/." + absolute(photos[i]) + std::string(1, '\0'))) break;
-    }
-    close(fd);
-  });
-  reader_ = std::thread(&remote_batch::read_results, this, from_child[0]);
+  reader_ = std::thread(&remote_batch::read_results, this, from_child[0], error_fd);
 }
 
-void remote_batch::read_results(int fd) {
+bool remote_batch::write_chunks(const photos_options& options,
+                                const std::vector<std::string>& photos) {
+  folder_ = make_scratch_folder("classify-photos");
+  if (folder_.empty()) return false;
+  logins_ = options.sshlogins;
+  std::ofstream logins(folder_ + "/logins");
+  for (const std::string& login : options.sshlogins) logins << login << '\n';
+  chunk_size_ = chunk_size(sent_.size(), options.sshlogins.size());
+  // A chunk's list: the photographs' whole paths, each ended by a NUL.
+  std::ofstream chunks(folder_ + "/chunks");
+  for (size_t first = 0, number = 1; first < sent_.size(); first += chunk_size_, ++number) {
+    const std::string list = folder_ + "/" + std::to_string(number);
+    std::ofstream out(list, std::ios::binary);
+    for (size_t k = first; k < std::min(first + chunk_size_, sent_.size()); ++k) {
+      out << resolved(photos[sent_[k]]) << '\0';
+    }
+    chunks << list << '\n';
+    if (!out) return false;
+  }
+  return static_cast<bool>(logins) && static_cast<bool>(chunks);
+}
+
+void remote_batch::read_results(int fd, int error_fd) {
   std::FILE* in = fdopen(fd, "r");
   if (in == nullptr) {
     close(fd);
@@ -214,39 +274,12 @@ void remote_batch::read_results(int fd) {
   for (ssize_t length; (length = getline(&line, &capacity, in)) > 0;) {
     std::string text(line, static_cast<size_t>(length));
     if (text.back() == '\n') text.pop_back();
-    // CHUNK TAB POSITION TAB ok TAB INDEX TAB PROBABILITY, or ... error TAB REASON.
-    std::vector<std::string> fields;
-    for (size_t start = 0;;) {
-      const size_t tab = text.find('\t', start);
-      if (tab == std::string::npos || fields.size() == 3) {
-        fields.push_back(text.substr(start));
-        break;
-      }
-      fields.push_back(text.substr(start, tab - start));
-      start = tab + 1;
-    }
-    if (fields.size() != 4) continue;
-    const long chunk = std::strtol(fields[0].c_str(), nullptr, 10);
-    const long position = std::strtol(fields[1].c_str(), nullptr, 10);
-    if (chunk < 1 || position < 0) continue;
-    const size_t at = static_cast<size_t>(chunk - 1) * chunk_size_ + static_cast<size_t>(position);
-    if (at >= sent_.size()) continue;
+    long chunk = 0;
+    size_t position = 0;
     photo_result result;
-    if (fields[2] == "ok") {
-      // INDEX TAB SCORE, once for each class.
-      std::istringstream pairs(fields[3]);
-      for (std::string index, score;
-           std::getline(pairs, index, '\t') && std::getline(pairs, score, '\t');) {
-        result.classes.push_back(
-            {static_cast<int32_t>(std::strtol(index.c_str(), nullptr, 10)), score});
-      }
-      if (result.classes.empty()) continue;
-      result.outcome = photo_result::state::classified;
-    } else {
-      result.outcome = photo_result::state::failed;
-      result.reason = fields[3];
-    }
-    board_->post(sent_[at], std::move(result));
+    if (!parse_relay_line(text, &chunk, &position, &result)) continue;
+    const size_t at = static_cast<size_t>(chunk - 1) * chunk_size_ + position;
+    if (at < sent_.size()) board_->post(sent_[at], std::move(result));
   }
   std::free(line);
   std::fclose(in);
@@ -254,6 +287,16 @@ void remote_batch::read_results(int fd) {
   while (waitpid(child_, &status, 0) < 0 && errno == EINTR) {
   }
   child_ = -1;
+  close_connections();
+  // GNU parallel's exit status counts the jobs that failed, which have said
+  // why in their lines; only its own failure shows its messages.
+  const bool failed_itself = !WIFEXITED(status) || WEXITSTATUS(status) > 100;
+  if (failed_itself && error_fd >= 0) {
+    const std::string messages = read_all(folder_ + "/parallel.err");
+    if (write(error_fd, messages.data(), messages.size()) < 0) {
+      // Nothing more can be told.
+    }
+  }
   fail_the_rest("no result (its job did not finish)");
 }
 
@@ -261,12 +304,23 @@ void remote_batch::fail_the_rest(const std::string& reason) {
   for (const size_t i : sent_) board_->post(i, {photo_result::state::failed, {}, reason});
 }
 
+void remote_batch::close_connections() {
+  for (const std::string& login : logins_) {
+    if (login != ":") close_shared_connection(login, control_);
+  }
+  for (const pid_t master : masters_) {
+    kill(master, SIGTERM);
+    waitpid(master, nullptr, 0);
+  }
+  masters_.clear();
+}
+
 void remote_batch::stop() {
   if (child_ > 0) kill(child_, SIGINT);
+  close_connections();
 }
 
 remote_batch::~remote_batch() {
-  if (writer_.joinable()) writer_.join();
   if (reader_.joinable()) reader_.join();
 }
 

@@ -1,13 +1,14 @@
 #pragma once
-// A batch spread over other machines through GNU parallel: the photographs go
-// in chunks, each copied into a job folder on the machine that takes it,
-// where classify-photos itself classifies the chunk and sends its results
-// back in the relay form; they are posted here in the order given.
+// A batch spread over other machines: the photographs go in chunks, which
+// GNU parallel hands to job slots, two for each login (so that one chunk is
+// copied while the other is classified). Each job sends its chunk to the
+// machine of its slot in one ssh connection (chunk.h), and the results come
+// back in the relay form, which are posted here in the order given.
 
 #include <sys/types.h>
 
 #include <atomic>
-#include <cstdio>
+#include <cstddef>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,26 +17,35 @@
 #include "results.h"
 
 // The relay form of one result, as a machine that runs chunk `chunk` sends it
-// back: "CHUNK TAB POSITION TAB ok TAB INDEX TAB PROBABILITY" or
-// "CHUNK TAB POSITION TAB error TAB REASON" (tabs and line breaks in the
-// reason become spaces), and a line feed.
+// back: "CHUNK TAB POSITION TAB ok (TAB INDEX TAB SCORE)..." or "CHUNK TAB
+// POSITION TAB error TAB REASON" (tabs and line breaks in the reason become
+// spaces), and a line feed.
 std::string relay_line(long chunk, size_t position, const photo_result& result);
 
-// The path a photograph has on the machine that runs its chunk: GNU parallel
-// copies "/./PATH" into the job's folder as "PATH".
-std::string relayed_path(const std::string& given);
+// Reads a line of the relay form (without its line feed); false when it is
+// not one.
+bool parse_relay_line(const std::string& line, long* chunk, size_t* position, photo_result* result);
 
 // True when GNU parallel can be started; otherwise `why` says what is
 // missing.
 bool parallel_installed(std::string* why);
 
+// True when every login is this machine (":"), which needs neither GNU
+// parallel nor ssh.
+bool only_this_machine(const std::vector<std::string>& logins);
+
+// Photographs a chunk of a batch of `count` over `logins` logins: enough
+// chunks that each login keeps two going most of the time, each chunk large
+// enough that its connection's cost is small beside its photographs.
+size_t chunk_size(size_t count, size_t logins);
+
 class remote_batch {
  public:
   // Starts GNU parallel on the readable ones of `photos` (the others are
-  // posted as failed at once), running this program, at the same path, on
-  // each login of `options`. GNU parallel's own messages go to `error_fd`.
-  // Once GNU parallel has ended, every photograph that got no result is
-  // posted as failed.
+  // posted as failed at once), its jobs running this program, at the same
+  // path, with the logins of `options`. GNU parallel's own messages are shown
+  // on `error_fd` only when it fails. Once it has ended, every photograph
+  // that got no result is posted as failed.
   remote_batch(const photos_options& options, const std::vector<std::string>& photos, int error_fd,
                result_board* board);
   // Waits for GNU parallel.
@@ -47,14 +57,19 @@ class remote_batch {
   void stop();
 
  private:
-  void read_results(int fd);
+  bool write_chunks(const photos_options& options, const std::vector<std::string>& photos);
+  void read_results(int fd, int error_fd);
+  void close_connections();
   // Posts every photograph sent that has no result yet as failed.
   void fail_the_rest(const std::string& reason);
 
   result_board* board_;
   std::vector<size_t> sent_;  // the photographs sent, by their place in the batch
   size_t chunk_size_ = 1;
+  std::string folder_;   // the chunk lists and GNU parallel's own files
+  std::string control_;  // the sockets of the connections shared by chunks
+  std::vector<std::string> logins_;
+  std::vector<pid_t> masters_;  // the shared connections opened at the start
   std::atomic<pid_t> child_{-1};
-  std::thread writer_;
   std::thread reader_;
 };

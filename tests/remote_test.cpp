@@ -1,0 +1,238 @@
+// classify-photos over other machines, with a real sshd on 127.0.0.1 standing
+// in for them: the same lines as the local run, two photographs of one name
+// kept apart, no word from ssh or GNU parallel when nothing fails, the
+// photographs already there (--remote-root), a login that is refused, and
+// Ctrl-C in the middle leaving nothing behind on either side.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "support/image_support.h"
+#include "support/loopback_sshd.h"
+#include "support/run_support.h"
+#include "support/sample_data.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool empty_folder(const std::string& path) { return fs::is_empty(path); }
+
+class RemoteBatch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string photo = fs::exists(sample_photo) ? sample_photo : "logo:";
+    for (const char* folder : {"one", "two", "here_tmp", "far_tmp", "home"}) {
+      fs::create_directory(dir.file(folder));
+    }
+    magick(dir, {photo, "-quality", "90", "one/same.jpg"});
+    magick(dir, {photo, "-crop", "200x200+0+0", "-quality", "90", "two/same.jpg"});
+    magick(dir, {photo, "hopper.png"});
+    const std::string jpeg = read_file(dir.file("one/same.jpg"));
+    dir.write("truncated.jpg", jpeg.substr(0, jpeg.size() / 3));
+    ASSERT_TRUE(sshd.running) << "sshd did not start";
+  }
+
+  // Runs classify-photos in the test folder with its own TMPDIR and HOME.
+  run_result classify_photos(const std::vector<std::string>& args) {
+    std::vector<std::string> sh_args = {
+        "-c",
+        "cd \"$1\" && HOME=\"$1/home\" TMPDIR=\"$1/here_tmp\" && export HOME TMPDIR && shift && "
+        "exec \"$@\"",
+        "sh", dir.path, CLASSIFY_PHOTOS_EXE};
+    sh_args.insert(sh_args.end(), args.begin(), args.end());
+    return run_program("/bin/sh", sh_args, dir.path);
+  }
+
+  std::vector<std::string> with_model(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--model", pretrained_model, "--labels", pretrained_labels});
+    return args;
+  }
+
+  scratch_dir dir;
+  scratch_dir keys;
+  loopback_sshd sshd{keys, {"TMPDIR=" + dir.file("far_tmp")}};
+};
+
+TEST_F(RemoteBatch, SameLinesAsTheLocalRunWithNamesApartAndNoNoise) {
+  std::vector<std::string> photos = {"one/same.jpg", "two/same.jpg", "truncated.jpg", "missing.jpg",
+                                     "hopper.png"};
+  // Enough for several chunks.
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "link" + std::to_string(i) + (i % 2 ? ".jpg" : ".png");
+    fs::create_symlink(i % 2 ? "one/same.jpg" : "hopper.png", dir.file(name));
+    photos.push_back(name);
+  }
+  const run_result local = classify_photos(with_model(photos));
+  EXPECT_EQ(local.status, 1);
+  ASSERT_EQ(lines_of(local.out).size(), photos.size() - 2) << local.err;
+  ASSERT_EQ(lines_of(local.err).size(), 2u) << local.err;
+  EXPECT_NE(lines_of(local.out)[0].substr(13), lines_of(local.out)[1].substr(13));
+
+  std::vector<std::string> spread = {"--sshlogin", sshd.login(), "--joblog", "jobs.log"};
+  spread.insert(spread.end(), photos.begin(), photos.end());
+  const run_result far = classify_photos(with_model(spread));
+  EXPECT_EQ(far.status, 1);
+  EXPECT_EQ(far.out, local.out);
+  EXPECT_EQ(far.err, local.err);
+  const std::vector<std::string> log = lines_of(read_file(dir.file("jobs.log")));
+  EXPECT_GE(log.size(), 4u) << read_file(dir.file("jobs.log"));
+
+  // Two logins to one machine, and this machine; then the photographs
+  // already there, under "/" (the same file system).
+  spread.insert(spread.begin(), {"--sshlogin", ":", "--sshlogin", sshd.login()});
+  EXPECT_EQ(classify_photos(with_model(spread)).out, local.out);
+  spread.insert(spread.begin(), {"--remote-root", "/"});
+  const run_result in_place = classify_photos(with_model(spread));
+  EXPECT_EQ(in_place.out, local.out);
+  EXPECT_EQ(in_place.err, local.err);
+
+  // Nothing left behind, and the originals are where they were.
+  EXPECT_TRUE(empty_folder(dir.file("far_tmp")));
+  EXPECT_TRUE(empty_folder(dir.file("here_tmp")));
+  EXPECT_TRUE(fs::exists(dir.file("one/same.jpg")) && fs::exists(dir.file("two/same.jpg")));
+}
+
+// A login that cannot be reached: each photograph it was given gets a line
+// that names the machine and says why; the others are classified.
+TEST_F(RemoteBatch, ARefusedLoginGivesItsPhotographsErrorLinesThatNameIt) {
+  const run_result refused =
+      classify_photos(with_model({"--sshlogin", sshd.login(1), "hopper.png", "one/same.jpg"}));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out, "");
+  const std::vector<std::string> errors = lines_of(refused.err);
+  ASSERT_EQ(errors.size(), 2u) << refused.err;
+  EXPECT_EQ(errors[0].rfind("classify-photos: hopper.png: no result from ", 0), 0u) << errors[0];
+  EXPECT_NE(errors[0].find("@127.0.0.1: ssh: connect to host 127.0.0.1 port 1"), std::string::npos)
+      << errors[0];
+
+  const run_result mixed =
+      classify_photos(with_model({"--sshlogin", sshd.login(), "--sshlogin", sshd.login(1),
+                                  "hopper.png", "one/same.jpg", "hopper.png", "one/same.jpg"}));
+  EXPECT_EQ(mixed.status, 1);
+  EXPECT_EQ(lines_of(mixed.out).size() + lines_of(mixed.err).size(), 4u);
+  EXPECT_FALSE(mixed.out.empty());
+  EXPECT_NE(mixed.err.find("no result from "), std::string::npos) << mixed.err;
+}
+
+// Ctrl-C to the process group in the middle of a batch: it ends at once, and
+// neither this machine nor the far one keeps a copy of any photograph.
+TEST_F(RemoteBatch, InterruptedBatchLeavesNothingBehind) {
+  std::vector<std::string> args = {
+      CLASSIFY_PHOTOS_EXE, "--model", pretrained_model, "--jobs", "1", "--sshlogin", sshd.login()};
+  for (int i = 0; i < 160; ++i) {
+    const std::string name = "many" + std::to_string(i) + ".png";
+    fs::create_symlink("hopper.png", dir.file(name));
+    args.push_back(name);
+  }
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setpgid(0, 0);
+    if (chdir(dir.path.c_str()) != 0) _exit(126);
+    setenv("TMPDIR", dir.file("here_tmp").c_str(), 1);
+    setenv("HOME", dir.file("home").c_str(), 1);
+    std::freopen("/dev/null", "w", stdout);
+    std::freopen("/dev/null", "w", stderr);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  // Interrupt once the far side holds a chunk.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (empty_folder(dir.file("far_tmp")) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_FALSE(empty_folder(dir.file("far_tmp")));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  kill(-pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  // The far side finds its connection gone within a photograph's time.
+  const auto cleaned = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!empty_folder(dir.file("far_tmp")) && std::chrono::steady_clock::now() < cleaned) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(empty_folder(dir.file("far_tmp")));
+  EXPECT_TRUE(empty_folder(dir.file("here_tmp")));
+}
+
+// The far side of each chunk whose environment names `far_tmp`, ended as a
+// machine that goes away ends it; how many there were.
+int end_far_sides(const std::string& far_tmp) {
+  int ended = 0;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string command = read_file("/proc/" + pid + "/cmdline");
+    const std::string environment = read_file("/proc/" + pid + "/environ");
+    if (command.find(std::string("--receive") + '\0') != std::string::npos &&
+        environment.find("TMPDIR=" + far_tmp + '\0') != std::string::npos) {
+      ended += kill(std::stoi(pid), SIGTERM) == 0 ? 1 : 0;
+    }
+  }
+  return ended;
+}
+
+// A machine that goes away in the middle of its chunks: the photographs it
+// had get error lines that name it, the batch ends, and what came back is
+// whole and in order.
+TEST_F(RemoteBatch, AMachineThatGoesAwayGivesErrorLinesForWhatItHad) {
+  std::vector<std::string> args = {"--model", pretrained_model, "--jobs",
+                                   "1",       "--sshlogin",     sshd.login()};
+  for (int i = 0; i < 80; ++i) {
+    const std::string name = "many" + std::to_string(i) + ".png";
+    fs::create_symlink("hopper.png", dir.file(name));
+    args.push_back(name);
+  }
+  std::thread ender([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (empty_folder(dir.file("far_tmp")) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    end_far_sides(dir.file("far_tmp"));
+  });
+  const run_result r = classify_photos(args);
+  ender.join();
+  EXPECT_EQ(r.status, 1);
+  const std::vector<std::string> lines = lines_of(r.out), errors = lines_of(r.err);
+  EXPECT_EQ(lines.size() + errors.size(), 80u) << r.err;
+  ASSERT_FALSE(errors.empty());
+  EXPECT_NE(errors[0].find(": no result from "), std::string::npos) << errors[0];
+  EXPECT_NE(errors[0].find("@127.0.0.1: "), std::string::npos) << errors[0];
+  EXPECT_TRUE(empty_folder(dir.file("far_tmp")));
+  EXPECT_TRUE(empty_folder(dir.file("here_tmp")));
+}
+
+// --sshlogin : alone is this machine: no GNU parallel, its warning or its
+// folder in the home folder.
+TEST_F(RemoteBatch, ThisMachineAloneRunsHere) {
+  const run_result local = classify_photos(with_model({"hopper.png", "one/same.jpg"}));
+  const run_result here =
+      classify_photos(with_model({"--sshlogin", ":", "hopper.png", "one/same.jpg"}));
+  EXPECT_EQ(here.status, 0) << here.err;
+  EXPECT_EQ(here.out, local.out);
+  EXPECT_EQ(here.err, "");
+  EXPECT_TRUE(empty_folder(dir.file("home")));
+}
+
+}  // namespace
