@@ -1,5 +1,5 @@
 # The two commands of the README, and the others a developer uses.
-#   make run    build everything and classify the sample photograph
+#   make run    build the programs and classify the sample photograph
 #   make test   build everything and run the whole test suite
 #   make bench  benchmarks, as ratios to baselines measured in the same run
 #   make check  sanitizer suite, bounded fuzzing and a valgrind run (CI runs it too)
@@ -11,17 +11,21 @@ BUILD_DIR ?= build
 PREFIX ?= /usr/local
 export BUILD_DIR
 
-.PHONY: all build test run bench check sanitize fuzz memcheck install package windows windows-test clean
+.PHONY: all build programs test run bench check sanitize fuzz memcheck install package windows windows-test clean
 
 all: build
 
 build:
 	@scripts/build.sh
 
+# The three programs alone, for the demo: the tests build with make test.
+programs:
+	@scripts/build.sh classify prepare-input classify-photos
+
 test: build
 	@scripts/test.sh
 
-run: build
+run: programs
 	@scripts/demo.sh
 
 # classify, prepare-input, their manual pages and the README under PREFIX
@@ -59,4 +63,4 @@ memcheck: build
 	@scripts/memcheck.sh
 
 clean:
-	rm -rf $(BUILD_DIR) build-sanitize build-fuzz build-baseline build-windows build-level-* demo
+	rm -rf $(BUILD_DIR) build-portable build-check build-baseline build-windows build-level-* demo

@@ -2,7 +2,8 @@
 # Installs what is missing, provisions TensorFlow Lite, then configures and
 # builds classify, its tools and its tests into build/ (or $BUILD_DIR): a line
 # per stage and the compiler's progress, with its output in
-# BUILD_DIR/build.log (VERBOSE=1 shows it as it runs).
+# BUILD_DIR/build.log (VERBOSE=1 shows it as it runs). With arguments, only
+# those targets (make run builds the three programs alone).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 tool_name=build
@@ -13,6 +14,8 @@ build_dir=${BUILD_DIR:-build}
 scripts/install-deps.sh
 scripts/configure.sh "$build_dir"
 start_log "$build_dir/build.log"
-stage "compile $build_dir"
-build_with_progress "$build_dir" -j "$jobs"
+targets=()
+(($# == 0)) || targets=(--target "$@")
+stage "compile $build_dir${*:+ ($*)}"
+build_with_progress "$build_dir" "${targets[@]}" -j "$jobs"
 end_stage

@@ -8,11 +8,12 @@
 # format prepare-input reads, written by ImageMagick; models with metadata
 # and an appended archive. Inputs that once crashed are kept in
 # fuzz/regressions/ and replayed first.
-#   FUZZ_MODEL_RUNS (default 4000000), FUZZ_INPUT_RUNS (default 100000),
-#   FUZZ_PHOTO_RUNS (default 50000), FUZZ_METADATA_RUNS (default 2000000): the
-#   number of inputs each target tries; FUZZ_MODEL_SECONDS (default 240),
-#   FUZZ_INPUT_SECONDS (default 60), FUZZ_PHOTO_SECONDS (default 300),
-#   FUZZ_METADATA_SECONDS (default 120): caps on the time, for a slower
+# The targets run two at a time, one a core.
+#   FUZZ_MODEL_RUNS (default 2000000), FUZZ_INPUT_RUNS (default 100000),
+#   FUZZ_PHOTO_RUNS (default 15000), FUZZ_METADATA_RUNS (default 1000000): the
+#   number of inputs each target tries; FUZZ_MODEL_SECONDS (default 150),
+#   FUZZ_INPUT_SECONDS (default 60), FUZZ_PHOTO_SECONDS (default 150),
+#   FUZZ_METADATA_SECONDS (default 60): caps on the time, for a slower
 #   machine.
 #   FUZZ_SEED (default 1): with a fixed seed and count, a run repeats the last
 #   one exactly, so CI does not fail at random on a finding that is new only
@@ -21,21 +22,19 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-build_dir=build-fuzz
-model_runs=${FUZZ_MODEL_RUNS:-4000000}
+model_runs=${FUZZ_MODEL_RUNS:-2000000}
 input_runs=${FUZZ_INPUT_RUNS:-100000}
-photo_runs=${FUZZ_PHOTO_RUNS:-50000}
-metadata_runs=${FUZZ_METADATA_RUNS:-2000000}
-model_seconds=${FUZZ_MODEL_SECONDS:-240}
+photo_runs=${FUZZ_PHOTO_RUNS:-15000}
+metadata_runs=${FUZZ_METADATA_RUNS:-1000000}
+model_seconds=${FUZZ_MODEL_SECONDS:-150}
 input_seconds=${FUZZ_INPUT_SECONDS:-60}
-photo_seconds=${FUZZ_PHOTO_SECONDS:-300}
-metadata_seconds=${FUZZ_METADATA_SECONDS:-120}
+photo_seconds=${FUZZ_PHOTO_SECONDS:-150}
+metadata_seconds=${FUZZ_METADATA_SECONDS:-60}
 seed=${FUZZ_SEED:-1}
 
-scripts/install-deps.sh checks
-scripts/configure.sh "$build_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCLASSIFY_BUILD_FUZZERS=ON \
-  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
+# The tree the sanitizer suite builds and tests (scripts/sanitize.sh), whose
+# fuzzers are built here if it has not built them yet.
+build_dir=$(scripts/configure-check.sh)
 cmake --build "$build_dir" -j "$(nproc)" --target model_fuzz input_fuzz photo_fuzz metadata_fuzz write_seeds
 
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
@@ -78,8 +77,16 @@ run_target() {
   grep -E '^stat::number_of_executed_units|^stat::average_exec_per_sec|^stat::peak_rss_mb' "$build_dir/$target.log" |
     sed "s/^/fuzz: $target /" >&2
 }
-run_target model_fuzz "$model_runs" "$model_seconds"
-run_target input_fuzz "$input_runs" "$input_seconds"
-run_target photo_fuzz "$photo_runs" "$photo_seconds"
-run_target metadata_fuzz "$metadata_runs" "$metadata_seconds"
+# Each target runs on one core: two at a time.
+run_pair() {
+  local status=0
+  run_target "$@" &
+  local first=$!
+  shift 3
+  run_target "$@" || status=1
+  wait "$first" || status=1
+  return "$status"
+}
+run_pair model_fuzz "$model_runs" "$model_seconds" photo_fuzz "$photo_runs" "$photo_seconds"
+run_pair metadata_fuzz "$metadata_runs" "$metadata_seconds" input_fuzz "$input_runs" "$input_seconds"
 echo "fuzz: no crashes"

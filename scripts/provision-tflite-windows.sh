@@ -21,8 +21,9 @@ source "$here/lib/provision.sh"
 
 readonly APT_DEPS=(cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   libeigen3-dev libgemmlowp-dev libneon-2-sse-dev xz-utils patch dpkg-dev)
-# Bump when the recipe below changes in a way the pinned versions do not show.
-readonly RECIPE_REVISION=2
+# Bump when the recipe below changes in a way the pinned versions do not show
+# (or scripts/tflite/, which it compiles the library with).
+readonly RECIPE_REVISION=3
 
 readonly RUY_COMMIT=21a85fef159f9942f636a43b14c64b481c2a05b2
 readonly RUY_SHA256=be22b693dd1cf473d4c1cddbb3220b49ce7c88c2aec6c4b2cfedfacf18fb0fe1
@@ -85,15 +86,18 @@ copy_header_libraries() {
 
 build_dependencies() {
   local src=$1
+  stage "flatbuffers"
   unpack "$src/$FLATBUFFERS_TARBALL" "$work/flatbuffers"
   cross_build flatbuffers "$work/flatbuffers" -DFLATBUFFERS_BUILD_TESTS=OFF \
     -DFLATBUFFERS_BUILD_FLATC=OFF -DFLATBUFFERS_BUILD_FLATHASH=OFF
   # The metadata code generator runs here, on the machine that builds.
   mkdir -p "$prefix/bin"
   build_flatc_cpp "$work/flatbuffers" "$prefix/bin"
+  stage "abseil"
   unpack "$src/$ABSEIL_TARBALL" "$work/abseil" "$src/$ABSEIL_DEBIAN_TARBALL"
   cross_build abseil "$work/abseil" -DCMAKE_CXX_STANDARD=17 -DABSL_PROPAGATE_CXX_STD=ON \
     -DBUILD_TESTING=OFF -DABSL_ENABLE_INSTALL=ON
+  stage "cpuinfo, pthreadpool, farmhash, fft2d"
   build_cpuinfo "$src/$CPUINFO_TARBALL" "$work" "$prefix" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
   unpack "$src/$FXDIV_TARBALL" "$work/fxdiv"
   unpack "$src/$PTHREADPOOL_TARBALL" "$work/pthreadpool"
@@ -106,6 +110,7 @@ build_dependencies() {
   unpack "$src/$FFT2D_TARBALL" "$work/fft2d"
   cp "$here/windows/fft2d.cmake" "$work/fft2d/CMakeLists.txt"
   cross_build fft2d "$work/fft2d"
+  stage "ruy"
   unpack "$ruy_source" "$work/ruy"
   cross_build ruy "$work/ruy" -DRUY_MINIMAL_BUILD=ON -DRUY_ENABLE_INSTALL=ON \
     -DRUY_FIND_CPUINFO=ON -Dcpuinfo_DIR="$prefix/share/cpuinfo"
@@ -120,6 +125,7 @@ configure_tflite() {
           /add_subdirectory(${TFLITE_SOURCE_DIR}\/examples\/label_image)/d' \
     "$tree/tensorflow/lite/CMakeLists.txt"
   run cmake -S "$tree/tensorflow/lite" -B "$work/tflite-build" \
+    -DCMAKE_PROJECT_INCLUDE="$here/tflite/build-speed.cmake" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_PREFIX_PATH="$prefix" -DBUILD_SHARED_LIBS=OFF \
     -DTFLITE_ENABLE_INSTALL=ON -DTFLITE_ENABLE_GPU=OFF -DTFLITE_ENABLE_NNAPI=OFF \
@@ -156,7 +162,6 @@ main() {
 
   stage "download sources"
   fetch_debian_files "$src" SOURCE_LINES SOURCE_PACKAGES SOURCE_FILES
-  stage "dependencies"
   build_dependencies "$src"
   stage "tensorflow lite: configure"
   configure_tflite "$src"

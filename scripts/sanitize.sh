@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
 # The whole test suite built and run under AddressSanitizer and
-# UndefinedBehaviorSanitizer in build-sanitize/. Every report, from the tests
-# or from a program they start, is written to a log file; the run fails when
-# a test fails or any report was written.
+# UndefinedBehaviorSanitizer (with clang, in build-check/, which the fuzzers
+# share). Every report, from the tests or from a program they start, is
+# written to a log file; the run fails when a test fails or any report was
+# written.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-build_dir=build-sanitize
-scripts/install-deps.sh
-flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-scripts/configure.sh "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$flags"
+# One tree for the sanitizer suite and the fuzzers (scripts/fuzz.sh).
+build_dir=$(scripts/configure-check.sh)
 cmake --build "$build_dir" -j "$(nproc)"
 
 logs=$PWD/$build_dir/sanitizer-logs
