@@ -2,7 +2,8 @@
 #   make run    build the programs and classify the sample photograph
 #   make test   build everything and run the whole test suite
 #   make bench  benchmarks, as ratios to baselines measured in the same run
-#   make check  sanitizer suite, bounded fuzzing and a valgrind run (CI runs it too)
+#   make check  sanitizer suite, bounded fuzzing, a valgrind run and the contact
+#               sheet in headless Chromium (CI runs it too)
 #   make install   install under PREFIX (default /usr/local), or DESTDIR
 #   make package   the Debian package build/classify_<version>_amd64.deb
 #   make windows   the 64-bit Windows programs and their zip; windows-test tests them under Wine
@@ -11,7 +12,7 @@ BUILD_DIR ?= build
 PREFIX ?= /usr/local
 export BUILD_DIR
 
-.PHONY: all build programs test run bench check sanitize fuzz memcheck install package windows windows-test clean
+.PHONY: all build programs test run bench check sanitize fuzz memcheck browser-check install package windows windows-test clean
 
 all: build
 
@@ -51,7 +52,7 @@ bench:
 	@scripts/bench.sh
 
 # The deeper checks CI runs after the tests.
-check: sanitize fuzz memcheck
+check: sanitize fuzz memcheck browser-check
 
 sanitize:
 	@scripts/sanitize.sh
@@ -61,6 +62,9 @@ fuzz:
 
 memcheck: build
 	@scripts/memcheck.sh
+
+browser-check: build
+	@scripts/browser-check.sh
 
 clean:
 	rm -rf $(BUILD_DIR) build-portable build-check build-baseline build-windows build-level-* demo

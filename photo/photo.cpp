@@ -68,6 +68,23 @@ photo_format format_of(const unsigned char* head, size_t size) {
   return is_other_photo(head, size) ? photo_format::other : photo_format::none;
 }
 
+std::string format_name(const std::string& path) {
+  std::array<unsigned char, format_head_size> head{};
+  size_t got = 0;
+  if (std::FILE* file = open_for_reading(path)) {
+    got = std::fread(head.data(), 1, head.size(), file);
+    std::fclose(file);
+  }
+  if (format_of(head.data(), got) != photo_format::other) return "";
+  const unsigned char* h = head.data();
+  if (starts_with(h, got, 0, "RIFF")) return "WebP";
+  if (starts_with(h, got, 0, "GIF")) return "GIF";
+  if (starts_with(h, got, 0, "BM")) return "BMP";
+  if (h[0] == 'P') return "PNM";
+  if (starts_with(h, got, 4, "ftyp")) return starts_with(h, got, 8, "avi") ? "AVIF" : "HEIF";
+  return "TIFF";
+}
+
 photo_format format_of_file(const std::string& path) {
   std::array<unsigned char, format_head_size> head{};
   std::FILE* file = open_for_reading(path);
@@ -104,7 +121,7 @@ std::string too_large_message(const std::string& path, int64_t width, int64_t he
 }
 
 bool prepare_photo(const std::string& path, photo_size size, double crop,
-                   std::vector<unsigned char>* pixels, std::string* error) {
+                   std::vector<unsigned char>* pixels, std::string* error, rgb_image* upright) {
   if (!check_readable_file(path, error)) return false;
   rgb_image image;
   bool decoded = false;
@@ -128,5 +145,6 @@ bool prepare_photo(const std::string& path, photo_size size, double crop,
     return false;
   }
   *pixels = crop_and_resize(image, crop, size.width, size.height);
+  if (upright != nullptr) *upright = std::move(image);
   return true;
 }

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "image.h"
+
 // Images of more pixels than this are refused before they are decoded: the
 // model sees 224x224, and a header that declares more is far more likely a
 // hostile file than a photograph.
@@ -51,9 +53,17 @@ inline constexpr size_t format_head_size = 16;
 // The format the file at `path` begins as; none when it cannot be read.
 photo_format format_of_file(const std::string& path);
 
+// The name of the format the file at `path` begins as, among those beyond
+// JPEG and PNG ("WebP", "HEIF", "AVIF", "GIF", "TIFF", "BMP", "PNM"); "" for
+// another.
+std::string format_name(const std::string& path);
+
 // Prepares the photograph at `path`: the centre crop that keeps `crop` (above
 // 0, at most 1) of each side, resized to `size` pixels and written row-major
 // as R, G, B bytes into `pixels`. On failure `error` says why, beginning with
-// the path. Several threads may prepare photographs at once.
+// the path. Several threads may prepare photographs at once. With `upright`,
+// that gets the whole photograph as it was decoded and turned upright, before
+// the crop and the resize (for a JPEG, at the reduced size it was decoded at).
 bool prepare_photo(const std::string& path, photo_size size, double crop,
-                   std::vector<unsigned char>* pixels, std::string* error);
+                   std::vector<unsigned char>* pixels, std::string* error,
+                   rgb_image* upright = nullptr);

@@ -25,7 +25,7 @@ std::string& vips_module_path() {
 
 // Beside the program (a build folder), or where the package installs it.
 std::string default_vips_module_path() {
-  std::string dir = program_path();
+  std::string dir = installed_program_path();
   if (dir.find('/') == std::string::npos) return "prepare-input-vips.so";
   dir.erase(dir.rfind('/'));
   const std::string beside = dir + "/prepare-input-vips.so";
@@ -37,6 +37,7 @@ struct vips_functions {
   vips_decode_function decode = nullptr;
   vips_free_function release = nullptr;
   std::string problem;
+  bool missing = false;  // not installed, rather than damaged
 };
 
 // Loaded once, on first need, and kept.
@@ -48,6 +49,7 @@ const vips_functions& vips_module() {
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
       f.problem = "its decoder module does not load: " + std::string(dlerror());
+      f.missing = access(path.c_str(), F_OK) != 0;
       return f;
     }
     f.decode = reinterpret_cast<vips_decode_function>(dlsym(handle, "classify_vips_decode"));
@@ -62,6 +64,17 @@ const vips_functions& vips_module() {
 
 bool decode_other(const std::string& path, rgb_image* image, std::string* error) {
   const vips_functions& module = vips_module();
+  if (module.missing) {
+    // The package leaves the formats beyond JPEG and PNG to a package of
+    // their own, which a lean install goes without.
+    const std::string name = format_name(path);
+    *error = name.empty() ? path + ": not an image this tool can read (it reads JPEG and PNG; " +
+                                "the package classify-formats adds the other formats)"
+                          : path + ": a " + name +
+                                " image needs the package classify-formats, which is not "
+                                "installed (apt install classify-formats)";
+    return false;
+  }
   if (!module.problem.empty()) {
     *error = path + ": cannot decode the image (" + module.problem + ")";
     return false;

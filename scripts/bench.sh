@@ -27,6 +27,14 @@
 #               (photographs a second, peak memory); and a photograph at
 #               --jobs 1 against its floor: djpeg decoding it at the same
 #               scale, less a process start, plus one warm invocation
+#  cpu          (only when asked for, after make package) the ways to run on
+#               every x86-64 CPU: classify as packaged (TensorFlow Lite for
+#               x86-64-v3, static, with the CPU checked at its entry) against
+#               the same program started by a launcher, and the build for any
+#               x86-64 CPU linked statically against the same linked as a
+#               shared library (as glibc's hwcaps folders would need)
+#  html         classify-photos --html (the contact sheet) on 240 photographs
+#               of 1200x800 against the same batch without it
 #  remote       classify-photos --sshlogin over a private sshd on 127.0.0.1,
 #               120 photographs of 1200x800, against its floor: one tar | ssh
 #               copy of the same files plus the local classify-photos run;
@@ -39,11 +47,11 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 runs=${BENCH_RUNS:-30}
-sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch remote} "
+sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch html remote} "
 wants() { [[ $sections == *" $1 "* ]]; }
 
 scripts/build.sh
-if wants library || wants invocations; then
+if wants library || wants invocations || wants cpu; then
   echo "bench: building the baseline (TensorFlow Lite as Debian builds it: portable x86-64, shared)" >&2
   CLASSIFY_TFLITE_ARCH=portable CLASSIFY_TFLITE_LINK=shared scripts/configure.sh build-baseline \
     -DCLASSIFY_BUILD_TESTS=OFF
@@ -72,7 +80,7 @@ if wants photo || wants decode || wants startup || wants chain; then
     "exec \"$here/build/classify\"" >"$work/chain.sh"
 fi
 
-if wants batch || wants remote; then
+if wants batch || wants remote || wants html; then
   # 24 photographs of 1200x800, each a different crop with its own grain, and
   # the same 24 ten times over (240); a 12-megapixel one twelve times over.
   mkdir -p "$work/batch"
@@ -157,6 +165,19 @@ if wants chain; then
   pb "classify_alone=$here/build/classify" "photo_to_result=/bin/sh chain.sh"
 fi
 
+if wants cpu; then
+  [[ -x build-portable/classify ]] || {
+    echo "bench: no build-portable/classify: run make package first" >&2
+    exit 1
+  }
+  echo
+  echo "== classify on every CPU: the check at its entry, a launcher, a shared library"
+  pb "classify_v3_entry_check=$here/build/classify" \
+    "launcher_then_v3=$here/build/bench/exec_launcher $here/build/classify" \
+    "portable_static=$here/build-portable/classify" \
+    "portable_shared=$here/build-baseline/classify"
+fi
+
 if wants levels; then
   level_commands=()
   client_commands=()
@@ -199,6 +220,15 @@ if wants batch; then
     --batch-floor "jobs_1:240,djpeg,hello,bare_client:warm_invoke_us" \
     "hello=$here/build/bench/hello" "djpeg=/usr/bin/djpeg -scale 1/2 -outfile /dev/null batch/p01.jpg" \
     "bare_client=$here/build/bench/bare_client BARE_CLIENT_TIMING:=1" "jobs_1=/bin/sh jobs1_x.sh"
+fi
+
+if wants html; then
+  printf '%s\n' 'cd batch' "exec \"$here/build/classify-photos\" x*.jpg >/dev/null" >"$work/plain_x.sh"
+  printf '%s\n' 'cd batch' "exec \"$here/build/classify-photos\" --html ../sheet.html x*.jpg >/dev/null" \
+    >"$work/html_x.sh"
+  echo
+  echo "== 240 photographs of 1200x800: classify-photos --html (the contact sheet) against the same batch without it"
+  pb_long --items 240 "without_html=/bin/sh plain_x.sh" "with_html=/bin/sh html_x.sh"
 fi
 
 if wants remote; then

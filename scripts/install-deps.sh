@@ -15,7 +15,7 @@ packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libcli11-dev n
   libjpeg62-turbo-dev libpng-dev liblcms2-dev libexif-dev libminizip-dev
   imagemagick libvips-tools exiv2 icc-profiles-free libjpeg-turbo-progs scdoc parallel
   openssh-client
-  openssh-server)
+  openssh-server qemu-user tidy)
 for extra in "$@"; do
   case $extra in
     checks) packages+=(clang libclang-rt-14-dev valgrind) ;;

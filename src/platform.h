@@ -59,3 +59,9 @@ std::FILE* write_stream(int fd);
 
 // The full path of the running program's file, or "" when it cannot be told.
 std::string program_path();
+
+// The program's path as it is installed: for the build for any x86-64 CPU
+// that a program in bin/ becomes on a CPU without the level it is built for
+// (libexec/classify/x86-64/NAME), the path of that program (bin/NAME), where
+// the files installed with it are found from; otherwise program_path().
+std::string installed_program_path();

@@ -128,3 +128,13 @@ std::string program_path() {
   const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
   return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
 }
+
+std::string installed_program_path() {
+  const std::string self = program_path();
+  const std::string portable = "/libexec/classify/x86-64/";
+  const size_t at = self.rfind(portable);
+  if (at == std::string::npos || self.find('/', at + portable.size()) != std::string::npos) {
+    return self;
+  }
+  return self.substr(0, at) + "/bin/" + self.substr(at + portable.size());
+}

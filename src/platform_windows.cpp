@@ -79,3 +79,5 @@ std::string program_path() {
   if (length == 0 || length >= 32768) return std::string();
   return utf8(path, static_cast<int>(length));
 }
+
+std::string installed_program_path() { return program_path(); }

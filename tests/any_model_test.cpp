@@ -63,8 +63,8 @@ std::string number(double value) {
 
 struct model_case {
   std::string title;
-  TensorType type;
-  int height, width, classes;
+  TensorType type = TensorType::TensorType_FLOAT32;
+  int height = 1, width = 1, classes = 1;
   float scale = 0.0f;  // quantization of the input and the output
   int64_t zero_point = 0;
   bool flat_output = false;
@@ -123,6 +123,20 @@ std::string joined_lines(const std::vector<std::string>& lines, const std::strin
   return text;
 }
 
+model_case kind(const std::string& title, TensorType type, int height, int width, int classes,
+                float scale = 0.0f, int64_t zero_point = 0, bool flat_output = false) {
+  model_case c;
+  c.title = title;
+  c.type = type;
+  c.height = height;
+  c.width = width;
+  c.classes = classes;
+  c.scale = scale;
+  c.zero_point = zero_point;
+  c.flat_output = flat_output;
+  return c;
+}
+
 std::vector<model_case> model_cases() {
   const std::vector<std::string> en = numbered("en ", 1001), fr = numbered("fr ", 1001);
   metadata_def two_locales;
@@ -142,16 +156,15 @@ std::vector<model_case> model_cases() {
   std::string damaged = metadata_buffer(two_locales);
   damaged[damaged.size() / 2] ^= 0x5A;
   damaged.resize(damaged.size() - 9);
-  const std::string pair_labels = "0 apple\r\n1 pear";
 
   std::vector<model_case> cases;
-  model_case c{"float 224x224, 1001 classes, no metadata", TensorType::TensorType_FLOAT32, 224, 224,
-               1001};
+  model_case c = kind("float 224x224, 1001 classes, no metadata", TensorType::TensorType_FLOAT32,
+                      224, 224, 1001);
   c.args = {"--top", "3"};
   cases.push_back(c);
 
-  c = {"float 2x3, 2 classes, one-value normalization, labels", TensorType::TensorType_FLOAT32, 2,
-       3, 2};
+  c = kind("float 2x3, 2 classes, one-value normalization, labels", TensorType::TensorType_FLOAT32,
+           2, 3, 2);
   c.metadata = metadata_buffer(one_value);
   c.zipped = {{"labels.txt", "cat\r\ndog\r\n"}};
   c.args = {"--top", "2"};
@@ -161,15 +174,16 @@ std::vector<model_case> model_cases() {
   c.have_labels = true;
   cases.push_back(c);
 
-  c = {"float 5x7, 3 classes, three-value normalization", TensorType::TensorType_FLOAT32, 5, 7, 3};
+  c = kind("float 5x7, 3 classes, three-value normalization", TensorType::TensorType_FLOAT32, 5, 7,
+           3);
   c.metadata = metadata_buffer(three_values);
   c.args = {"--top", "3"};
   c.mean = three_values.mean;
   c.std = three_values.std;
   cases.push_back(c);
 
-  c = {"float 1x1, 1001 classes, --mean and --std over the metadata's, French labels",
-       TensorType::TensorType_FLOAT32, 1, 1, 1001};
+  c = kind("float 1x1, 1001 classes, --mean and --std over the metadata's, French labels",
+           TensorType::TensorType_FLOAT32, 1, 1, 1001);
   metadata_def both_norm = two_locales;
   both_norm.mean = {127.5f};
   both_norm.std = {127.5f};
@@ -182,13 +196,8 @@ std::vector<model_case> model_cases() {
   c.have_labels = true;
   cases.push_back(c);
 
-  c = {"uint8 8x6, 1001 classes, English labels by default",
-       TensorType::TensorType_UINT8,
-       8,
-       6,
-       1001,
-       0.02f,
-       100};
+  c = kind("uint8 8x6, 1001 classes, English labels by default", TensorType::TensorType_UINT8, 8, 6,
+           1001, 0.02f, 100);
   c.metadata = metadata_buffer(two_locales);
   c.zipped = both;
   c.args = {"--top", "5"};
@@ -196,26 +205,15 @@ std::vector<model_case> model_cases() {
   c.have_labels = true;
   cases.push_back(c);
 
-  c = {"uint8 1x1, 2 classes as [N], --labels without a final newline",
-       TensorType::TensorType_UINT8,
-       1,
-       1,
-       2,
-       1.0f / 256,
-       0,
-       true};
+  c = kind("uint8 1x1, 2 classes as [N], --labels without a final newline",
+           TensorType::TensorType_UINT8, 1, 1, 2, 1.0f / 256, 0, true);
   c.args = {"--top", "2", "--labels", "pair.txt"};
   c.labels = {"0 apple", "1 pear"};
   c.have_labels = true;
   cases.push_back(c);
 
-  c = {"uint8 2x2, archive offsets from its own start, --labels over them",
-       TensorType::TensorType_UINT8,
-       2,
-       2,
-       2,
-       0.5f,
-       7};
+  c = kind("uint8 2x2, archive offsets from its own start, --labels over them",
+           TensorType::TensorType_UINT8, 2, 2, 2, 0.5f, 7);
   c.metadata = metadata_buffer(named_only);
   c.zipped = {{"labels.txt", "own\nlabels\n"}};
   c.offsets_from_archive = true;
@@ -227,26 +225,16 @@ std::vector<model_case> model_cases() {
   c.labels = {"0 apple", "1 pear"};
   cases.push_back(c);
 
-  c = {"int8 3x2, 1001 classes, damaged metadata",
-       TensorType::TensorType_INT8,
-       3,
-       2,
-       1001,
-       0.5f,
-       -3};
+  c = kind("int8 3x2, 1001 classes, damaged metadata", TensorType::TensorType_INT8, 3, 2, 1001,
+           0.5f, -3);
   c.metadata = damaged;
   c.zipped = both;
   c.args = {"--top", "2"};
   c.warning = "metadata (TFLITE_METADATA) is damaged";
   cases.push_back(c);
 
-  c = {"int8 96x96, 2 classes, damaged archive",
-       TensorType::TensorType_INT8,
-       96,
-       96,
-       2,
-       1.0f / 256,
-       -128};
+  c = kind("int8 96x96, 2 classes, damaged archive", TensorType::TensorType_INT8, 96, 96, 2,
+           1.0f / 256, -128);
   c.metadata = metadata_buffer(named_only);
   c.zipped = {{"labels.txt", "notperson\nperson\n"}};
   c.damage = "notperson";
@@ -254,7 +242,8 @@ std::vector<model_case> model_cases() {
   c.warning = "label file labels.txt cannot be read: its checksum does not match";
   cases.push_back(c);
 
-  c = {"float 4x4, 1 class, a label file but no archive", TensorType::TensorType_FLOAT32, 4, 4, 1};
+  c = kind("float 4x4, 1 class, a label file but no archive", TensorType::TensorType_FLOAT32, 4, 4,
+           1);
   c.metadata = metadata_buffer(named_only);
   c.warning = "no zip archive appended";
   cases.push_back(c);

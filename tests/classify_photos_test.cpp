@@ -240,18 +240,32 @@ TEST_F(ClassifyPhotos, DefaultsToTheWorkingFolderModelElseTheShippedOne) {
 }
 
 TEST_F(ClassifyPhotos, BadUsageIsRefusedAndABadModelEndsTheBatchFirst) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--model", "missing.tflite", "hopper.jpg"},
-        {"--model", model, "--jobs", "0", "hopper.jpg"},
-        {"--model", model, "--crop", "1.5", "hopper.jpg"},
-        {"--model", model, "--crop", "0", "hopper.jpg"},
-        {"--model", model, "--labels", "missing.txt", "hopper.jpg"},
-        {"--model", model},
-        {"--model", model, "--frobnicate", "hopper.jpg"}}) {
-    const run_result r = classify_photos(args);
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--model", "missing.tflite", "hopper.jpg"}, "--model missing.tflite: "},
+      {{"--model", model, "--jobs", "0", "hopper.jpg"}, "--jobs 0: not a number from 1 to 256"},
+      {{"--model", model, "--jobs", "two", "hopper.jpg"}, "--jobs two: not a number"},
+      {{"--model", model, "--crop", "1.5", "hopper.jpg"}, "--crop 1.5: not a fraction"},
+      {{"--model", model, "--crop", "0", "hopper.jpg"}, "--crop 0: not a fraction"},
+      {{"--model", model, "--top", "0", "hopper.jpg"}, "--top 0: not a number from 1"},
+      {{"--model", model, "--top", "1002", "hopper.jpg"}, "--top 1002: the model has 1001 classes"},
+      {{"--model", model, "--mean", "1,2", "hopper.jpg"}, "--mean 1,2: not one number or three"},
+      {{"--model", model, "--std", "0", "hopper.jpg"}, "--std 0: a standard deviation of 0"},
+      {{"--model", model, "--labels", "missing.txt", "hopper.jpg"}, "--labels missing.txt: "},
+      {{"--model", model}, "no photographs given"},
+      {{"--model", model, "--frobnicate", "hopper.jpg"}, "unknown option --frobnicate"},
+      {{"--model", model, "--remote-root", "far", "hopper.jpg"}, "--remote-root far: not an"},
+      {{"--model"}, "option --model needs a value"},
+      {{"--model", model, "tmp"}, "no photographs: the folders given hold no file"},
+  };
+  for (const auto& c : cases) {
+    const run_result r = classify_photos(c.args);
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("classify-photos: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("classify-photos: " + c.message, 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("\nTry 'classify-photos --help'.\n"), std::string::npos) << r.err;
   }
   const run_result version = classify_photos({"--version"});
   EXPECT_EQ(version.out.rfind("classify-photos ", 0), 0u);

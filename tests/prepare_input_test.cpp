@@ -257,6 +257,7 @@ TEST(PrepareInput, BadInputFailsCleanlyAndLeavesNothingBehind) {
   struct bad_case {
     std::vector<std::string> args;
     std::string message;
+    int status = 1;  // 2: bad usage
   };
   const std::vector<bad_case> cases = {
       {{"missing.png"}, "missing.png: No such file or directory"},
@@ -268,20 +269,23 @@ TEST(PrepareInput, BadInputFailsCleanlyAndLeavesNothingBehind) {
       {{"truncated.jpg"}, "truncated.jpg: cannot decode"},
       {{"damaged.avif"}, "damaged.avif: cannot decode"},
       {{"huge.png"}, "huge.png: image of 65535x65535 pixels is too large"},
-      {{"--size", "0", "good.png"}, "--size"},
-      {{"--size", "100000", "good.png"}, "--size"},
-      {{"--size", "many", "good.png"}, "--size"},
-      {{"--size", "0x5", "good.png"}, "--size"},
-      {{"--size", "5x", "good.png"}, "--size"},
-      {{"--size", "x5", "good.png"}, "--size"},
-      {{"--size", "4097x1", "good.png"}, "--size"},
-      {{"--size", "1x4097", "good.png"}, "--size"},
-      {{"--size", "3x2x1", "good.png"}, "--size"},
-      {{"--size", "-3", "good.png"}, "--size"},
-      {{"--crop", "0", "good.png"}, "--crop"},
-      {{"--crop", "1.5", "good.png"}, "--crop"},
-      {{}, "IMAGE"},
       {{"good.png", "no-such-folder/out.bin"}, "no-such-folder/out.bin: cannot create"},
+      {{"--size", "0", "good.png"}, "--size 0: not N or WxH", 2},
+      {{"--size", "100000", "good.png"}, "--size 100000: not N or WxH", 2},
+      {{"--size", "many", "good.png"}, "--size many: not N or WxH", 2},
+      {{"--size", "0x5", "good.png"}, "--size 0x5: not N or WxH", 2},
+      {{"--size", "5x", "good.png"}, "--size 5x: not N or WxH", 2},
+      {{"--size", "x5", "good.png"}, "--size x5: not N or WxH", 2},
+      {{"--size", "4097x1", "good.png"}, "--size 4097x1: not N or WxH", 2},
+      {{"--size", "1x4097", "good.png"}, "--size 1x4097: not N or WxH", 2},
+      {{"--size", "3x2x1", "good.png"}, "--size 3x2x1: not N or WxH", 2},
+      {{"--crop", "0", "good.png"}, "--crop 0: not a fraction above 0 and at most 1", 2},
+      {{"--crop", "1.5", "good.png"}, "--crop 1.5: not a fraction above 0 and at most 1", 2},
+      {{"--crop", "half", "good.png"}, "--crop half: not a fraction", 2},
+      {{"--bogus", "good.png"}, "unknown option --bogus", 2},
+      {{"good.png", "out.bin", "third"}, "unexpected argument third", 2},
+      {{"--size"}, "option --size needs a value", 2},
+      {{}, "no photograph given", 2},
   };
   const std::vector<std::string> before = names_in(dir.path);
   for (const bad_case& c : cases) {
@@ -290,11 +294,14 @@ TEST(PrepareInput, BadInputFailsCleanlyAndLeavesNothingBehind) {
     const run_result r = prepare(dir, c.args);
     // Refused from the header: a hostile size is never allocated or decoded.
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("prepare-input: ", 0), 0u) << r.err;
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.rfind("prepare-input: " + c.message, 0), 0u) << r.err;
+    // One line, and for bad usage a hint to the help.
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), c.status == 2 ? 2 : 1) << r.err;
+    if (c.status == 2) {
+      EXPECT_NE(r.err.find("\nTry 'prepare-input --help'.\n"), std::string::npos);
+    }
     EXPECT_EQ(names_in(dir.path), before);
   }
 }
@@ -311,9 +318,11 @@ TEST(PrepareInput, HelpAndVersion) {
   scratch_dir dir;
   const run_result help = prepare(dir, {"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* word : {"--size", "--crop", "EXIF", "white", "HEIF"}) {
+  for (const char* word :
+       {"--size", "--crop", "EXIF", "white", "HEIF", "WxH", "above 0 and at most 1"}) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }
+  EXPECT_EQ(help.out.find("[0 - 1]"), std::string::npos) << help.out;
   const run_result version = prepare(dir, {"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("prepare-input ", 0), 0u) << version.out;

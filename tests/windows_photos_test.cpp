@@ -103,6 +103,19 @@ TEST_F(WindowsPhotos, QuantizedModelWithItsOwnLabelsUnderAChinesePath) {
   const run_result r = windows("classify-photos.exe", args);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(unix_lines(r.out), linux.out);
+
+  // The contact sheet under a Chinese name: the page in UTF-8 names the
+  // photograph, and its folder holds the thumbnail.
+  std::vector<std::string> with_sheet = args;
+  with_sheet.insert(with_sheet.begin(), {"--html", "报告.html"});
+  const run_result sheet = windows("classify-photos.exe", with_sheet);
+  EXPECT_EQ(sheet.status, 0) << sheet.err;
+  EXPECT_EQ(unix_lines(sheet.out), linux.out);
+  const std::string page = read_file(dir.file("报告.html"));
+  EXPECT_NE(page.find("<meta charset=\"utf-8\">"), std::string::npos);
+  EXPECT_NE(page.find(">霍珀.jpg</span>"), std::string::npos) << page.substr(0, 2000);
+  EXPECT_NE(page.find("src=\"%E6%8A%A5%E5%91%8A_files/000001.jpg\""), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::u8path(dir.file("报告_files/000001.jpg"))));
 }
 
 TEST_F(WindowsPhotos, FormatsItLacksAndSshAreRefusedClearly) {

@@ -97,6 +97,7 @@ class writer {
       progress_.clear();
       std::fputs(error_line(path, result.reason).c_str(), job_.messages);
     }
+    if (job_.sheet != nullptr) job_.sheet->record(i, result);
     if (joblog_ != nullptr) {
       std::fprintf(joblog_, "%zu\t:\t%.3f\t%.3f\t0\t0\t%d\t0\t%s\n", i + 1, result.started,
                    result.seconds, result.outcome == photo_result::state::classified ? 0 : 1,
@@ -143,6 +144,7 @@ class writer {
 
 int run_batch(batch job) {
   catch_interruptions();
+  const auto start = std::chrono::steady_clock::now();
   result_board board(job.photos.size());
   size_t failed = 0;
   if (job.options.relay_chunk == 0 && !only_this_machine(job.options.sshlogins)) {
@@ -152,9 +154,18 @@ int run_batch(batch job) {
   } else {
     const int jobs = job.options.jobs > 0 ? job.options.jobs : default_jobs();
     worker_pool workers(job.model, job.norm, std::move(job.first), job.photos, job.options.crop,
-                        static_cast<size_t>(job.options.top), jobs, &board);
+                        static_cast<size_t>(job.options.top), jobs, &board, job.sheet);
     failed = writer(job, nullptr).write_all(&board);
   }
+  bool sheet_written = true;
+  if (job.sheet != nullptr) {
+    const sheet_header header{
+        job.options.model, job.model_name, job.options.command_line,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+    std::string error;
+    sheet_written = job.sheet->finish(job.photos, job.labels, header, &error);
+    if (!sheet_written) std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
+  }
   remove_scratch_folders();
-  return failed == 0 ? 0 : 1;
+  return failed == 0 && sheet_written ? 0 : 1;
 }

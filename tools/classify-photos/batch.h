@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "contact_sheet.h"
 #include "engine.h"
 #include "options.h"
 
@@ -20,9 +21,12 @@ struct batch {
   std::unique_ptr<classifier> first;  // the first worker's, already checked
   std::FILE* messages;                // standard error, for the program's own lines
   int messages_fd;
+  contact_sheet* sheet;    // --html's, or null
+  std::string model_name;  // the model's metadata's name, for the sheet
 };
 
 // Runs the batch and returns the exit status: 0 when every photograph was
-// classified, 1 otherwise. A result that cannot be written ends the process
-// at once with status 1; Ctrl-C ends it after the lines already done.
+// classified (and the contact sheet, where there is one, written), 1
+// otherwise. A result that cannot be written ends the process at once with
+// status 1; Ctrl-C ends it after the lines already done.
 int run_batch(batch job);

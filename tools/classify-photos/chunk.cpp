@@ -99,9 +99,14 @@ std::string ssh_words(const std::string& login, const std::string& control,
 
 // What the machine that classifies a chunk is told to run.
 std::string remote_command(const photos_options& options) {
-  std::vector<std::string> words = {
-      program_path(), "--receive",   "--relay-chunk", std::to_string(options.send_chunk),
-      "--model",      options.model, "--top",         std::to_string(options.top)};
+  std::vector<std::string> words = {installed_program_path(),
+                                    "--receive",
+                                    "--relay-chunk",
+                                    std::to_string(options.send_chunk),
+                                    "--model",
+                                    options.model,
+                                    "--top",
+                                    std::to_string(options.top)};
   if (options.jobs > 0) words.insert(words.end(), {"--jobs", std::to_string(options.jobs)});
   if (options.crop_given) {
     char crop[32];

@@ -99,8 +99,13 @@ int main(int argc, char** argv) {
     if (!listing.unreadable.empty() || options.relay_chunk > 0) return 1;
     return refuse(messages, "no photographs: the folders given hold no file this tool reads");
   }
-  const int status =
-      run_batch({options, listing.photos, setup.have_labels ? &setup.labels : nullptr,
-                 model.model.get(), setup.norm, std::move(first), messages, messages_fd});
+  std::unique_ptr<contact_sheet> sheet;
+  if (!options.html.empty()) {
+    sheet = std::make_unique<contact_sheet>(options.html, listing.photos.size());
+    if (!sheet->problem().empty()) return fail(messages, sheet->problem());
+  }
+  const int status = run_batch(
+      {options, listing.photos, setup.have_labels ? &setup.labels : nullptr, model.model.get(),
+       setup.norm, std::move(first), messages, messages_fd, sheet.get(), setup.metadata.name});
   return listing.unreadable.empty() ? status : 1;
 }

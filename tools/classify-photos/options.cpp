@@ -7,7 +7,9 @@
 #include <fstream>
 #include <iostream>
 
+#include "command_line.h"
 #include "platform.h"
+#include "remote.h"
 
 #ifndef CLASSIFY_VERSION
 #define CLASSIFY_VERSION "unknown"
@@ -48,6 +50,8 @@ const char usage_tail[] =
   --jobs N         photographs at a time (default: the number of cores)
   --crop F         keep the central fraction F of each side (0 < F <= 1, default 1)
   --json           one JSON object a line instead: path, index, probability, label, classes
+  --html PAGE      also a contact sheet: PAGE, with the thumbnails in PAGE_files/,
+                   the photographs grouped by their best class
   --bar            a progress line on standard error, where it is a terminal
   --sshlogin LOGIN spread the photographs over other machines through GNU parallel
                    (repeatable; ":" is this machine). Each needs classify-photos at
@@ -86,9 +90,24 @@ void choose_defaults(photos_options* options) {
 
 }  // namespace
 
-int bad_usage(const std::string& message) {
-  std::cerr << "classify-photos: " << message << "\nTry 'classify-photos --help'.\n";
-  return 2;
+int bad_usage(const std::string& message) { return usage_error("classify-photos", message); }
+
+std::string command_text(const std::vector<std::string>& arguments) {
+  std::string text = "classify-photos";
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& word = arguments[i];
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "0123456789-_./:=,+@%") == std::string::npos;
+    if (plain) {
+      text += " " + word;
+      continue;
+    }
+    text += " '";
+    for (const char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    text += "'";
+  }
+  return text;
 }
 
 bool parse_values(const std::string& text, std::vector<float>* values) {
@@ -111,39 +130,35 @@ int parse_options(int argc, char** argv, photos_options* options) {
   CLI::App app{"", "classify-photos"};
   app.set_help_flag();
   bool help = false, version = false;
-  std::string mean, std;
+  std::string mean, std, top, jobs, crop;
   app.add_flag("--help", help);
   app.add_flag("--version", version);
   app.add_option("--model", options->model);
   app.add_option("--labels", options->labels);
   app.add_option("--locale", options->locale);
-  app.add_option("--top", options->top)->check(CLI::Range(1, 1 << 30));
+  app.add_option("--top", top);
   app.add_option("--mean", mean);
   app.add_option("--std", std);
   app.add_flag("--describe", options->describe);
-  app.add_option("--jobs", options->jobs)->check(CLI::Range(1, 256));
-  CLI::Option* crop = app.add_option("--crop", options->crop)->check(CLI::Range(0.0, 1.0));
+  app.add_option("--jobs", jobs);
+  app.add_option("--crop", crop);
   app.add_flag("--json", options->json);
+  app.add_option("--html", options->html);
   app.add_flag("--bar", options->bar);
   // Repeatable, one login each time: what follows a login is a photograph.
   app.add_option("--sshlogin", options->sshlogins)->allow_extra_args(false);
   app.add_option("--joblog", options->joblog);
   app.add_option("--remote-root", options->remote_root);
-  app.add_option("--relay-chunk", options->relay_chunk)->group("")->check(CLI::PositiveNumber);
-  app.add_option("--send-chunk", options->send_chunk)->group("")->check(CLI::PositiveNumber);
-  app.add_option("--job-slot", options->job_slot)->group("")->check(CLI::PositiveNumber);
+  app.add_option("--relay-chunk", options->relay_chunk)->group("");
+  app.add_option("--send-chunk", options->send_chunk)->group("");
+  app.add_option("--job-slot", options->job_slot)->group("");
   app.add_option("--logins", options->logins)->group("");
   app.add_option("--ssh-control", options->ssh_control)->group("");
   app.add_flag("--receive", options->receive)->group("");
   app.add_option("PHOTO", options->photos);
-  std::vector<std::string> arguments = program_arguments(argc, argv);
-  std::vector<char*> utf8_argv;
-  for (std::string& argument : arguments) utf8_argv.push_back(argument.data());
-  try {
-    app.parse(static_cast<int>(utf8_argv.size()), utf8_argv.data());
-  } catch (const CLI::ParseError& e) {
-    return bad_usage(e.what());
-  }
+  const int parsed = parse_command_line(app, "classify-photos", argc, argv);
+  if (parsed >= 0) return parsed;
+  options->command_line = command_text(program_arguments(argc, argv));
   choose_defaults(options);
   if (help) {
     std::cout << usage_head << found_files(*options) << usage_tail;
@@ -153,8 +168,22 @@ int parse_options(int argc, char** argv, photos_options* options) {
     std::cout << "classify-photos " CLASSIFY_VERSION "\n";
     return 0;
   }
-  options->crop_given = crop->count() > 0;
-  if (!(options->crop > 0.0)) return bad_usage("--crop must be above 0 and at most 1");
+  long number = 0;
+  if (!top.empty()) {
+    if (!whole_number(top, 1, 1L << 30, &number))
+      return bad_usage("--top " + top + ": not a number from 1");
+    options->top = static_cast<int>(number);
+  }
+  if (!jobs.empty()) {
+    if (!whole_number(jobs, 1, 256, &number)) {
+      return bad_usage("--jobs " + jobs + ": not a number from 1 to 256");
+    }
+    options->jobs = static_cast<int>(number);
+  }
+  options->crop_given = !crop.empty();
+  if (options->crop_given && !fraction(crop, &options->crop)) {
+    return bad_usage("--crop " + crop + ": not a fraction above 0 and at most 1");
+  }
   if (!mean.empty() && !parse_values(mean, &options->mean)) {
     return bad_usage("--mean " + mean + ": not one number or three, separated by commas");
   }
@@ -167,6 +196,11 @@ int parse_options(int argc, char** argv, photos_options* options) {
   if (options->photos.empty() && !options->describe && !options->receive) {
     return bad_usage("no photographs given");
   }
+  if (!options->html.empty() && !only_this_machine(options->sshlogins)) {
+    return bad_usage(
+        "--html makes its thumbnails from the photographs classified here, not "
+        "over --sshlogin");
+  }
   if (!options->remote_root.empty() && options->remote_root[0] != '/') {
     return bad_usage("--remote-root " + options->remote_root + ": not an absolute path");
   }
@@ -178,7 +212,7 @@ int parse_options(int argc, char** argv, photos_options* options) {
 }
 
 std::string installed_file(const std::string& name) {
-  const std::string program = program_path();
+  const std::string program = installed_program_path();
   const size_t slash = program.find_last_of("/\\");
   if (slash == std::string::npos) return "";
   const std::string folder = program.substr(0, slash + 1);

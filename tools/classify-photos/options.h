@@ -33,6 +33,8 @@ struct photos_options {
   std::string joblog;
   bool bar = false;
   bool json = false;
+  std::string html;                 // --html: the contact sheet's page
+  std::string command_line;         // as given, for the contact sheet
   std::vector<std::string> photos;  // as given; "-" stands for standard input
   // Set on a machine that runs one chunk of a batch spread over ssh: the
   // chunk's number, and its results go back in the relay form.
@@ -57,6 +59,10 @@ int parse_options(int argc, char** argv, photos_options* options);
 // Writes the message of bad usage and its hint to standard error; returns
 // the exit status of bad usage, 2.
 int bad_usage(const std::string& message);
+
+// The command line as a shell takes it back: the program's name, then the
+// arguments (after the program's own), each quoted where it needs to be.
+std::string command_text(const std::vector<std::string>& arguments);
 
 // "127.5" or "123.675,116.28,103.53": one value or three, finite; false
 // otherwise.

@@ -3,11 +3,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <random>
 #include <vector>
-
-#if !defined(_WIN32)
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -20,28 +17,41 @@ std::vector<std::string>& folders() {
 }  // namespace
 
 std::string make_scratch_folder(const std::string& prefix, const std::string& base) {
+  std::string folder = base;
+  if (folder.empty()) {
 #if defined(_WIN32)
-  (void)prefix;
-  (void)base;
-  return "";
+    std::error_code ignored;
+    folder = std::filesystem::temp_directory_path(ignored).u8string();
 #else
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string folder = !base.empty()                    ? base
-                             : tmp != nullptr && *tmp != '\0' ? std::string(tmp)
-                                                              : "/tmp";
-  std::string pattern = folder + "/" + prefix + ".XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) return "";
-  std::lock_guard<std::mutex> lock(folders_mutex);
-  folders().push_back(pattern);
-  return pattern;
+    const char* tmp = std::getenv("TMPDIR");
+    folder = tmp != nullptr && *tmp != '\0' ? std::string(tmp) : "/tmp";
 #endif
+  }
+  // A name no one else has taken: creating the folder is the test.
+  static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = folder + "/" + prefix + ".";
+    for (int i = 0; i < 6; ++i) name += letters[random() % (sizeof letters - 1)];
+    std::error_code error;
+    if (std::filesystem::create_directory(std::filesystem::u8path(name), error)) {
+      // Others' photographs may go in: for this user alone.
+      std::filesystem::permissions(std::filesystem::u8path(name), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::replace, error);
+      std::lock_guard<std::mutex> lock(folders_mutex);
+      folders().push_back(name);
+      return name;
+    }
+    if (error) return "";
+  }
+  return "";
 }
 
 void remove_scratch_folders() {
   std::lock_guard<std::mutex> lock(folders_mutex);
   for (const std::string& folder : folders()) {
     std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
+    std::filesystem::remove_all(std::filesystem::u8path(folder), ignored);
   }
   folders().clear();
 }

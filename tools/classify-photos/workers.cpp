@@ -11,7 +11,8 @@ std::string reason_for(const std::string& path, const std::string& message) {
   return message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message;
 }
 
-photo_result classify_photo(classifier* model, const std::string& path, double crop, size_t top) {
+photo_result classify_photo(classifier* model, const std::string& path, double crop, size_t top,
+                            contact_sheet* sheet, size_t i) {
   const auto start = std::chrono::steady_clock::now();
   photo_result result;
   result.outcome = photo_result::state::failed;
@@ -28,9 +29,15 @@ photo_result classify_photo(classifier* model, const std::string& path, double c
   } clock{result, start};
   std::vector<unsigned char> pixels;
   std::string error;
-  if (!prepare_photo(path, model->input_size(), crop, &pixels, &error)) {
+  rgb_image upright;
+  if (!prepare_photo(path, model->input_size(), crop, &pixels, &error,
+                     sheet != nullptr ? &upright : nullptr)) {
     result.reason = reason_for(path, error);
     return result;
+  }
+  if (sheet != nullptr) {
+    sheet->add_thumbnail(i, upright);
+    upright = rgb_image{};
   }
   std::vector<ranked_class> best;
   if (!model->classify(pixels, top, &best)) {
@@ -46,8 +53,15 @@ int default_jobs() { return static_cast<int>(std::max(1u, std::thread::hardware_
 
 worker_pool::worker_pool(const TfLiteModel* model, const normalization& norm,
                          std::unique_ptr<classifier> first, const std::vector<std::string>& photos,
-                         double crop, size_t top, int jobs, result_board* board)
-    : model_(model), norm_(norm), photos_(photos), crop_(crop), top_(top), board_(board) {
+                         double crop, size_t top, int jobs, result_board* board,
+                         contact_sheet* sheet)
+    : model_(model),
+      norm_(norm),
+      photos_(photos),
+      crop_(crop),
+      top_(top),
+      sheet_(sheet),
+      board_(board) {
   const size_t count = std::max<size_t>(1, std::min<size_t>(jobs, photos.size()));
   threads_.emplace_back(&worker_pool::work, this, std::move(first));
   for (size_t i = 1; i < count; ++i) threads_.emplace_back(&worker_pool::work, this, nullptr);
@@ -64,6 +78,6 @@ void worker_pool::work(std::unique_ptr<classifier> own) {
   if (!own) own = std::make_unique<classifier>(model_, norm_);
   if (!own->problem().empty()) return;
   for (size_t i = next_++; i < photos_.size(); i = next_++) {
-    board_->post(i, classify_photo(own.get(), photos_[i], crop_, top_));
+    board_->post(i, classify_photo(own.get(), photos_[i], crop_, top_, sheet_, i));
   }
 }

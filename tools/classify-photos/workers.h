@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "contact_sheet.h"
 #include "engine.h"
 #include "results.h"
 
@@ -17,8 +18,10 @@ std::string reason_for(const std::string& path, const std::string& message);
 
 // Prepares and classifies the photograph at `path` for `model`: the centre
 // crop keeping `crop` of each side, resized to the model's input size; its
-// `top` best classes.
-photo_result classify_photo(classifier* model, const std::string& path, double crop, size_t top);
+// `top` best classes. With a contact sheet, its thumbnail goes there, as
+// photograph `i`.
+photo_result classify_photo(classifier* model, const std::string& path, double crop, size_t top,
+                            contact_sheet* sheet = nullptr, size_t i = 0);
 
 // One worker per core.
 int default_jobs();
@@ -28,10 +31,11 @@ class worker_pool {
   // Starts `jobs` workers (no more than there are photographs) over
   // `photos`; the first takes `first`, the others make their own
   // classifiers over `model` with `norm`. Every photograph's result, its
-  // `top` best classes, goes to `board`.
+  // `top` best classes, goes to `board`, and its thumbnail to `sheet`, if
+  // there is one.
   worker_pool(const TfLiteModel* model, const normalization& norm,
               std::unique_ptr<classifier> first, const std::vector<std::string>& photos,
-              double crop, size_t top, int jobs, result_board* board);
+              double crop, size_t top, int jobs, result_board* board, contact_sheet* sheet);
   // Waits for the workers.
   ~worker_pool();
   worker_pool(const worker_pool&) = delete;
@@ -45,6 +49,7 @@ class worker_pool {
   const std::vector<std::string>& photos_;
   double crop_;
   size_t top_;
+  contact_sheet* sheet_;
   result_board* board_;
   std::atomic<size_t> next_{0};
   std::vector<std::thread> threads_;

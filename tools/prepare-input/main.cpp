@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "atomic_file.h"
+#include "command_line.h"
 #include "memory.h"
 #include "photo.h"
 #include "platform.h"
@@ -21,7 +22,7 @@ struct options {
   std::string image;
   std::string output = "input.bin";
   std::string size = "224";
-  double crop = 1.0;
+  std::string crop = "1";
 };
 
 // "N" for N x N, or "WxH"; each side from 1 to max_output_side.
@@ -59,31 +60,30 @@ int main(int argc, char** argv) {
       "it to sRGB by its colour profile, composes transparent pixels onto white, crops its\n"
       "centre, resizes it to W x H and writes the pixels row-major as R, G, B bytes.",
       "prepare-input"};
-  app.add_option("IMAGE", opt.image, "the photograph to prepare")->required();
+  app.add_option("IMAGE", opt.image, "the photograph to prepare");
   app.add_option("OUTPUT", opt.output, "the file to write")->capture_default_str();
   app.add_option("--size", opt.size,
-                 "N for a square of N x N pixels, or WxH (a model's input width and height)")
+                 "N for a square of N x N pixels, or WxH (a model's input width and height), "
+                 "each side from 1 to 4096")
       ->capture_default_str();
-  app.add_option("--crop", opt.crop, "fraction of each side kept by the central crop")
-      ->capture_default_str()
-      ->check(CLI::Range(0.0, 1.0));
+  app.add_option("--crop", opt.crop,
+                 "the fraction of each side the central crop keeps, above 0 and at most 1")
+      ->capture_default_str();
   app.set_version_flag("--version", std::string("prepare-input ") + CLASSIFY_VERSION);
-  std::vector<std::string> arguments = program_arguments(argc, argv);
-  std::vector<char*> utf8_argv;
-  for (std::string& argument : arguments) utf8_argv.push_back(argument.data());
-  try {
-    app.parse(static_cast<int>(utf8_argv.size()), utf8_argv.data());
-  } catch (const CLI::Success& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    return fail(e.what());
+  const int parsed = parse_command_line(app, "prepare-input", argc, argv);
+  if (parsed >= 0) return parsed;
+  double crop = 1.0;
+  if (!fraction(opt.crop, &crop)) {
+    return usage_error("prepare-input",
+                       "--crop " + opt.crop + ": not a fraction above 0 and at most 1");
   }
-  if (!(opt.crop > 0.0)) return fail("--crop must be above 0 and at most 1");
   photo_size size;
   if (!parse_size(opt.size, &size)) {
-    return fail("--size " + opt.size + ": not N or WxH with each side from 1 to " +
-                std::to_string(max_output_side));
+    return usage_error("prepare-input", "--size " + opt.size +
+                                            ": not N or WxH with each side from 1 to " +
+                                            std::to_string(max_output_side));
   }
+  if (opt.image.empty()) return usage_error("prepare-input", "no photograph given");
 
   std::string error;
   std::vector<unsigned char> pixels;
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
   // complaints about a damaged file to standard error; the tool says in one
   // line what failed, so theirs go to the null device while it decodes.
   const int saved_stderr = divert_standard_error();
-  const bool prepared = prepare_photo(opt.image, size, opt.crop, &pixels, &error);
+  const bool prepared = prepare_photo(opt.image, size, crop, &pixels, &error);
   restore_standard_error(saved_stderr);
   if (!prepared || !write_atomically(opt.output, pixels, &error)) return fail(error);
   return 0;
