@@ -51,8 +51,10 @@ int main(void) {
   if (timing) {
     TfLiteInterpreterInvoke(interpreter);
     double t5 = now_us();
-    fprintf(stderr, "create_us=%.0f allocate_us=%.0f load_us=%.0f first_invoke_us=%.0f warm_invoke_us=%.0f\n",
-            t1 - t0, t2 - t1, t3 - t2, t4 - t3, t5 - t4);
+    fprintf(
+        stderr,
+        "create_us=%.0f allocate_us=%.0f load_us=%.0f first_invoke_us=%.0f warm_invoke_us=%.0f\n",
+        t1 - t0, t2 - t1, t3 - t2, t4 - t3, t5 - t4);
   }
   TfLiteInterpreterDelete(interpreter);
   TfLiteInterpreterOptionsDelete(options);

@@ -186,10 +186,10 @@ bool contact_sheet::finish(const std::vector<std::string>& photos,
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", header.seconds);
   page << seconds << " s"
-       << (failed > 0 ? ", and " + std::to_string(failed) +
-                            (failed == 1 ? " photograph" : " photographs") +
-                            " could not be classified"
-                      : std::string())
+       << (failed > 0
+               ? ", and " + std::to_string(failed) +
+                     (failed == 1 ? " photograph" : " photographs") + " could not be classified"
+               : std::string())
        << ".</p>\n<p>Command: <code>" << html_escaped(header.command) << "</code></p>\n";
   page << "<p><label>Class or file name <input id=\"text\" type=\"search\"></label> "
        << "<label>Score at least <input id=\"score\" type=\"number\" step=\"any\"></label></p>\n"
