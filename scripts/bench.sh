@@ -33,6 +33,9 @@
 #               the same program started by a launcher, and the build for any
 #               x86-64 CPU linked statically against the same linked as a
 #               shared library (as glibc's hwcaps folders would need)
+#  models       a photograph of classify-photos --jobs 1 (240 of 1200x800) with
+#               the quantized (uint8) MobileNet v2 of ../shared/models/zoo
+#               against the float default
 #  html         classify-photos --html (the contact sheet) on 240 photographs
 #               of 1200x800 against the same batch without it
 #  remote       classify-photos --sshlogin over a private sshd on 127.0.0.1,
@@ -47,7 +50,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 runs=${BENCH_RUNS:-30}
-sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch html remote} "
+sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch models html remote} "
 wants() { [[ $sections == *" $1 "* ]]; }
 
 scripts/build.sh
@@ -80,7 +83,7 @@ if wants photo || wants decode || wants startup || wants chain; then
     "exec \"$here/build/classify\"" >"$work/chain.sh"
 fi
 
-if wants batch || wants remote || wants html; then
+if wants batch || wants remote || wants html || wants models; then
   # 24 photographs of 1200x800, each a different crop with its own grain, and
   # the same 24 ten times over (240); a 12-megapixel one twelve times over.
   mkdir -p "$work/batch"
@@ -220,6 +223,17 @@ if wants batch; then
     --batch-floor "jobs_1:240,djpeg,hello,bare_client:warm_invoke_us" \
     "hello=$here/build/bench/hello" "djpeg=/usr/bin/djpeg -scale 1/2 -outfile /dev/null batch/p01.jpg" \
     "bare_client=$here/build/bench/bare_client BARE_CLIENT_TIMING:=1" "jobs_1=/bin/sh jobs1_x.sh"
+fi
+
+if wants models; then
+  quantized=$(realpath "$shared/models/zoo/tf2_mobilenet_v2_1.0_224_ptq.tflite")
+  printf '%s\n' 'cd batch' "exec \"$here/build/classify-photos\" --jobs 1 x*.jpg >/dev/null" \
+    >"$work/default_x.sh"
+  printf '%s\n' 'cd batch' "exec \"$here/build/classify-photos\" --jobs 1 --model \"$quantized\" x*.jpg >/dev/null" \
+    >"$work/quantized_x.sh"
+  echo
+  echo "== 240 photographs of 1200x800, --jobs 1: the quantized (uint8) MobileNet v2 against the float default"
+  pb_long --items 240 "float_default=/bin/sh default_x.sh" "uint8_mobilenet_v2=/bin/sh quantized_x.sh"
 fi
 
 if wants html; then

@@ -9,8 +9,8 @@
 # and an appended archive. Inputs that once crashed are kept in
 # fuzz/regressions/ and replayed first.
 # The targets run two at a time, one a core.
-#   FUZZ_MODEL_RUNS (default 2000000), FUZZ_INPUT_RUNS (default 100000),
-#   FUZZ_PHOTO_RUNS (default 15000), FUZZ_METADATA_RUNS (default 1000000): the
+#   FUZZ_MODEL_RUNS (default 4000000), FUZZ_INPUT_RUNS (default 100000),
+#   FUZZ_PHOTO_RUNS (default 50000), FUZZ_METADATA_RUNS (default 1000000): the
 #   number of inputs each target tries; FUZZ_MODEL_SECONDS (default 150),
 #   FUZZ_INPUT_SECONDS (default 60), FUZZ_PHOTO_SECONDS (default 150),
 #   FUZZ_METADATA_SECONDS (default 60): caps on the time, for a slower
@@ -22,9 +22,9 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-model_runs=${FUZZ_MODEL_RUNS:-2000000}
+model_runs=${FUZZ_MODEL_RUNS:-4000000}
 input_runs=${FUZZ_INPUT_RUNS:-100000}
-photo_runs=${FUZZ_PHOTO_RUNS:-15000}
+photo_runs=${FUZZ_PHOTO_RUNS:-50000}
 metadata_runs=${FUZZ_METADATA_RUNS:-1000000}
 model_seconds=${FUZZ_MODEL_SECONDS:-150}
 input_seconds=${FUZZ_INPUT_SECONDS:-60}

@@ -16,13 +16,7 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-constexpr bool sanitized = __has_feature(address_sanitizer);
-#else
-constexpr bool sanitized = false;
-#endif
+constexpr bool sanitized = address_sanitized;
 
 // The page faults of `program` with `args` in `cwd`, from its exec on; -1
 // where the kernel allows no counter.

@@ -6,6 +6,16 @@
 #include <string>
 #include <vector>
 
+// True in a build under AddressSanitizer (GCC's macro, or clang's feature),
+// whose memory and page faults are not the program's own.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool address_sanitized = true;
+#elif defined(__has_feature)
+inline constexpr bool address_sanitized = __has_feature(address_sanitizer);
+#else
+inline constexpr bool address_sanitized = false;
+#endif
+
 // A fresh directory under the system's temporary folder, removed with all its
 // contents when the object goes.
 struct scratch_dir {
