@@ -148,7 +148,7 @@ main() {
     return
   fi
   start_log "$cache_root/logs/tflite-2.14.1-win64.log"
-  say "building TensorFlow Lite 2.14.1 for 64-bit Windows into $prefix, about 7 minutes on 2 cores"
+  say "building TensorFlow Lite 2.14.1 for 64-bit Windows into $prefix, about 3 to 4 minutes on 2 cores"
   say "full log: $log_file"
   stage "apt packages"
   install_apt_packages "${APT_DEPS[@]}"

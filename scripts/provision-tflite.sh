@@ -235,7 +235,7 @@ main() {
     return
   fi
   start_log "$cache_root/logs/tflite-2.14.1-$level-$link.log"
-  say "building TensorFlow Lite 2.14.1 ($link, $level) into $prefix, about 5 to 10 minutes on 2 cores"
+  say "building TensorFlow Lite 2.14.1 ($link, $level) into $prefix, about 3 minutes on 2 cores"
   say "full log: $log_file"
   stage "apt packages"
   install_apt_packages "${APT_DEPS[@]}"
