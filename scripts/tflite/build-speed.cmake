@@ -15,7 +15,7 @@
 # (tensor_utils.h) that others include before it, and would come to nothing.
 #
 # A static library also leaves out the files no program of this project
-# links (the linker's map of classify, classify-photos, the tests and the
+# links (a shared one compiles them on their own) (the linker's map of classify, classify-photos, the tests and the
 # benchmarks shows which): custom operators that the builtin op resolver
 # does not register, the reference op resolver, the C API's experimental
 # and opaque parts, delegates, NNAPI, the model verifier and debug dumps.
@@ -46,13 +46,17 @@ function(classify_speed_up_build)
   foreach(source IN LISTS sources)
     get_filename_component(path "${source}" ABSOLUTE BASE_DIR "${CMAKE_SOURCE_DIR}")
     file(RELATIVE_PATH relative "${CMAKE_SOURCE_DIR}" "${path}")
-    if(NOT BUILD_SHARED_LIBS AND relative IN_LIST classify_unlinked_sources)
-      continue()
-    endif()
-    list(APPEND kept "${source}")
-    if(path MATCHES "${classify_unity_exceptions}")
+    if(relative IN_LIST classify_unlinked_sources)
+      # A shared library keeps them, compiled on their own as before: some
+      # of them clash with each other in a unity build.
+      if(NOT BUILD_SHARED_LIBS)
+        continue()
+      endif()
+      list(APPEND apart "${source}")
+    elseif(path MATCHES "${classify_unity_exceptions}")
       list(APPEND apart "${source}")
     endif()
+    list(APPEND kept "${source}")
   endforeach()
   set_target_properties(tensorflow-lite PROPERTIES SOURCES "${kept}" UNITY_BUILD ON
     UNITY_BUILD_BATCH_SIZE 8)
