@@ -99,31 +99,11 @@ std::string ssh_words(const std::string& login, const std::string& control,
 
 // What the machine that classifies a chunk is told to run.
 std::string remote_command(const photos_options& options) {
-  std::vector<std::string> words = {installed_program_path(),
-                                    "--receive",
-                                    "--relay-chunk",
-                                    std::to_string(options.send_chunk),
-                                    "--model",
-                                    options.model,
-                                    "--top",
-                                    std::to_string(options.top)};
-  if (options.jobs > 0) words.insert(words.end(), {"--jobs", std::to_string(options.jobs)});
-  if (options.crop_given) {
-    char crop[32];
-    std::snprintf(crop, sizeof crop, "%.17g", options.crop);
-    words.insert(words.end(), {"--crop", crop});
-  }
-  const auto numbers = [](const std::vector<float>& values) {
-    std::string text;
-    for (const float v : values) {
-      char value[32];
-      std::snprintf(value, sizeof value, "%.9g", v);
-      text += (text.empty() ? "" : ",") + std::string(value);
-    }
-    return text;
-  };
-  if (!options.mean.empty()) words.insert(words.end(), {"--mean", numbers(options.mean)});
-  if (!options.std.empty()) words.insert(words.end(), {"--std", numbers(options.std)});
+  std::vector<std::string> words = {
+      installed_program_path(),           "--receive", "--relay-chunk",
+      std::to_string(options.send_chunk), "--model",   options.model};
+  const std::vector<std::string> passed = classifying_options(options);
+  words.insert(words.end(), passed.begin(), passed.end());
   std::string command = "exec";
   for (const std::string& word : words) command += " " + quoted(word);
   return command;

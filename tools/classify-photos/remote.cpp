@@ -70,6 +70,28 @@ bool parse_relay_line(const std::string& line, long* chunk, size_t* position,
   return !result->classes.empty();
 }
 
+std::vector<std::string> classifying_options(const photos_options& options) {
+  const auto numbers = [](const std::vector<float>& values) {
+    std::string text;
+    for (const float v : values) {
+      char value[32];
+      std::snprintf(value, sizeof value, "%.9g", v);
+      text += (text.empty() ? "" : ",") + std::string(value);
+    }
+    return text;
+  };
+  std::vector<std::string> args = {"--top", std::to_string(options.top)};
+  if (options.jobs > 0) args.insert(args.end(), {"--jobs", std::to_string(options.jobs)});
+  if (options.crop_given) {
+    char crop[32];
+    std::snprintf(crop, sizeof crop, "%.17g", options.crop);
+    args.insert(args.end(), {"--crop", crop});
+  }
+  if (!options.mean.empty()) args.insert(args.end(), {"--mean", numbers(options.mean)});
+  if (!options.std.empty()) args.insert(args.end(), {"--std", numbers(options.std)});
+  return args;
+}
+
 bool only_this_machine(const std::vector<std::string>& logins) {
   return std::all_of(logins.begin(), logins.end(), [](const std::string& l) { return l == ":"; });
 }
@@ -137,28 +159,11 @@ std::string resolved(const std::string& path) {
   return realpath(path.c_str(), full) != nullptr ? std::string(full) : absolute(path);
 }
 
-std::string number_list(const std::vector<float>& numbers) {
-  std::string text;
-  for (const float n : numbers) {
-    char value[32];
-    std::snprintf(value, sizeof value, "%.9g", n);
-    text += (text.empty() ? "" : ",") + std::string(value);
-  }
-  return text;
-}
-
 // The options a chunk's job passes on to the machine that classifies it.
 std::vector<std::string> job_options(const photos_options& options) {
-  std::vector<std::string> args = {"--model", resolved(options.model), "--top",
-                                   std::to_string(options.top)};
-  if (options.jobs > 0) args.insert(args.end(), {"--jobs", std::to_string(options.jobs)});
-  if (options.crop_given) {
-    char crop[32];
-    std::snprintf(crop, sizeof crop, "%.17g", options.crop);
-    args.insert(args.end(), {"--crop", crop});
-  }
-  if (!options.mean.empty()) args.insert(args.end(), {"--mean", number_list(options.mean)});
-  if (!options.std.empty()) args.insert(args.end(), {"--std", number_list(options.std)});
+  std::vector<std::string> args = {"--model", resolved(options.model)};
+  const std::vector<std::string> passed = classifying_options(options);
+  args.insert(args.end(), passed.begin(), passed.end());
   if (!options.remote_root.empty()) args.insert(args.end(), {"--remote-root", options.remote_root});
   return args;
 }

@@ -26,6 +26,10 @@ std::string relay_line(long chunk, size_t position, const photo_result& result);
 // not one.
 bool parse_relay_line(const std::string& line, long* chunk, size_t* position, photo_result* result);
 
+// The options of `options` that say how the machine that classifies a chunk
+// classifies it: --top, --jobs, --crop, --mean and --std, where given.
+std::vector<std::string> classifying_options(const photos_options& options);
+
 // True when GNU parallel can be started; otherwise `why` says what is
 // missing.
 bool parallel_installed(std::string* why);
