@@ -1,9 +1,7 @@
 #include "batch.h"
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <optional>
 
@@ -16,30 +14,6 @@
 #include "workers.h"
 
 namespace {
-
-std::atomic<int> interruption{0};
-
-extern "C" void on_interrupt(int sig) { interruption = sig; }
-
-// Ctrl-C (or a polite kill, or a connection that has gone) ends the batch
-// after the lines already written: the writer sees the flag within a tenth
-// of a second.
-void catch_interruptions() {
-  std::signal(SIGINT, on_interrupt);
-  std::signal(SIGTERM, on_interrupt);
-#if defined(SIGHUP)
-  std::signal(SIGHUP, on_interrupt);
-#endif
-}
-
-[[noreturn]] void end_by(int sig, std::FILE* messages) {
-  remove_scratch_folders();
-  std::fflush(stdout);
-  std::fflush(messages);
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
-  std::_Exit(128 + sig);
-}
 
 // Where each result goes, in the form the batch asked for.
 class writer {
@@ -71,11 +45,11 @@ class writer {
       if (!board->take(i, std::chrono::milliseconds(0), &result)) {
         flush();
         while (!board->take(i, std::chrono::milliseconds(100), &result)) {
-          if (interruption != 0) stop_now();
+          if (interruption() != 0) stop_now();
           progress_.update(board->posted());
         }
       }
-      if (interruption != 0) stop_now();
+      if (interruption() != 0) stop_now();
       if (result.outcome != photo_result::state::classified) ++failed;
       write(i, result);
       progress_.update(board->posted());
@@ -131,7 +105,8 @@ class writer {
     if (remote_ != nullptr) remote_->stop();
     progress_.clear();
     std::fflush(stdout);
-    end_by(interruption, job_.messages);
+    std::fflush(job_.messages);
+    end_by(interruption());
   }
 
   const batch& job_;
@@ -143,6 +118,9 @@ class writer {
 }  // namespace
 
 int run_batch(batch job) {
+  // Ctrl-C (or a polite kill, or a connection that has gone) ends the batch
+  // after the lines already written: the writer sees it within a tenth of a
+  // second.
   catch_interruptions();
   const auto start = std::chrono::steady_clock::now();
   result_board board(job.photos.size());

@@ -332,6 +332,10 @@ bool receive_chunk(std::vector<std::string>* photos, std::string* error) {
     *photos = paths;
     return true;
   }
+  // A connection that goes away while the photographs come in must not
+  // leave them here: from the folder on, its signal ends tar and then the
+  // process, with the folder removed.
+  catch_interruptions(true);
   const std::string folder = make_scratch_folder("classify-photos-chunk");
   if (folder.empty()) {
     *error = "no scratch folder for the chunk: " + std::string(std::strerror(errno));
@@ -341,7 +345,13 @@ bool receive_chunk(std::vector<std::string>* photos, std::string* error) {
   const pid_t tar =
       spawn({"tar", "-xf", "-", "-C", folder, "--no-same-owner"}, STDIN_FILENO, null, null, {});
   close(null);
-  wait_for(tar);
+  while (tar > 0 && waitpid(tar, nullptr, 0) < 0 && errno == EINTR) {
+    if (interruption() == 0) continue;
+    kill(tar, SIGTERM);
+    wait_for(tar);
+    end_by(interruption());
+  }
+  if (interruption() != 0) end_by(interruption());
   for (const std::string& path : paths) photos->push_back(folder + "/" + path);
   return true;
 }
