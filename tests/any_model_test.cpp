@@ -26,13 +26,6 @@ namespace {
 
 using tflite::TensorType;
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 run_result classify_photos(const scratch_dir& dir, const std::vector<std::string>& args) {
   return run_program(CLASSIFY_PHOTOS_EXE, args, dir.path);
 }

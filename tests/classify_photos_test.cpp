@@ -34,13 +34,6 @@ const std::string& labels_file = pretrained_labels;
 const bool have_sample_photo = std::filesystem::exists(sample_photo);
 const std::string photo = have_sample_photo ? sample_photo : "logo:";
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 std::string label_of(int index) {
   const std::vector<std::string> labels = lines_of(read_file(labels_file));
   return index >= 0 && index < static_cast<int>(labels.size()) ? labels[index] : "";
@@ -335,20 +328,8 @@ TEST_F(ClassifyPhotos, InterruptedBatchKeepsTheLinesWrittenAndNoScratchFiles) {
   const std::vector<std::string> names = many_links(400, "hopper.png");
   std::vector<std::string> args = {CLASSIFY_PHOTOS_EXE, "--model", model, "--jobs", "2"};
   args.insert(args.end(), names.begin(), names.end());
-  const pid_t pid = fork();
+  const pid_t pid = start_program(args, dir.path, "out.tsv", {{"TMPDIR", dir.file("tmp")}}, true);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setpgid(0, 0);
-    if (chdir(dir.path.c_str()) != 0) _exit(126);
-    setenv("TMPDIR", dir.file("tmp").c_str(), 1);
-    if (std::freopen("out.tsv", "w", stdout) == nullptr) _exit(126);
-    std::freopen("/dev/null", "w", stderr);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
   // Interrupt once the first lines are out.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (read_file(dir.file("out.tsv")).size() < 2000 &&

@@ -27,13 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 std::vector<std::string> names_in(const std::string& folder) {
   std::vector<std::string> names;
   if (!fs::exists(folder)) return names;
@@ -171,18 +164,8 @@ TEST_F(ContactSheet, InterruptedBatchLeavesTheEarlierReport) {
     fs::create_symlink("photos/hopper.jpg", dir.file(name));
     args.push_back(name);
   }
-  const pid_t pid = fork();
+  const pid_t pid = start_program(args, dir.path, "out.tsv");
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (chdir(dir.path.c_str()) != 0) _exit(126);
-    if (std::freopen("out.tsv", "w", stdout) == nullptr) _exit(126);
-    std::freopen("/dev/null", "w", stderr);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (read_file(dir.file("out.tsv")).size() < 1000 &&
          std::chrono::steady_clock::now() < deadline) {

@@ -22,13 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 bool empty_folder(const std::string& path) { return fs::is_empty(path); }
 
 class RemoteBatch : public ::testing::Test {
@@ -138,21 +131,10 @@ TEST_F(RemoteBatch, InterruptedBatchLeavesNothingBehind) {
     fs::create_symlink("hopper.png", dir.file(name));
     args.push_back(name);
   }
-  const pid_t pid = fork();
+  const pid_t pid =
+      start_program(args, dir.path, "/dev/null",
+                    {{"TMPDIR", dir.file("here_tmp")}, {"HOME", dir.file("home")}}, true);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setpgid(0, 0);
-    if (chdir(dir.path.c_str()) != 0) _exit(126);
-    setenv("TMPDIR", dir.file("here_tmp").c_str(), 1);
-    setenv("HOME", dir.file("home").c_str(), 1);
-    std::freopen("/dev/null", "w", stdout);
-    std::freopen("/dev/null", "w", stderr);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
   // Interrupt once the far side holds a chunk.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (empty_folder(dir.file("far_tmp")) && std::chrono::steady_clock::now() < deadline) {

@@ -125,3 +125,27 @@ std::string eol() {
 std::string result_line(const std::string& index, const std::string& score) {
   return class_label + index + probability_label + score + eol();
 }
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+pid_t start_program(std::vector<std::string> args, const std::string& cwd, const std::string& out,
+                    const std::vector<std::pair<std::string, std::string>>& environment,
+                    bool own_group) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (own_group) setpgid(0, 0);
+  if (chdir(cwd.c_str()) != 0) _exit(126);
+  for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
+  if (std::freopen(out.c_str(), "w", stdout) == nullptr) _exit(126);
+  if (std::freopen("/dev/null", "w", stderr) == nullptr) _exit(126);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}

@@ -3,7 +3,10 @@
 // what it writes, so that tests check its bytes and exit status as users see
 // them.
 
+#include <sys/types.h>
+
 #include <string>
+#include <utility>
 #include <vector>
 
 // True in a build under AddressSanitizer (GCC's macro, or clang's feature),
@@ -52,6 +55,17 @@ run_result run_classify(const std::string& cwd, const std::vector<std::string>& 
 std::string eol();
 
 std::string read_file(const std::string& path);
+
+// The lines of `text`, without their line ends.
+std::vector<std::string> lines_of(const std::string& text);
+
+// Starts `args` (the program's path first) in `cwd` without waiting for it:
+// standard output to the file `out` there (or /dev/null), standard error to
+// /dev/null, `environment` added, and, where `own_group`, in a process group
+// of its own, so that a signal to the group reaches what it starts. Its id.
+pid_t start_program(std::vector<std::string> args, const std::string& cwd, const std::string& out,
+                    const std::vector<std::pair<std::string, std::string>>& environment = {},
+                    bool own_group = false);
 
 // What the program reads and prints, spelled out here rather than taken from
 // the program, so that a change there shows up as a failing test.

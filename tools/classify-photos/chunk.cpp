@@ -28,6 +28,7 @@ bool receive_chunk(std::vector<std::string>*, std::string* error) {
 #include <sstream>
 
 #include "platform.h"
+#include "process.h"
 #include "remote.h"
 #include "scratch.h"
 
@@ -107,30 +108,6 @@ std::string remote_command(const photos_options& options) {
   std::string command = "exec";
   for (const std::string& word : words) command += " " + quoted(word);
   return command;
-}
-
-pid_t spawn(const std::vector<std::string>& args, int in, int out, int err,
-            const std::vector<int>& to_close) {
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  dup2(in, STDIN_FILENO);
-  dup2(out, STDOUT_FILENO);
-  dup2(err, STDERR_FILENO);
-  for (const int fd : to_close) close(fd);
-  for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  execvp(argv[0], argv.data());
-  _exit(127);
-}
-
-int wait_for(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return status;
 }
 
 bool write_all(int fd, const std::string& text) {

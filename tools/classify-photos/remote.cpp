@@ -8,7 +8,6 @@
 #endif
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +19,7 @@
 #include "chunk.h"
 #include "photo.h"
 #include "platform.h"
+#include "process.h"
 #include "scratch.h"
 #include "workers.h"
 
@@ -217,26 +217,15 @@ remote_batch::remote_batch(const photos_options& options, const std::vector<std:
     fail_the_rest("GNU parallel cannot be started");
     return;
   }
-  const std::string messages = folder_ + "/parallel.err";
-  child_ = fork();
-  if (child_ == 0) {
-    const int err = open(messages.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int null = open("/dev/null", O_RDONLY);
-    dup2(null, STDIN_FILENO);
-    dup2(from_child[1], STDOUT_FILENO);
-    if (err >= 0) dup2(err, STDERR_FILENO);
-    close(from_child[0]);
-    close(from_child[1]);
-    // GNU parallel's own folder goes with the batch's, not into ~/.parallel.
-    setenv("PARALLEL_HOME", (folder_ + "/parallel").c_str(), 1);
-    // GNU parallel and ssh get the signals as a shell would give them.
-    for (int sig : {SIGPIPE, SIGINT, SIGTERM}) signal(sig, SIG_DFL);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
+  // GNU parallel's own messages are kept for its failure, and its own
+  // folder goes with the batch's, not into ~/.parallel.
+  const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int messages =
+      open((folder_ + "/parallel.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  child_ = spawn(args, null, from_child[1], messages >= 0 ? messages : STDERR_FILENO,
+                 {from_child[0], from_child[1]}, {{"PARALLEL_HOME", folder_ + "/parallel"}});
+  if (null >= 0) close(null);
+  if (messages >= 0) close(messages);
   close(from_child[1]);
   if (child_ < 0) {
     close(from_child[0]);
@@ -288,9 +277,7 @@ void remote_batch::read_results(int fd, int error_fd) {
   }
   std::free(line);
   std::fclose(in);
-  int status = 0;
-  while (waitpid(child_, &status, 0) < 0 && errno == EINTR) {
-  }
+  const int status = wait_for(child_);
   child_ = -1;
   close_connections();
   // GNU parallel's exit status counts the jobs that failed, which have said
