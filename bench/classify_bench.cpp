@@ -16,8 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "inference.h"
-#include "input_loader.h"
+#include "model/interpreter.h"
+#include "src/inference.h"
+#include "src/input_loader.h"
+
+using namespace classify;
 
 namespace {
 

@@ -39,7 +39,9 @@
 #include <string>
 #include <vector>
 
-#include "fault_counter.h"
+#include "tests/support/fault_counter.h"
+
+using namespace classify;
 
 namespace {
 

@@ -4,8 +4,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "input_loader.h"
-#include "scratch_file.h"
+#include "fuzz/scratch_file.h"
+#include "model/input_values.h"
+#include "src/input_loader.h"
+
+using namespace classify;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& path = write_scratch_file(data, size);

@@ -8,8 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "metadata.h"
-#include "model_check.h"
+#include "model/associated_file.h"
+#include "model/metadata.h"
+#include "model/model_check.h"
+
+using namespace classify;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string contents, error;

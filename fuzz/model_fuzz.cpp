@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "support/setup_probe.h"
+#include "tests/support/setup_probe.h"
+
+using namespace classify;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   probe_set_up(data, size);

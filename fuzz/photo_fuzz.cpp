@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "photo.h"
-#include "scratch_file.h"
+#include "fuzz/scratch_file.h"
+#include "photo/photo.h"
+
+using namespace classify;
 
 namespace {
 

@@ -5,8 +5,10 @@
 #include <iostream>
 #include <string>
 
-#include "support/metadata_builder.h"
-#include "support/model_builder.h"
+#include "tests/support/metadata_builder.h"
+#include "tests/support/model_builder.h"
+
+using namespace classify;
 
 namespace {
 

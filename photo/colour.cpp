@@ -1,11 +1,13 @@
-#include "colour.h"
+#include "photo/colour.h"
 
 #include <lcms2.h>
 #include <libexif/exif-data.h>
 
 #include <memory>
 
-#include "photo.h"
+#include "photo/photo.h"
+
+namespace classify {
 
 int exif_orientation(const unsigned char* exif, size_t size) {
   if (exif == nullptr || size == 0) return 1;
@@ -142,3 +144,5 @@ void flatten_onto_white(const unsigned char* rgba, size_t count, unsigned char* 
     }
   }
 }
+
+}  // namespace classify

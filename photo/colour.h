@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <vector>
 
-#include "image.h"
+#include "photo/image.h"
+
+namespace classify {
 
 // The EXIF orientation (1 to 8) in an EXIF block (as a JPEG APP1 segment or
 // a PNG eXIf chunk holds it); 1 when there is none or it cannot be read.
@@ -28,3 +30,5 @@ void cmyk_to_srgb(const unsigned char* cmyk, bool inverted,
 
 // RGBA pixels composed onto the white background, into three bytes each.
 void flatten_onto_white(const unsigned char* rgba, size_t count, unsigned char* rgb);
+
+}  // namespace classify

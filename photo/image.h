@@ -5,8 +5,12 @@
 #include <cstdint>
 #include <vector>
 
+namespace classify {
+
 struct rgb_image {
   int width = 0;
   int height = 0;
   std::vector<unsigned char> pixels;
 };
+
+}  // namespace classify

@@ -1,4 +1,4 @@
-#include "jpeg_decode.h"
+#include "photo/jpeg_decode.h"
 
 #include <cerrno>
 #include <cmath>
@@ -12,9 +12,11 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
-#include "colour.h"
-#include "photo.h"
-#include "platform.h"
+#include "photo/colour.h"
+#include "photo/photo.h"
+#include "platform/platform.h"
+
+namespace classify {
 
 namespace {
 
@@ -182,3 +184,5 @@ bool decode_jpeg(const std::string& path, int width, int height, double crop, rg
   *image = apply_orientation(std::move(*image), exif_orientation(exif.data(), exif.size()));
   return true;
 }
+
+}  // namespace classify

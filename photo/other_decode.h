@@ -5,10 +5,14 @@
 
 #include <string>
 
-#include "image.h"
+#include "photo/image.h"
+
+namespace classify {
 
 // Decodes the file at `path`: upright by its EXIF orientation where the
 // format has one, in sRGB, transparent pixels onto white. False, with
 // `error` beginning with the path, for a file that is not such an image, is
 // damaged, or has too many pixels.
 bool decode_other(const std::string& path, rgb_image* image, std::string* error);
+
+}  // namespace classify

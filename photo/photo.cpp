@@ -1,4 +1,4 @@
-#include "photo.h"
+#include "photo/photo.h"
 
 #include <array>
 #include <cerrno>
@@ -7,11 +7,13 @@
 #include <filesystem>
 #include <system_error>
 
-#include "jpeg_decode.h"
-#include "other_decode.h"
-#include "platform.h"
-#include "png_decode.h"
-#include "resize.h"
+#include "photo/jpeg_decode.h"
+#include "photo/other_decode.h"
+#include "photo/png_decode.h"
+#include "photo/resize.h"
+#include "platform/platform.h"
+
+namespace classify {
 
 namespace {
 
@@ -148,3 +150,5 @@ bool prepare_photo(const std::string& path, photo_size size, double crop,
   if (upright != nullptr) *upright = std::move(image);
   return true;
 }
+
+}  // namespace classify

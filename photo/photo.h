@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "image.h"
+#include "photo/image.h"
+
+namespace classify {
 
 // Images of more pixels than this are refused before they are decoded: the
 // model sees 224x224, and a header that declares more is far more likely a
@@ -67,3 +69,5 @@ std::string format_name(const std::string& path);
 bool prepare_photo(const std::string& path, photo_size size, double crop,
                    std::vector<unsigned char>* pixels, std::string* error,
                    rgb_image* upright = nullptr);
+
+}  // namespace classify

@@ -1,4 +1,4 @@
-#include "png_decode.h"
+#include "photo/png_decode.h"
 
 #include <png.h>
 
@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "colour.h"
-#include "photo.h"
-#include "platform.h"
+#include "photo/colour.h"
+#include "photo/photo.h"
+#include "platform/platform.h"
+
+namespace classify {
 
 namespace {
 
@@ -122,3 +124,5 @@ bool decode_png(const std::string& path, rgb_image* image, std::string* error) {
   *image = apply_orientation(std::move(*image), exif_orientation(exif.data(), exif.size()));
   return true;
 }
+
+}  // namespace classify

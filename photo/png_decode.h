@@ -5,8 +5,12 @@
 
 #include <string>
 
-#include "image.h"
+#include "photo/image.h"
+
+namespace classify {
 
 // Decodes the PNG at `path`. False, with `error` beginning with the path, for
 // a damaged or truncated file or one of too many pixels.
 bool decode_png(const std::string& path, rgb_image* image, std::string* error);
+
+}  // namespace classify

@@ -1,8 +1,10 @@
-#include "resize.h"
+#include "photo/resize.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+
+namespace classify {
 
 namespace {
 
@@ -100,3 +102,5 @@ std::vector<unsigned char> crop_and_resize(const rgb_image& image, double crop, 
   }
   return pixels;
 }
+
+}  // namespace classify

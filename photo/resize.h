@@ -3,7 +3,9 @@
 
 #include <vector>
 
-#include "image.h"
+#include "photo/image.h"
+
+namespace classify {
 
 // The centre crop that keeps `crop` (above 0, at most 1) of each side, at
 // least one pixel, resized to `width` x `height`: each output pixel the area
@@ -11,3 +13,5 @@
 // interpolation between pixel centres where it grows. Three bytes a pixel.
 std::vector<unsigned char> crop_and_resize(const rgb_image& image, double crop, int width,
                                            int height);
+
+}  // namespace classify

@@ -1,4 +1,4 @@
-#include "thumbnail.h"
+#include "photo/thumbnail.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,9 @@
 // jpeglib.h needs stdio's FILE declared first.
 #include <jpeglib.h>
 
-#include "resize.h"
+#include "photo/resize.h"
+
+namespace classify {
 
 namespace {
 
@@ -74,3 +76,5 @@ std::vector<unsigned char> thumbnail_jpeg(const rgb_image& image, int longest, i
   std::free(out);
   return jpeg;
 }
+
+}  // namespace classify

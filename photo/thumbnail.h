@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "image.h"
+#include "photo/image.h"
+
+namespace classify {
 
 // The photograph shrunk, its proportions kept, so that its longer side is at
 // most `longest` pixels (a smaller one keeps its size), as a baseline JPEG
@@ -13,3 +15,5 @@ std::vector<unsigned char> thumbnail_jpeg(const rgb_image& image, int longest, i
 
 // The size thumbnail_jpeg gives a photograph of `width` x `height`.
 void thumbnail_size(int width, int height, int longest, int* thumb_width, int* thumb_height);
+
+}  // namespace classify

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "vips_module.h"
+#include "photo/vips_module.h"
 
 #ifndef VIPS_MODULE_DIR
 #error "VIPS_MODULE_DIR must name the folder of libvips' loadable modules"

@@ -7,10 +7,12 @@
 #include <mutex>
 #include <string>
 
-#include "other_decode.h"
-#include "photo.h"
-#include "platform.h"
-#include "vips_module.h"
+#include "photo/other_decode.h"
+#include "photo/photo.h"
+#include "photo/vips_module.h"
+#include "platform/platform.h"
+
+namespace classify {
 
 #ifndef VIPS_MODULE_FROM_BINDIR
 #error "VIPS_MODULE_FROM_BINDIR must give the module's installed place relative to bin/"
@@ -109,3 +111,5 @@ bool decode_other(const std::string& path, rgb_image* image, std::string* error)
 }
 
 void use_vips_module(const std::string& path) { vips_module_path() = path; }
+
+}  // namespace classify

@@ -10,11 +10,13 @@
 #include <utility>
 #include <vector>
 
-#include "colour.h"
-#include "other_decode.h"
-#include "photo.h"
-#include "platform.h"
-#include "platform_windows.h"
+#include "photo/colour.h"
+#include "photo/other_decode.h"
+#include "photo/photo.h"
+#include "platform/platform.h"
+#include "platform/platform_windows.h"
+
+namespace classify {
 
 namespace {
 
@@ -107,3 +109,5 @@ bool decode_other(const std::string& path, rgb_image* image, std::string* error)
   flatten_onto_white(bgra.data(), static_cast<size_t>(width) * height, image->pixels.data());
   return true;
 }
+
+}  // namespace classify

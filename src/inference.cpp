@@ -1,13 +1,13 @@
-#include "inference.h"
+#include "src/inference.h"
 
-#include <cstring>
-#include <exception>
 #include <iostream>
 #include <locale>
 #include <sstream>
 
-#include "model_check.h"
-#include "platform.h"
+#include "model/interpreter.h"
+#include "model/scores.h"
+
+namespace classify {
 
 TfLiteInterpreter* interpreter = nullptr;
 TfLiteTensor* input_tensor = nullptr;
@@ -20,51 +20,11 @@ namespace {
 constexpr char class_label[] = "\xC0\xE0\xB1\xF0\xA3\xBA";
 constexpr char probability_label[] = "\xA3\xAC\xB8\xC5\xC2\xCA\xA3\xBA";
 
-bool tensor_has_name(const TfLiteTensor* tensor, const char* name) {
-  const char* tensor_name = TfLiteTensorName(tensor);
-  return tensor_name != nullptr && std::strcmp(tensor_name, name) == 0;
-}
-
 void report_missing_tensor(const char* role, const char* name) {
   std::cerr << "classify: the model has no " << role << " tensor named \"" << name << "\"\n";
 }
 
 }  // namespace
-
-const uint8_t* map_model_file(const std::string& path, size_t* size) {
-  return map_file_readonly(path, size);
-}
-
-TfLiteModel* create_model(const uint8_t* data, size_t size) {
-  return model_is_sound(data, size) ? TfLiteModelCreate(data, size) : nullptr;
-}
-
-// The library reports an allocation it cannot satisfy by throwing; here, at
-// the boundary, that becomes the failure of the step that asked for it.
-TfLiteInterpreter* create_interpreter(const TfLiteModel* model,
-                                      const TfLiteInterpreterOptions* options) {
-  try {
-    return TfLiteInterpreterCreate(model, options);
-  } catch (const std::exception&) {
-    return nullptr;
-  }
-}
-
-TfLiteStatus allocate_tensors(TfLiteInterpreter* interp) {
-  try {
-    return TfLiteInterpreterAllocateTensors(interp);
-  } catch (const std::exception&) {
-    return kTfLiteError;
-  }
-}
-
-TfLiteStatus invoke(TfLiteInterpreter* interp) {
-  try {
-    return TfLiteInterpreterInvoke(interp);
-  } catch (const std::exception&) {
-    return kTfLiteError;
-  }
-}
 
 TfLiteTensor* find_input_tensor(const TfLiteInterpreter* interp, const char* name) {
   const int32_t count = TfLiteInterpreterGetInputTensorCount(interp);
@@ -129,27 +89,6 @@ bool input_fits_model(const std::string& input_path, int32_t size) {
   return true;
 }
 
-void find_best_score(const float* scores, int32_t count, int32_t* best_index, float* best_score) {
-  *best_score = -1.0f;
-  *best_index = -1;
-  for (int32_t i = 0; i < count; ++i) {
-    // Strictly greater: a tie keeps the lower index, and NaN compares false.
-    if (scores[i] > *best_score) {
-      *best_score = scores[i];
-      *best_index = i;
-    }
-  }
-}
-
-std::string score_text(float score) {
-  // Formatted apart from any output stream so that neither the global locale
-  // nor flags left on a stream change the digits.
-  std::ostringstream text;
-  text.imbue(std::locale::classic());
-  text << score;
-  return text.str();
-}
-
 void write_result_line(std::ostream& out, int32_t best_index, float best_score) {
   std::ostringstream line;
   line.imbue(std::locale::classic());
@@ -187,3 +126,5 @@ bool run_inference(const float* values, int32_t size) {
   write_result_line(std::cout, best_index, best_score);
   return true;
 }
+
+}  // namespace classify

@@ -7,12 +7,12 @@
 #include <ostream>
 #include <string>
 
+#include "model/tensors.h"
 #include "tensorflow/lite/c/c_api.h"
 #include "tensorflow/lite/c/common.h"
 
-// The name of the model's input tensor and of its output tensor of scores.
-inline constexpr char input_tensor_name[] = "input";
-inline constexpr char output_tensor_name[] = "MobilenetV3/Predictions/Softmax";
+namespace classify {
+
 // The model scores this many classes (ImageNet's 1000 and a background class).
 inline constexpr int32_t score_count = 1001;
 
@@ -26,23 +26,6 @@ extern const TfLiteTensor* output_tensor;
 // tensors and looks up the input and output tensors by name. A failure leaves
 // the handles that could not be made null; see engine_ready().
 void init_interpreter(std::string model_path);
-
-// The model file mapped read-only, or null when it is not a non-empty regular
-// file that can be opened and mapped. The caller unmaps it (munmap) once the
-// model made from it is gone; the program keeps it until exit.
-const uint8_t* map_model_file(const std::string& path, size_t* size);
-
-// The library's model over `data`, which must outlive it, or null when the
-// bytes fail model_is_sound() or the library refuses them.
-TfLiteModel* create_model(const uint8_t* data, size_t size);
-
-// The library's interpreter creation, tensor allocation and invocation, with
-// an exception thrown inside the library (an allocation it cannot satisfy)
-// turned into the failure of that step.
-TfLiteInterpreter* create_interpreter(const TfLiteModel* model,
-                                      const TfLiteInterpreterOptions* options);
-TfLiteStatus allocate_tensors(TfLiteInterpreter* interp);
-TfLiteStatus invoke(TfLiteInterpreter* interp);
 
 // The first input (output) tensor whose name equals `name` byte for byte, or
 // null. Tensors without a name match nothing.
@@ -63,15 +46,9 @@ bool input_fits_model(const std::string& input_path, int32_t size);
 // when the engine is not ready or the library refuses a step.
 bool run_inference(const float* values, int32_t size);
 
-// The best score and its index: the first strictly greatest score above
-// -1.0, or index -1 and score -1 when none exceeds -1.0 (NaN never wins).
-void find_best_score(const float* scores, int32_t count, int32_t* best_index, float* best_score);
-
-// The best score as the result line gives it: the stream's default float
-// form (six significant digits) in the classic locale.
-std::string score_text(float score);
-
 // Writes the result line: the GBK label for "class", the index, the GBK label
 // for "probability", the score in the stream's default float form (classic
 // locale), an end of line and a flush.
 void write_result_line(std::ostream& out, int32_t best_index, float best_score);
+
+}  // namespace classify

@@ -1,9 +1,8 @@
-#include "input_loader.h"
+#include "src/input_loader.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +10,10 @@
 #include <iostream>
 #include <limits>
 #include <vector>
+
+#include "model/input_values.h"
+
+namespace classify {
 
 namespace {
 
@@ -37,25 +40,7 @@ bool is_regular_file(const std::string& path) {
   return true;
 }
 
-// All 256 values at once: the loader then maps a byte with one lookup.
-std::array<float, 256> value_table() {
-  std::array<float, 256> table{};
-  for (int b = 0; b < 256; ++b) table[b] = byte_to_value(static_cast<unsigned char>(b));
-  return table;
-}
-
 }  // namespace
-
-float byte_to_value(unsigned char b) {
-  // Double precision in exactly this order: done in float, 128 of the 256
-  // byte values would come out one unit in the last place off.
-  return static_cast<float>(((b / 255.0) - 0.5) * 2.0);
-}
-
-void bytes_to_values(const unsigned char* bytes, size_t count, float* values) {
-  static const std::array<float, 256> table = value_table();
-  for (size_t i = 0; i < count; ++i) values[i] = table[bytes[i]];
-}
 
 int32_t get_file_size(std::string path) {
   std::ifstream file(path, std::ios::binary);
@@ -107,3 +92,5 @@ float* load_input(std::string path, int32_t* count) {
   *count = n;
   return values;
 }
+
+}  // namespace classify

@@ -6,16 +6,11 @@
 #include <cstdint>
 #include <string>
 
+namespace classify {
+
 // The file's length in bytes; 0 when it cannot be opened, and -1 when it is
 // 2 GiB or longer, past what a signed 32-bit count can hold.
 int32_t get_file_size(std::string path);
-
-// The value byte b stands for: ((b / 255) - 0.5) * 2 in double precision,
-// stored as the nearest float.
-float byte_to_value(unsigned char b);
-
-// Maps `count` bytes onto values by byte_to_value, one lookup a byte.
-void bytes_to_values(const unsigned char* bytes, size_t count, float* values);
 
 // Reads the file at `path` and returns a zero-filled heap array (calloc) of
 // one value per byte, writing the element count through `count`. The caller
@@ -24,3 +19,5 @@ void bytes_to_values(const unsigned char* bytes, size_t count, float* values);
 // count is 0 and the result is null. An empty file gives a count of 0 and a
 // non-null array that holds no values.
 float* load_input(std::string path, int32_t* count);
+
+}  // namespace classify

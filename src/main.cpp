@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <iostream>
 
-#include "inference.h"
-#include "input_loader.h"
-#include "memory.h"
+#include "platform/heap.h"
+#include "src/inference.h"
+#include "src/input_loader.h"
+
+using namespace classify;
 
 namespace {
 

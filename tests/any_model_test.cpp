@@ -16,11 +16,13 @@
 #include <numeric>
 #include <sstream>
 
-#include "support/image_support.h"
-#include "support/metadata_builder.h"
-#include "support/model_builder.h"
-#include "support/run_support.h"
-#include "support/sample_data.h"
+#include "tests/support/image_support.h"
+#include "tests/support/metadata_builder.h"
+#include "tests/support/model_builder.h"
+#include "tests/support/run_support.h"
+#include "tests/support/sample_data.h"
+
+namespace classify {
 
 namespace {
 
@@ -437,3 +439,5 @@ TEST(AnyModel, FoldersAreWalkedInOrderForThePhotographsInThem) {
 }
 
 }  // namespace
+
+}  // namespace classify

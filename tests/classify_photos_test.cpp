@@ -19,13 +19,15 @@
 #include <sstream>
 #include <thread>
 
-#include "listing.h"
-#include "options.h"
-#include "progress.h"
-#include "report.h"
-#include "support/image_support.h"
-#include "support/run_support.h"
-#include "support/sample_data.h"
+#include "tests/support/image_support.h"
+#include "tests/support/run_support.h"
+#include "tests/support/sample_data.h"
+#include "tools/classify-photos/batch/listing.h"
+#include "tools/classify-photos/batch/progress.h"
+#include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/output/report.h"
+
+namespace classify {
 
 namespace {
 
@@ -453,3 +455,5 @@ TEST(ClassifyPhotosReport, FieldsAndLinesKeepEveryByteOnItsLine) {
 }
 
 }  // namespace
+
+}  // namespace classify

@@ -7,8 +7,10 @@
 #include <cmath>
 #include <limits>
 
-#include "support/model_builder.h"
-#include "support/run_support.h"
+#include "tests/support/model_builder.h"
+#include "tests/support/run_support.h"
+
+namespace classify {
 
 namespace {
 
@@ -214,3 +216,5 @@ TEST(Classify, OutputThatCannotBeWrittenIsAnError) {
     }
   }
 }
+
+}  // namespace classify

@@ -19,9 +19,11 @@
 #include <sstream>
 #include <thread>
 
-#include "support/image_support.h"
-#include "support/run_support.h"
-#include "support/sample_data.h"
+#include "tests/support/image_support.h"
+#include "tests/support/run_support.h"
+#include "tests/support/sample_data.h"
+
+namespace classify {
 
 namespace {
 
@@ -218,3 +220,5 @@ TEST_F(ContactSheet, ABrowserShowsTheThumbnails) {
 }
 
 }  // namespace
+
+}  // namespace classify

@@ -10,7 +10,9 @@
 
 #include <filesystem>
 
-#include "support/run_support.h"
+#include "tests/support/run_support.h"
+
+namespace classify {
 
 namespace {
 
@@ -65,3 +67,5 @@ TEST_P(CpuEntry, BecomesThePortableBuildWhereTheCpuLacksTheLevel) {
 INSTANTIATE_TEST_SUITE_P(Programs, CpuEntry, ::testing::Values("classify", "classify-photos"));
 
 }  // namespace
+
+}  // namespace classify

@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "fault_counter.h"
-#include "support/image_support.h"
-#include "support/run_support.h"
-#include "support/sample_data.h"
+#include "tests/support/fault_counter.h"
+#include "tests/support/image_support.h"
+#include "tests/support/run_support.h"
+#include "tests/support/sample_data.h"
+
+namespace classify {
 
 namespace {
 
@@ -71,3 +73,5 @@ TEST(FaultBudget, ClassifyAndPrepareInputStayWithinTheirBudgets) {
 }
 
 }  // namespace
+
+}  // namespace classify

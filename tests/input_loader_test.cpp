@@ -8,8 +8,11 @@
 #include <cstdlib>
 #include <limits>
 
-#include "input_loader.h"
-#include "support/run_support.h"
+#include "model/input_values.h"
+#include "src/input_loader.h"
+#include "tests/support/run_support.h"
+
+namespace classify {
 
 namespace {
 
@@ -121,3 +124,5 @@ TEST(LoadInput, FileThatGrewAfterTheSizeProbeIsRefused) {
 }
 
 }  // namespace
+
+}  // namespace classify

@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <sstream>
 
-#include "support/run_support.h"
+#include "tests/support/run_support.h"
+
+namespace classify {
 
 namespace {
 
@@ -84,3 +86,5 @@ TEST(Install, ProgramsPagesAndReadmeLandUnderThePrefix) {
 }
 
 }  // namespace
+
+}  // namespace classify

@@ -9,7 +9,9 @@
 #include <set>
 #include <sstream>
 
-#include "support/run_support.h"
+#include "tests/support/run_support.h"
+
+namespace classify {
 
 namespace {
 
@@ -51,3 +53,5 @@ TEST(KernelPath, FloatMultiplicationTakesTheBestPathTheCpuOffers) {
 }
 
 }  // namespace
+
+}  // namespace classify

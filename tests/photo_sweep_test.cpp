@@ -7,8 +7,10 @@
 #include <filesystem>
 #include <random>
 
-#include "photo.h"
-#include "support/image_support.h"
+#include "photo/photo.h"
+#include "tests/support/image_support.h"
+
+namespace classify {
 
 namespace {
 
@@ -138,3 +140,5 @@ TEST_F(PhotoSweep, FuzzerFindingsStayHandled) {
 }
 
 }  // namespace
+
+}  // namespace classify

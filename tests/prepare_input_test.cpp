@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "support/image_support.h"
-#include "support/run_support.h"
+#include "tests/support/image_support.h"
+#include "tests/support/run_support.h"
+
+namespace classify {
 
 namespace {
 
@@ -329,3 +331,5 @@ TEST(PrepareInput, HelpAndVersion) {
 }
 
 }  // namespace
+
+}  // namespace classify

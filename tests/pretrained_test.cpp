@@ -5,9 +5,11 @@
 
 #include <filesystem>
 
-#include "support/image_support.h"
-#include "support/run_support.h"
-#include "support/sample_data.h"
+#include "tests/support/image_support.h"
+#include "tests/support/run_support.h"
+#include "tests/support/sample_data.h"
+
+namespace classify {
 
 namespace {
 
@@ -107,3 +109,5 @@ TEST_F(PretrainedModel, AnyInputOfTheRightSizeGivesOneResultLine) {
 }
 
 }  // namespace
+
+}  // namespace classify

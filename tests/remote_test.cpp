@@ -13,10 +13,12 @@
 #include <sstream>
 #include <thread>
 
-#include "support/image_support.h"
-#include "support/loopback_sshd.h"
-#include "support/run_support.h"
-#include "support/sample_data.h"
+#include "tests/support/image_support.h"
+#include "tests/support/loopback_sshd.h"
+#include "tests/support/run_support.h"
+#include "tests/support/sample_data.h"
+
+namespace classify {
 
 namespace {
 
@@ -219,3 +221,5 @@ TEST_F(RemoteBatch, ThisMachineAloneRunsHere) {
 }
 
 }  // namespace
+
+}  // namespace classify

@@ -11,11 +11,14 @@
 #include <fstream>
 #include <random>
 
-#include "inference.h"
-#include "model_check.h"
-#include "support/model_builder.h"
-#include "support/run_support.h"
-#include "support/setup_probe.h"
+#include "model/interpreter.h"
+#include "model/model_check.h"
+#include "src/inference.h"
+#include "tests/support/model_builder.h"
+#include "tests/support/run_support.h"
+#include "tests/support/setup_probe.h"
+
+namespace classify {
 
 namespace {
 
@@ -457,3 +460,5 @@ TEST(ModelCheck, EveryOperatorWithAnyOperandsIsRunOrRefused) {
 }
 
 }  // namespace
+
+}  // namespace classify

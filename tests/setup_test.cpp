@@ -4,9 +4,11 @@
 
 #include <memory>
 
-#include "inference.h"
-#include "support/model_builder.h"
-#include "support/run_support.h"
+#include "src/inference.h"
+#include "tests/support/model_builder.h"
+#include "tests/support/run_support.h"
+
+namespace classify {
 
 namespace {
 
@@ -136,3 +138,5 @@ TEST(SetupFailures, MissingTensorsAreNamedOnStandardErrorOnly) {
 }
 
 }  // namespace
+
+}  // namespace classify

@@ -11,9 +11,11 @@
 #include <filesystem>
 #include <sstream>
 
-#include "support/image_support.h"
-#include "support/run_support.h"
-#include "support/sample_data.h"
+#include "tests/support/image_support.h"
+#include "tests/support/run_support.h"
+#include "tests/support/sample_data.h"
+
+namespace classify {
 
 namespace {
 
@@ -140,3 +142,5 @@ TEST_F(WindowsPhotos, FormatsItLacksAndSshAreRefusedClearly) {
 }
 
 }  // namespace
+
+}  // namespace classify

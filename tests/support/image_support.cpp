@@ -1,10 +1,12 @@
-#include "support/image_support.h"
+#include "tests/support/image_support.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+
+namespace classify {
 
 bool operator==(const rgb& a, const rgb& b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
 std::ostream& operator<<(std::ostream& os, const rgb& c) {
@@ -99,3 +101,5 @@ std::string png_declaring(uint32_t width, uint32_t height) {
   return std::string("\x89PNG\r\n\x1a\n", 8) + png_chunk("IHDR", header) + png_chunk("IDAT", data) +
          png_chunk("IEND", "");
 }
+
+}  // namespace classify

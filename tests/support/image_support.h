@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "support/run_support.h"
+#include "tests/support/run_support.h"
+
+namespace classify {
 
 struct rgb {
   unsigned char r, g, b;
@@ -36,3 +38,5 @@ std::string icc_profile(const std::string& name);
 // A PNG file whose header declares `width` x `height` RGB pixels over a few
 // bytes of image data.
 std::string png_declaring(uint32_t width, uint32_t height);
+
+}  // namespace classify

@@ -1,4 +1,4 @@
-#include "support/loopback_sshd.h"
+#include "tests/support/loopback_sshd.h"
 
 #include <pwd.h>
 #include <signal.h>
@@ -10,6 +10,8 @@
 #include <fstream>
 #include <random>
 #include <thread>
+
+namespace classify {
 
 namespace {
 
@@ -69,3 +71,5 @@ std::string loopback_sshd::login(int other_port) const {
          dir.file("known_hosts") + " -o GSSAPIAuthentication=no " +
          (user != nullptr ? user->pw_name : "root") + "@127.0.0.1";
 }
+
+}  // namespace classify

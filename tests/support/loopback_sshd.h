@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "support/run_support.h"
+#include "tests/support/run_support.h"
+
+namespace classify {
 
 struct loopback_sshd {
   // `environment`: NAME=VALUE settings for the sessions (a far side's
@@ -25,3 +27,5 @@ struct loopback_sshd {
   int port = 0;
   bool running = false;
 };
+
+}  // namespace classify

@@ -1,10 +1,12 @@
-#include "metadata_builder.h"
+#include "tests/support/metadata_builder.h"
 
 #include <zlib.h>
 
 #include <cstdint>
 
 #include "metadata_schema_generated.h"
+
+namespace classify {
 
 std::string metadata_buffer(const metadata_def& def) {
   flatbuffers::FlatBufferBuilder builder;
@@ -98,3 +100,5 @@ std::string with_zip(const std::string& model,
   put16(&archive, 0);
   return model + archive;
 }
+
+}  // namespace classify

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+namespace classify {
+
 struct label_file_def {
   std::string name;
   std::string locale;
@@ -30,3 +32,5 @@ std::string metadata_buffer(const metadata_def& def);
 std::string with_zip(const std::string& model,
                      const std::vector<std::pair<std::string, std::string>>& files,
                      bool offsets_from_archive = false);
+
+}  // namespace classify

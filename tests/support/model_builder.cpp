@@ -1,7 +1,9 @@
-#include "model_builder.h"
+#include "tests/support/model_builder.h"
 
 #include <cstring>
 #include <memory>
+
+namespace classify {
 
 namespace {
 
@@ -193,3 +195,5 @@ model_def picking_model(tflite::TensorType type, int32_t height, int32_t width,
   def.outputs = {4};
   return def;
 }
+
+}  // namespace classify

@@ -9,6 +9,8 @@
 
 #include "tensorflow/lite/schema/schema_generated.h"
 
+namespace classify {
+
 struct tensor_def {
   std::string name;
   std::vector<int32_t> shape;
@@ -65,3 +67,5 @@ std::vector<uint8_t> int32_bytes(const std::vector<int32_t>& values);
 model_def picking_model(tflite::TensorType type, int32_t height, int32_t width,
                         const std::vector<int32_t>& picks, float scale = 0.0f,
                         int64_t zero_point = 0, bool flat_output = false);
+
+}  // namespace classify

@@ -1,4 +1,4 @@
-#include "run_support.h"
+#include "tests/support/run_support.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+namespace classify {
 
 #ifndef CLASSIFY_EXE
 #error "CLASSIFY_EXE must name the classify program under test"
@@ -149,3 +151,5 @@ pid_t start_program(std::vector<std::string> args, const std::string& cwd, const
   execv(argv[0], argv.data());
   _exit(127);
 }
+
+}  // namespace classify

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+namespace classify {
+
 // True in a build under AddressSanitizer (GCC's macro, or clang's feature),
 // whose memory and page faults are not the program's own.
 #if defined(__SANITIZE_ADDRESS__)
@@ -77,3 +79,5 @@ inline const std::string probability_label = "\xA3\xAC\xB8\xC5\xC2\xCA\xA3\xBA";
 
 // The byte string the program prints for a result.
 std::string result_line(const std::string& index, const std::string& score);
+
+}  // namespace classify

@@ -1,10 +1,13 @@
-#include "setup_probe.h"
+#include "tests/support/setup_probe.h"
 
 #include <cstdarg>
 #include <cstring>
 
-#include "inference.h"
-#include "model_check.h"
+#include "model/interpreter.h"
+#include "model/model_check.h"
+#include "src/inference.h"
+
+namespace classify {
 
 namespace {
 
@@ -41,3 +44,5 @@ bool probe_set_up(const uint8_t* data, size_t size, bool invoke) {
   TfLiteModelDelete(model);
   return ready;
 }
+
+}  // namespace classify

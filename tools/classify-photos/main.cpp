@@ -8,17 +8,22 @@
 #include <string>
 #include <vector>
 
-#include "batch.h"
-#include "chunk.h"
-#include "engine.h"
-#include "listing.h"
-#include "memory.h"
-#include "model_setup.h"
-#include "options.h"
-#include "photo.h"
-#include "platform.h"
-#include "remote.h"
-#include "report.h"
+#include "photo/photo.h"
+#include "platform/heap.h"
+#include "platform/platform.h"
+#include "tools/classify-photos/batch/batch.h"
+#include "tools/classify-photos/batch/listing.h"
+#include "tools/classify-photos/classify/classifier.h"
+#include "tools/classify-photos/classify/model_setup.h"
+#include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/output/report.h"
+
+#if !defined(_WIN32)
+#include "tools/classify-photos/remote/chunk.h"
+#include "tools/classify-photos/remote/remote.h"
+#endif
+
+using namespace classify;
 
 namespace {
 
@@ -46,19 +51,27 @@ int main(int argc, char** argv) {
   photos_options options;
   const int usage_status = parse_options(argc, argv, &options);
   if (usage_status >= 0) return usage_status;
-  // A chunk's job sends it to the machine of its slot, or classifies it here.
   std::vector<std::string> chunk;
+#if !defined(_WIN32)
+  // A chunk's job sends it to the machine of its slot, or classifies it here.
   if (options.send_chunk > 0) {
     const int status = send_chunk(options, &chunk);
     if (status >= 0) return status;
     options.relay_chunk = options.send_chunk;
   }
+#endif
 
   std::string error;
   if (!check_readable_file(options.model, &error)) return bad_usage("--model " + error);
+#if defined(_WIN32)
+  if (!only_this_machine(options.sshlogins)) {
+    return bad_usage("--sshlogin needs GNU parallel, which this Windows build cannot run");
+  }
+#else
   if (!only_this_machine(options.sshlogins) && !parallel_installed(&error)) {
     return bad_usage(error);
   }
+#endif
 
   // The libraries' own complaints about damaged files go to the null device;
   // the program says in one line what failed.
@@ -88,7 +101,9 @@ int main(int argc, char** argv) {
   if (options.send_chunk > 0) {
     listing.photos = chunk;
   } else if (options.receive) {
+#if !defined(_WIN32)
     if (!receive_chunk(&listing.photos, &error)) return fail(messages, error);
+#endif
   } else {
     listing = list_photos(options.photos, std::cin);
   }

@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "atomic_file.h"
-#include "command_line.h"
-#include "memory.h"
-#include "photo.h"
-#include "platform.h"
+#include "photo/photo.h"
+#include "platform/heap.h"
+#include "platform/platform.h"
+#include "tools/common/atomic_file.h"
+#include "tools/common/command_line.h"
+
+using namespace classify;
 
 #ifndef CLASSIFY_VERSION
 #define CLASSIFY_VERSION "unknown"

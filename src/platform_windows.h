@@ -1,8 +1,0 @@
-#pragma once
-// What the Windows side of the platform seam shares between its files: UTF-8
-// text to and from the wide characters of Windows' own API.
-
-#include <string>
-
-std::wstring wide(const std::string& utf8);
-std::string utf8(const wchar_t* text, int length);

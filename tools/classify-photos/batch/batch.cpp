@@ -1,0 +1,173 @@
+#include "tools/classify-photos/batch/batch.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <optional>
+
+#include "platform/platform.h"
+#include "tools/classify-photos/batch/progress.h"
+#include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/classify/workers.h"
+#include "tools/classify-photos/output/report.h"
+#include "tools/common/interruptions.h"
+#include "tools/common/scratch_folder.h"
+
+#if !defined(_WIN32)
+#include "tools/classify-photos/remote/remote.h"
+#endif
+
+namespace classify {
+
+namespace {
+
+// Where each result goes, in the form the batch asked for.
+class writer {
+ public:
+  // `stop_others` asks whatever classifies elsewhere to stop.
+  writer(const batch& job, std::function<void()> stop_others = {})
+      : job_(job),
+        stop_others_(std::move(stop_others)),
+        progress_(job.messages, job.photos.size(),
+                  job.options.bar && is_terminal(job.messages_fd)) {
+    if (!job.options.joblog.empty() && only_this_machine(job.options.sshlogins)) {
+      joblog_ = std::fopen(job.options.joblog.c_str(), "w");
+      if (joblog_ != nullptr) {
+        std::fputs("Seq\tHost\tStarttime\tJobRuntime\tSend\tReceive\tExitval\tSignal\tCommand\n",
+                   joblog_);
+      }
+    }
+  }
+
+  ~writer() {
+    if (joblog_ != nullptr) std::fclose(joblog_);
+  }
+
+  // Writes every result in order; the number of photographs that failed.
+  size_t write_all(result_board* board) {
+    size_t failed = 0;
+    for (size_t i = 0; i < board->size(); ++i) {
+      photo_result result;
+      // Whatever is written reaches its reader before the writer waits.
+      if (!board->take(i, std::chrono::milliseconds(0), &result)) {
+        flush();
+        while (!board->take(i, std::chrono::milliseconds(100), &result)) {
+          if (interruption() != 0) stop_now();
+          progress_.update(board->posted());
+        }
+      }
+      if (interruption() != 0) stop_now();
+      if (result.outcome != photo_result::state::classified) ++failed;
+      write(i, result);
+      progress_.update(board->posted());
+    }
+    flush();
+    progress_.finish(board->size());
+    return failed;
+  }
+
+ private:
+  void write(size_t i, const photo_result& result) {
+    const std::string& path = job_.photos[i];
+#if !defined(_WIN32)
+    if (job_.options.relay_chunk > 0) {
+      put(relay_line(job_.options.relay_chunk, i, result));
+      record(i, result);
+      return;
+    }
+#endif
+    if (result.outcome == photo_result::state::classified) {
+      const classified_photo photo{path, result.classes, job_.labels};
+      put(job_.options.json ? json_line(photo) : tsv_line(photo));
+    } else {
+      progress_.clear();
+      std::fputs(error_line(path, result.reason).c_str(), job_.messages);
+    }
+    record(i, result);
+  }
+
+  // The contact sheet's record and the joblog's line of a photograph.
+  void record(size_t i, const photo_result& result) {
+    const std::string& path = job_.photos[i];
+    if (job_.sheet != nullptr) job_.sheet->record(i, result);
+    if (joblog_ != nullptr) {
+      std::fprintf(joblog_, "%zu\t:\t%.3f\t%.3f\t0\t0\t%d\t0\t%s\n", i + 1, result.started,
+                   result.seconds, result.outcome == photo_result::state::classified ? 0 : 1,
+                   tsv_field(path).c_str());
+    }
+  }
+
+  void put(const std::string& line) {
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size()) cannot_write();
+  }
+
+  void flush() {
+    if (std::fflush(stdout) != 0) cannot_write();
+    std::fflush(job_.messages);
+  }
+
+  // A full disk or a reader that has gone: nothing more can reach the user,
+  // so the batch ends here, whatever is still running.
+  [[noreturn]] void cannot_write() {
+    const int error = errno;
+    if (stop_others_) stop_others_();
+    progress_.clear();
+    std::fprintf(job_.messages, "classify-photos: cannot write to standard output: %s\n",
+                 std::strerror(error));
+    std::fflush(job_.messages);
+    remove_scratch_folders();
+    std::_Exit(1);
+  }
+
+  [[noreturn]] void stop_now() {
+    if (stop_others_) stop_others_();
+    progress_.clear();
+    std::fflush(stdout);
+    std::fflush(job_.messages);
+    end_by(interruption());
+  }
+
+  const batch& job_;
+  std::function<void()> stop_others_;
+  progress_line progress_;
+  std::FILE* joblog_ = nullptr;
+};
+
+}  // namespace
+
+int run_batch(batch job) {
+  // Ctrl-C (or a polite kill, or a connection that has gone) ends the batch
+  // after the lines already written: the writer sees it within a tenth of a
+  // second.
+  catch_interruptions();
+  const auto start = std::chrono::steady_clock::now();
+  result_board board(job.photos.size());
+  size_t failed = 0;
+#if !defined(_WIN32)
+  if (job.options.relay_chunk == 0 && !only_this_machine(job.options.sshlogins)) {
+    job.first.reset();
+    remote_batch remote(job.options, job.photos, job.messages_fd, &board);
+    failed = writer(job, [&remote] { remote.stop(); }).write_all(&board);
+  } else
+#endif
+  {
+    const int jobs = job.options.jobs > 0 ? job.options.jobs : default_jobs();
+    worker_pool workers(job.model, job.norm, std::move(job.first), job.photos, job.options.crop,
+                        static_cast<size_t>(job.options.top), jobs, &board, job.sheet);
+    failed = writer(job).write_all(&board);
+  }
+  bool sheet_written = true;
+  if (job.sheet != nullptr) {
+    const sheet_header header{
+        job.options.model, job.model_name, job.options.command_line,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+    std::string error;
+    sheet_written = job.sheet->finish(job.photos, job.labels, header, &error);
+    if (!sheet_written) std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
+  }
+  remove_scratch_folders();
+  return failed == 0 && sheet_written ? 0 : 1;
+}
+
+}  // namespace classify

@@ -1,0 +1,100 @@
+#include "tools/classify-photos/classify/classifier.h"
+
+#include <cstring>
+
+#include "model/input_values.h"
+
+namespace classify {
+
+classifier::classifier(const TfLiteModel* model, const normalization& norm) {
+  options_ = TfLiteInterpreterOptionsCreate();
+  interpreter_ = create_interpreter(model, options_);
+  if (interpreter_ == nullptr) {
+    problem_ = "Failed to create interpreter";
+    return;
+  }
+  if (allocate_tensors(interpreter_) != kTfLiteOk) {
+    problem_ = "Failed to allocate tensors!";
+    return;
+  }
+  if (!choose_tensors()) return;
+  use_normalization(norm);
+}
+
+classifier::~classifier() {
+  if (interpreter_ != nullptr) TfLiteInterpreterDelete(interpreter_);
+  if (options_ != nullptr) TfLiteInterpreterOptionsDelete(options_);
+}
+
+bool classifier::choose_tensors() {
+  const int in = choose_input(interpreter_, input_tensor_name, &problem_);
+  if (in < 0) return false;
+  const int out = choose_output(interpreter_, output_tensor_name, &problem_);
+  if (out < 0) return false;
+  input_ = TfLiteInterpreterGetInputTensor(interpreter_, in);
+  output_ = TfLiteInterpreterGetOutputTensor(interpreter_, out);
+  input_facts_ = facts_of(input_, in);
+  output_facts_ = facts_of(output_, out);
+  problem_ = input_problem(input_facts_, max_output_side);
+  if (problem_.empty()) problem_ = output_problem(output_facts_);
+  if (!problem_.empty()) return false;
+  size_ = {input_facts_.shape[2], input_facts_.shape[1]};
+  scores_.resize(static_cast<size_t>(output_facts_.shape.back()));
+  return true;
+}
+
+void classifier::use_normalization(const normalization& norm) {
+  for (int c = 0; c < 3; ++c) {
+    // The default mapping is classify's own, value for value.
+    const bool as_classify = norm.mean[c] == 127.5f && norm.std[c] == 127.5f;
+    for (int b = 0; b < 256; ++b) {
+      values_[c][b] = as_classify ? byte_to_value(static_cast<unsigned char>(b))
+                                  : static_cast<float>((b - static_cast<double>(norm.mean[c])) /
+                                                       static_cast<double>(norm.std[c]));
+    }
+  }
+}
+
+const float* classifier::read_scores() {
+  const void* data = TfLiteTensorData(output_);
+  if (output_facts_.type == kTfLiteFloat32) return static_cast<const float*>(data);
+  for (size_t i = 0; i < scores_.size(); ++i) {
+    const int32_t q = output_facts_.type == kTfLiteUInt8 ? static_cast<const uint8_t*>(data)[i]
+                                                         : static_cast<const int8_t*>(data)[i];
+    scores_[i] = dequantized(q, output_facts_.scale, output_facts_.zero_point);
+  }
+  return scores_.data();
+}
+
+bool classifier::classify(const std::vector<unsigned char>& pixels, size_t count,
+                          std::vector<ranked_class>* best) {
+  const size_t size = static_cast<size_t>(size_.width) * size_.height * 3;
+  if (pixels.size() != size) return false;
+  void* data = TfLiteTensorData(input_);
+  switch (input_facts_.type) {
+    case kTfLiteFloat32: {
+      // The values go straight into the tensor.
+      float* values = static_cast<float*>(data);
+      for (size_t i = 0; i < size; i += 3) {
+        values[i] = values_[0][pixels[i]];
+        values[i + 1] = values_[1][pixels[i + 1]];
+        values[i + 2] = values_[2][pixels[i + 2]];
+      }
+      break;
+    }
+    case kTfLiteUInt8:
+      std::memcpy(data, pixels.data(), size);
+      break;
+    default: {
+      // int8 takes byte - 128.
+      int8_t* values = static_cast<int8_t*>(data);
+      for (size_t i = 0; i < size; ++i) values[i] = static_cast<int8_t>(pixels[i] - 128);
+      break;
+    }
+  }
+  if (invoke(interpreter_) != kTfLiteOk) return false;
+  *best = best_classes(read_scores(), scores_.size(), count);
+  return true;
+}
+
+}  // namespace classify

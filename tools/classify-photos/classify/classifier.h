@@ -1,0 +1,72 @@
+#pragma once
+// The model, checked and loaded once for the whole batch, and an interpreter
+// of its own for each worker: the model's image input fed from prepared
+// pixels (float, uint8 or int8, as label_image and the task library feed
+// them), one invocation, and the best of its scores (dequantized where the
+// output is quantized).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "model/interpreter.h"
+#include "model/scores.h"
+#include "model/tensors.h"
+#include "photo/photo.h"
+
+namespace classify {
+
+// What a float input takes: (byte - mean) / std, channel by channel.
+struct normalization {
+  float mean[3] = {127.5f, 127.5f, 127.5f};
+  float std[3] = {127.5f, 127.5f, 127.5f};
+};
+
+// One worker's interpreter over a shared model, created with default options
+// exactly as classify creates its own. Not for use by two threads at once.
+class classifier {
+ public:
+  classifier(const TfLiteModel* model, const normalization& norm);
+  ~classifier();
+  classifier(const classifier&) = delete;
+  classifier& operator=(const classifier&) = delete;
+
+  // Empty when the interpreter is ready; otherwise why the model cannot be
+  // used: its tensors cannot be allocated, or its input is not one image of
+  // [1,H,W,3] float32, uint8 or int8 values, or its output not [1,N] or [N]
+  // scores of those types.
+  const std::string& problem() const { return problem_; }
+  const tensor_facts& input() const { return input_facts_; }
+  const tensor_facts& output() const { return output_facts_; }
+  // The size of the photograph the model takes: W x H from its [1,H,W,3].
+  photo_size input_size() const { return size_; }
+  // N, the number of scores.
+  size_t classes() const { return scores_.size(); }
+
+  // From now on a float input takes (byte - mean) / std by `norm`.
+  void use_normalization(const normalization& norm);
+
+  // Maps `pixels` (W x H x 3 bytes) onto the input tensor, invokes the model
+  // once and writes its `count` best classes into `best`; false when the
+  // model fails to run.
+  bool classify(const std::vector<unsigned char>& pixels, size_t count,
+                std::vector<ranked_class>* best);
+
+ private:
+  bool choose_tensors();
+  const float* read_scores();
+
+  TfLiteInterpreterOptions* options_ = nullptr;
+  TfLiteInterpreter* interpreter_ = nullptr;
+  TfLiteTensor* input_ = nullptr;
+  const TfLiteTensor* output_ = nullptr;
+  tensor_facts input_facts_;
+  tensor_facts output_facts_;
+  photo_size size_;
+  float values_[3][256] = {};  // a float input's value of each byte, by channel
+  std::vector<float> scores_;  // a quantized output's scores, dequantized
+  std::string problem_;
+};
+
+}  // namespace classify

@@ -1,0 +1,156 @@
+#include "tools/classify-photos/classify/model_setup.h"
+
+#include <sstream>
+
+#include "model/associated_file.h"
+#include "model/scores.h"
+#include "tools/classify-photos/output/report.h"
+
+namespace classify {
+
+namespace {
+
+// One value, or one a channel.
+void spread(const std::vector<float>& values, float* channels) {
+  for (size_t c = 0; c < 3; ++c) channels[c] = values.size() == 3 ? values[c] : values.front();
+}
+
+void choose_normalization(const photos_options& options, model_setup* setup) {
+  setup->mean_source = setup->std_source = "the default";
+  if (!setup->metadata.mean.empty()) {
+    spread(setup->metadata.mean, setup->norm.mean);
+    spread(setup->metadata.std, setup->norm.std);
+    setup->mean_source = setup->std_source = "the model's metadata";
+  }
+  if (!options.mean.empty()) {
+    spread(options.mean, setup->norm.mean);
+    setup->mean_source = "--mean";
+  }
+  if (!options.std.empty()) {
+    spread(options.std, setup->norm.std);
+    setup->std_source = "--std";
+  }
+}
+
+bool choose_labels(const photos_options& options, const loaded_model& model, model_setup* setup,
+                   std::string* error) {
+  if (!options.labels.empty()) {
+    if (!read_labels(options.labels, &setup->labels, error)) return false;
+    setup->have_labels = true;
+    setup->labels_source = options.labels + " (--labels)";
+    return true;
+  }
+  if (const label_file* file = choose_label_file(setup->metadata.label_files, options.locale)) {
+    std::string contents, problem;
+    if (read_associated_file(model.bytes, model.size, file->name, &contents, &problem)) {
+      setup->labels = labels_of_text(contents);
+      setup->have_labels = true;
+      setup->labels_source = file->name + " in the model's own files" +
+                             (file->locale.empty() ? "" : ", locale " + file->locale);
+      return true;
+    }
+    setup->warnings.push_back(problem);
+  }
+  if (!options.installed_labels.empty()) {
+    std::string ignored;
+    if (read_labels(options.installed_labels, &setup->labels, &ignored)) {
+      setup->have_labels = true;
+      setup->labels_source = options.installed_labels + " (installed with the model)";
+    }
+  }
+  return true;
+}
+
+std::string number(float value) { return score_text(value); }
+
+std::string channels(const float* values) {
+  if (values[0] == values[1] && values[1] == values[2]) return number(values[0]);
+  return number(values[0]) + "," + number(values[1]) + "," + number(values[2]);
+}
+
+std::string quantization(const tensor_facts& tensor) {
+  if (tensor.type == kTfLiteFloat32) return "";
+  if (tensor.scale == 0.0f) return "; not quantized";
+  return "; quantization scale " + number(tensor.scale) + ", zero point " +
+         std::to_string(tensor.zero_point);
+}
+
+std::string tensor_line(const char* role, const tensor_facts& tensor) {
+  return std::string(role) + ": \"" + tensor.name + "\" (" + role + " " +
+         std::to_string(tensor.position) + "), " + type_text(tensor.type) + " " +
+         shape_text(tensor.shape);
+}
+
+std::string values_fed(TfLiteType type) {
+  switch (type) {
+    case kTfLiteFloat32:
+      return "(byte - mean) / std, channel by channel";
+    case kTfLiteUInt8:
+      return "the bytes as they are";
+    default:
+      return "byte - 128";
+  }
+}
+
+std::string first_labels(const std::vector<std::string>& labels) {
+  std::string text;
+  for (size_t i = 0; i < labels.size() && i < 4; ++i) {
+    text += (i > 0 ? ", " : "") + std::string("\"") + labels[i] + "\"";
+  }
+  return labels.size() > 4 ? text + ", ..." : text;
+}
+
+}  // namespace
+
+bool set_up_model(const photos_options& options, const loaded_model& model, const classifier& first,
+                  model_setup* setup, std::string* error) {
+  setup->metadata = read_metadata(model.bytes, model.size, first.input().position,
+                                  first.output().position, &setup->warnings);
+  choose_normalization(options, setup);
+  return choose_labels(options, model, setup, error);
+}
+
+std::string describe_model(const photos_options& options, const classifier& first,
+                           const model_setup& setup) {
+  std::ostringstream text;
+  const tensor_facts& in = first.input();
+  const tensor_facts& out = first.output();
+  text << "model: " << options.model << "\n";
+  text << tensor_line("input", in) << quantization(in) << "\n";
+  text << "  photographs prepared at " << first.input_size().width << "x"
+       << first.input_size().height << ", R, G, B; values fed: " << values_fed(in.type) << "\n";
+  text << "normalization: mean " << channels(setup.norm.mean) << " (" << setup.mean_source
+       << "), std " << channels(setup.norm.std) << " (" << setup.std_source << ")"
+       << (in.type == kTfLiteFloat32 ? "" : "; a float input's only, not used here") << "\n";
+  text << tensor_line("output", out) << quantization(out) << "\n";
+  text << "  " << first.classes() << " classes; a score is "
+       << (out.type == kTfLiteFloat32 ? "the output value as it is" : "scale * (q - zero point)")
+       << ", with no softmax added\n";
+  if (setup.have_labels) {
+    text << "labels: " << setup.labels.size() << " from " << setup.labels_source << ": "
+         << first_labels(setup.labels) << "\n";
+  } else {
+    text << "labels: none\n";
+  }
+  for (const label_file& file : setup.metadata.label_files) {
+    text << "  the model's label file: " << file.name
+         << (file.locale.empty() ? "" : ", locale " + file.locale) << "\n";
+  }
+  if (!setup.metadata.present) {
+    text << "metadata: none\n";
+  } else {
+    text << "metadata:";
+    const std::pair<const char*, const std::string*> fields[] = {
+        {"name", &setup.metadata.name},
+        {"version", &setup.metadata.version},
+        {"author", &setup.metadata.author},
+        {"license", &setup.metadata.license}};
+    for (const auto& [key, value] : fields) {
+      if (!value->empty()) text << "\n  " << key << ": " << *value;
+    }
+    text << "\n";
+  }
+  return text.str();
+}
+
+}  // namespace classify

@@ -1,0 +1,40 @@
+#pragma once
+// What the tool takes from a model beyond its tensors: the normalization of
+// a float input, the class names, and what the model's metadata says; each
+// with where it came from, for --describe.
+
+#include <string>
+#include <vector>
+
+#include "model/metadata.h"
+#include "tools/classify-photos/classify/classifier.h"
+#include "tools/classify-photos/cli/options.h"
+
+namespace classify {
+
+struct model_setup {
+  model_metadata metadata;
+  normalization norm;
+  std::string mean_source, std_source;
+  bool have_labels = false;
+  std::vector<std::string> labels;
+  std::string labels_source;
+  // Problems with the metadata or its label file, a line each: the tool goes
+  // on without what they spoil.
+  std::vector<std::string> warnings;
+};
+
+// Reads the metadata of `model` for the tensors `first` chose, and settles
+// the normalization (--mean and --std, else the metadata's, else 127.5 and
+// 127.5) and the class names (--labels, else the model's own label file of
+// --locale, else the installed labels with the installed model, else none).
+// False, with `error`, when the --labels file cannot be read.
+bool set_up_model(const photos_options& options, const loaded_model& model, const classifier& first,
+                  model_setup* setup, std::string* error);
+
+// What --describe prints: the input, the values fed, the normalization, the
+// output and its classes, the labels and the metadata, with their sources.
+std::string describe_model(const photos_options& options, const classifier& first,
+                           const model_setup& setup);
+
+}  // namespace classify

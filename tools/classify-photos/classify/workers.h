@@ -1,0 +1,60 @@
+#pragma once
+// The workers of a batch on this machine: threads that each prepare a
+// photograph in process, classify it with an interpreter of their own and
+// post the result, taking the next photograph as soon as they are free.
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/classify/classifier.h"
+#include "tools/classify-photos/output/contact_sheet.h"
+
+namespace classify {
+
+// The pipeline's message for `path` without the path it begins with.
+std::string reason_for(const std::string& path, const std::string& message);
+
+// Prepares and classifies the photograph at `path` for `model`: the centre
+// crop keeping `crop` of each side, resized to the model's input size; its
+// `top` best classes. With a contact sheet, its thumbnail goes there, as
+// photograph `i`.
+photo_result classify_photo(classifier* model, const std::string& path, double crop, size_t top,
+                            contact_sheet* sheet = nullptr, size_t i = 0);
+
+// One worker per core.
+int default_jobs();
+
+class worker_pool {
+ public:
+  // Starts `jobs` workers (no more than there are photographs) over
+  // `photos`; the first takes `first`, the others make their own
+  // classifiers over `model` with `norm`. Every photograph's result, its
+  // `top` best classes, goes to `board`, and its thumbnail to `sheet`, if
+  // there is one.
+  worker_pool(const TfLiteModel* model, const normalization& norm,
+              std::unique_ptr<classifier> first, const std::vector<std::string>& photos,
+              double crop, size_t top, int jobs, result_board* board, contact_sheet* sheet);
+  // Waits for the workers.
+  ~worker_pool();
+  worker_pool(const worker_pool&) = delete;
+  worker_pool& operator=(const worker_pool&) = delete;
+
+ private:
+  void work(std::unique_ptr<classifier> own);
+
+  const TfLiteModel* model_;
+  normalization norm_;
+  const std::vector<std::string>& photos_;
+  double crop_;
+  size_t top_;
+  contact_sheet* sheet_;
+  result_board* board_;
+  std::atomic<size_t> next_{0};
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace classify

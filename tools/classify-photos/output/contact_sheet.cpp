@@ -1,0 +1,269 @@
+#include "tools/classify-photos/output/contact_sheet.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "photo/thumbnail.h"
+#include "tools/classify-photos/output/report.h"
+#include "tools/common/atomic_file.h"
+#include "tools/common/scratch_folder.h"
+
+namespace classify {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int thumbnail_quality = 80;
+
+std::string thumbnail_name(size_t i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "%06zu.jpg", i + 1);
+  return name;
+}
+
+// A path's last part, for the caption (a backslash is a separator on
+// Windows alone).
+std::string file_name(const std::string& path) {
+#if defined(_WIN32)
+  const size_t slash = path.find_last_of("/\\");
+#else
+  const size_t slash = path.rfind('/');
+#endif
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A relative URL to the thumbnails' folder: each byte outside the unreserved
+// set percent-encoded, so that any folder name stays one link.
+std::string url_part(const std::string& text) {
+  std::string url;
+  for (const unsigned char c : text) {
+    if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.' || c == '~') {
+      url += static_cast<char>(c);
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      url += escaped;
+    }
+  }
+  return url;
+}
+
+std::string class_name(const std::vector<std::string>* labels, int32_t index) {
+  const std::string label = labels != nullptr ? label_of(*labels, index) : "";
+  return label.empty() ? "class " + std::to_string(index) : label;
+}
+
+const char style[] =
+    R"(body{font:14px/1.4 system-ui,sans-serif;margin:1.5em;color:#222;background:#fafafa}
+header p{margin:.3em 0}code{background:#eee;padding:0 .3em;border-radius:3px;word-break:break-all}
+nav{margin:1em 0;columns:16em}nav a{display:block;color:#036;text-decoration:none}
+section{margin:1.5em 0}h2{font-size:1.15em;border-bottom:1px solid #ccc;padding-bottom:.2em}
+h2 small{font-weight:normal;color:#666}.grid{display:flex;flex-wrap:wrap;gap:10px}
+figure{margin:0;width:168px;background:#fff;border:1px solid #ddd;border-radius:4px;padding:4px}
+figure img{display:block;margin:0 auto;max-width:160px;max-height:160px}
+figcaption{font-size:12px;overflow-wrap:anywhere}figcaption .score{color:#063;font-weight:bold}
+figcaption ol{margin:.2em 0 0;padding-left:1.4em;color:#555}.failed li{margin:.2em 0}
+.hidden{display:none})";
+
+// Filtering by class or file name, and by a least score.
+const char script[] =
+    R"(const byText=document.getElementById('text'),byScore=document.getElementById('score');
+function filter(){const t=byText.value.toLowerCase(),s=parseFloat(byScore.value);
+for(const section of document.querySelectorAll('section.class')){let shown=0;
+const inName=section.dataset.name.toLowerCase().includes(t);
+for(const f of section.querySelectorAll('figure')){
+const ok=(inName||f.dataset.name.toLowerCase().includes(t))&&(isNaN(s)||parseFloat(f.dataset.score)>=s);
+f.classList.toggle('hidden',!ok);if(ok)shown++;}
+section.classList.toggle('hidden',shown===0);}}
+byText.addEventListener('input',filter);byScore.addEventListener('input',filter);)";
+
+}  // namespace
+
+std::string html_escaped(const std::string& text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&#39;";
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  return escaped;
+}
+
+std::string contact_sheet::folder_of(const std::string& page) {
+  const fs::path path = fs::u8path(page);
+  return (path.parent_path() / fs::u8path(path.stem().u8string() + "_files")).u8string();
+}
+
+contact_sheet::contact_sheet(const std::string& page, size_t count) : page_(page), entries_(count) {
+  // Beside the page, so that it is renamed into place rather than copied.
+  const fs::path beside = fs::u8path(page).parent_path();
+  folder_ = make_scratch_folder(".classify-photos-thumbnails",
+                                beside.empty() ? std::string(".") : beside.u8string());
+  if (folder_.empty()) {
+    problem_ = folder_of(page) + ": cannot make a folder for the thumbnails beside the page";
+  }
+}
+
+std::string contact_sheet::problem() const {
+  std::lock_guard<std::mutex> lock(problem_mutex_);
+  return problem_;
+}
+
+void contact_sheet::add_thumbnail(size_t i, const rgb_image& picture) {
+  if (i >= entries_.size() || folder_.empty()) return;
+  int width = 0, height = 0;
+  thumbnail_size(picture.width, picture.height, thumbnail_side, &width, &height);
+  const std::vector<unsigned char> jpeg =
+      thumbnail_jpeg(picture, thumbnail_side, thumbnail_quality);
+  std::string error = "the thumbnail cannot be made";
+  if (!jpeg.empty() && write_atomically(folder_ + "/" + thumbnail_name(i), jpeg, &error)) {
+    entries_[i].width = static_cast<uint16_t>(width);
+    entries_[i].height = static_cast<uint16_t>(height);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(problem_mutex_);
+  if (problem_.empty()) problem_ = error;
+}
+
+void contact_sheet::record(size_t i, const photo_result& result) {
+  if (i >= entries_.size()) return;
+  entry& e = entries_[i];
+  e.classified = result.outcome == photo_result::state::classified;
+  e.classes = result.classes;
+  e.reason = result.reason;
+}
+
+bool contact_sheet::finish(const std::vector<std::string>& photos,
+                           const std::vector<std::string>* labels, const sheet_header& header,
+                           std::string* error) {
+  if (!problem().empty()) {
+    *error = problem();
+    return false;
+  }
+  // The classes by their number of photographs, the largest first.
+  std::map<int32_t, size_t> counts;
+  size_t failed = 0;
+  for (const entry& e : entries_) {
+    if (e.classified && !e.classes.empty()) {
+      ++counts[e.classes.front().index];
+    } else {
+      ++failed;
+    }
+  }
+  std::vector<std::pair<int32_t, size_t>> order(counts.begin(), counts.end());
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+
+  const std::string folder_url = url_part(fs::u8path(folder_of(page_)).filename().u8string());
+  std::ostringstream page;
+  page << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+       << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+       << "<title>classify-photos: " << photos.size() << " photographs in " << counts.size()
+       << " classes</title>\n<style>" << style << "</style>\n</head>\n<body>\n<header>\n<h1>"
+       << photos.size() << " photographs in " << counts.size() << " classes</h1>\n";
+  page << "<p>Model: <code>" << html_escaped(file_name(header.model)) << "</code>"
+       << (header.model_name.empty() ? "" : " (" + html_escaped(header.model_name) + ")")
+       << ". The batch took ";
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", header.seconds);
+  page << seconds << " s"
+       << (failed > 0
+               ? ", and " + std::to_string(failed) +
+                     (failed == 1 ? " photograph" : " photographs") + " could not be classified"
+               : std::string())
+       << ".</p>\n<p>Command: <code>" << html_escaped(header.command) << "</code></p>\n";
+  page << "<p><label>Class or file name <input id=\"text\" type=\"search\"></label> "
+       << "<label>Score at least <input id=\"score\" type=\"number\" step=\"any\"></label></p>\n"
+       << "</header>\n<nav>\n";
+  for (const auto& [index, count] : order) {
+    page << "<a href=\"#class-" << index << "\">" << html_escaped(class_name(labels, index)) << " ("
+         << count << ")</a>\n";
+  }
+  if (failed > 0) page << "<a href=\"#failed\">not classified (" << failed << ")</a>\n";
+  page << "</nav>\n";
+
+  for (const auto& [index, count] : order) {
+    const std::string name = class_name(labels, index);
+    page << "<section class=\"class\" id=\"class-" << index << "\" data-name=\""
+         << html_escaped(name) << "\">\n<h2>" << html_escaped(name) << " <small>class " << index
+         << ", " << count << (count == 1 ? " photograph" : " photographs")
+         << "</small></h2>\n<div class=\"grid\">\n";
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const entry& e = entries_[i];
+      if (!e.classified || e.classes.empty() || e.classes.front().index != index) continue;
+      const std::string path = html_escaped(photos[i]);
+      const std::string shown = html_escaped(file_name(photos[i]));
+      page << "<figure data-name=\"" << shown << "\" data-score=\""
+           << html_escaped(e.classes.front().score) << "\">";
+      if (e.width > 0) {
+        const std::string src = folder_url + "/" + thumbnail_name(i);
+        page << "<a href=\"" << src << "\"><img src=\"" << src << "\" width=\"" << e.width
+             << "\" height=\"" << e.height << "\" alt=\"" << shown << "\" title=\"" << path
+             << "\"></a>";
+      }
+      page << "<figcaption><span title=\"" << path << "\">" << shown
+           << "</span><br><span class=\"score\">" << html_escaped(e.classes.front().score)
+           << "</span>";
+      if (e.classes.size() > 1) {
+        page << "<ol start=\"2\">";
+        for (size_t k = 1; k < e.classes.size(); ++k) {
+          page << "<li>" << html_escaped(class_name(labels, e.classes[k].index)) << " "
+               << html_escaped(e.classes[k].score) << "</li>";
+        }
+        page << "</ol>";
+      }
+      page << "</figcaption></figure>\n";
+    }
+    page << "</div>\n</section>\n";
+  }
+  if (failed > 0) {
+    page << "<section class=\"failed\" id=\"failed\">\n<h2>Not classified <small>" << failed
+         << (failed == 1 ? " photograph" : " photographs") << "</small></h2>\n<ul>\n";
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const entry& e = entries_[i];
+      if (e.classified && !e.classes.empty()) continue;
+      page << "<li><span title=\"" << html_escaped(photos[i]) << "\">"
+           << html_escaped(file_name(photos[i])) << "</span>: " << html_escaped(e.reason)
+           << "</li>\n";
+    }
+    page << "</ul>\n</section>\n";
+  }
+  page << "<script>\n" << script << "\n</script>\n</body>\n</html>\n";
+
+  // The page through a temporary name; the thumbnails' folder into the place
+  // of the earlier one just before, so that the page never links a folder
+  // that is not there.
+  const std::string text = page.str();
+  const std::string folder = folder_of(page_);
+  std::error_code failure;
+  fs::remove_all(fs::u8path(folder), failure);
+  if (!failure) fs::rename(fs::u8path(folder_), fs::u8path(folder), failure);
+  if (failure) {
+    *error = folder + ": cannot be put in place: " + failure.message();
+    return false;
+  }
+  return write_atomically(page_, std::vector<unsigned char>(text.begin(), text.end()), error);
+}
+
+}  // namespace classify

@@ -1,0 +1,79 @@
+#pragma once
+// The contact sheet of a batch (--html): a page that groups the photographs
+// by their best class, the largest group first, each shown by a thumbnail
+// with its name, its score and its other classes, beside the normal output.
+// The thumbnails are written as the workers go, into a folder that takes
+// the place of PAGE_files/ beside the page at the end; the page is written at
+// the end, from one small record per photograph, through a temporary name.
+// Until then an earlier page and its folder stay as they were, and a batch
+// that ends early (Ctrl-C, a failure) leaves neither.
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "photo/image.h"
+#include "tools/classify-photos/batch/results.h"
+
+namespace classify {
+
+// The longest side of a thumbnail, in pixels.
+inline constexpr int thumbnail_side = 160;
+
+// What the page's header says of the batch.
+struct sheet_header {
+  std::string model;       // the model's file
+  std::string model_name;  // its metadata's name, or ""
+  std::string command;     // the command line
+  double seconds = 0;      // the time the batch took
+};
+
+class contact_sheet {
+ public:
+  // For a batch of `count` photographs, with the page at `page`.
+  contact_sheet(const std::string& page, size_t count);
+  contact_sheet(const contact_sheet&) = delete;
+  contact_sheet& operator=(const contact_sheet&) = delete;
+
+  // Empty while everything could be written; otherwise the first problem.
+  std::string problem() const;
+
+  // The thumbnail of photograph `i`, from its picture as decoded and turned
+  // upright; any worker, once for each photograph, before its result is
+  // posted.
+  void add_thumbnail(size_t i, const rgb_image& picture);
+
+  // What photograph `i` came to, in the order given (the writer).
+  void record(size_t i, const photo_result& result);
+
+  // Writes the page and puts it and its thumbnails in place; false, with
+  // `error`, when something of it cannot be written.
+  bool finish(const std::vector<std::string>& photos, const std::vector<std::string>* labels,
+              const sheet_header& header, std::string* error);
+
+  // The folder beside a page that holds its thumbnails: PAGE less its
+  // extension, then "_files".
+  static std::string folder_of(const std::string& page);
+
+ private:
+  // One photograph, as small as the page needs it.
+  struct entry {
+    uint16_t width = 0, height = 0;  // of the thumbnail; 0 when there is none
+    bool classified = false;
+    std::vector<class_score> classes;
+    std::string reason;
+  };
+
+  std::string page_;
+  std::string folder_;  // where the thumbnails go until the end
+  std::vector<entry> entries_;
+  mutable std::mutex problem_mutex_;
+  std::string problem_;
+};
+
+// `text` with &, <, >, " and ' written as HTML's character references.
+std::string html_escaped(const std::string& text);
+
+}  // namespace classify

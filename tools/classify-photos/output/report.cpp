@@ -1,0 +1,77 @@
+#include "tools/classify-photos/output/report.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+namespace classify {
+
+namespace {
+
+// A score as JSON gives numbers: the text has six significant digits at
+// most, so the double nearest to it is written back with the same digits.
+nlohmann::ordered_json score_value(const std::string& score) {
+  const double value = std::strtod(score.c_str(), nullptr);
+  return std::isfinite(value) ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
+}
+
+nlohmann::ordered_json label_value(const std::vector<std::string>* labels, int32_t index) {
+  return labels != nullptr ? nlohmann::ordered_json(label_of(*labels, index))
+                           : nlohmann::ordered_json(nullptr);
+}
+
+}  // namespace
+
+std::string tsv_field(const std::string& text) {
+  std::string field;
+  field.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '\t':
+        field += "\\t";
+        break;
+      case '\n':
+        field += "\\n";
+        break;
+      case '\r':
+        field += "\\r";
+        break;
+      case '\\':
+        field += "\\\\";
+        break;
+      default:
+        field += c;
+    }
+  }
+  return field;
+}
+
+std::string tsv_line(const classified_photo& photo) {
+  std::string line = tsv_field(photo.path);
+  for (const class_score& c : photo.classes) {
+    line += '\t' + std::to_string(c.index) + '\t' + c.score;
+    if (photo.labels != nullptr) line += '\t' + tsv_field(label_of(*photo.labels, c.index));
+  }
+  return line + '\n';
+}
+
+std::string json_line(const classified_photo& photo) {
+  const class_score& best = photo.classes.front();
+  nlohmann::ordered_json object = {{"path", photo.path}, {"index", best.index}};
+  object["probability"] = score_value(best.score);
+  object["label"] = label_value(photo.labels, best.index);
+  nlohmann::ordered_json classes = nlohmann::ordered_json::array();
+  for (const class_score& c : photo.classes) {
+    classes.push_back({{"index", c.index},
+                       {"score", score_value(c.score)},
+                       {"label", label_value(photo.labels, c.index)}});
+  }
+  object["classes"] = std::move(classes);
+  return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
+}
+
+std::string error_line(const std::string& path, const std::string& reason) {
+  return "classify-photos: " + tsv_field(path) + ": " + tsv_field(reason) + '\n';
+}
+
+}  // namespace classify

@@ -1,0 +1,43 @@
+#pragma once
+// What classify-photos writes for a photograph: a tab-separated line, or a
+// JSON object on one line, on standard output; an error line on standard
+// error.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "model/labels.h"
+#include "tools/classify-photos/batch/results.h"
+
+namespace classify {
+
+// `text` as one TSV field: tab, line feed, carriage return and backslash
+// written as \t, \n, \r and \\, so that a file name of any bytes stays on its
+// line and in its column.
+std::string tsv_field(const std::string& text);
+
+// What is known of a classified photograph.
+struct classified_photo {
+  const std::string& path;
+  const std::vector<class_score>& classes;  // the best first
+  const std::vector<std::string>* labels;   // null without class names
+};
+
+// "path", then for each class "TAB index TAB score [TAB name]", and a line
+// feed.
+std::string tsv_line(const classified_photo& photo);
+
+// {"path":...,"index":...,"probability":...,"label":...,"classes":[{"index":
+// ...,"score":...,"label":...},...]} and a line feed: the best class's keys
+// as they always were, then every class asked for. A score is the number the
+// TSV line gives (null where it is not finite); a label is null without
+// class names. Bytes that are not UTF-8 (a file name in another encoding)
+// become U+FFFD.
+std::string json_line(const classified_photo& photo);
+
+// "classify-photos: PATH: REASON" and a line feed, on one line whatever the
+// path and the reason hold.
+std::string error_line(const std::string& path, const std::string& reason);
+
+}  // namespace classify

@@ -1,0 +1,321 @@
+#include "tools/classify-photos/remote/chunk.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/platform.h"
+#include "tools/classify-photos/remote/remote.h"
+#include "tools/common/interruptions.h"
+#include "tools/common/scratch_folder.h"
+#include "tools/common/shell_words.h"
+#include "tools/common/subprocess.h"
+
+namespace classify {
+
+namespace {
+
+// The first line of a chunk: its form, the number of photographs and the
+// length of their list, which follows, each path ended by a NUL. In "copy"
+// the tar stream of the photographs follows the list, each under its whole
+// path less the leading slash; in "here" the paths are where they already
+// are on the machine that classifies them.
+constexpr char header_word[] = "classify-photos-chunk";
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> read_list(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> paths;
+  for (std::string path_text; std::getline(in, path_text, '\0');) paths.push_back(path_text);
+  return paths;
+}
+
+// The machine a login names, for messages: its last word (user@host).
+std::string machine_of(const std::string& login) {
+  const size_t last = login.find_last_of(" \t");
+  return last == std::string::npos ? login : login.substr(last + 1);
+}
+
+std::vector<std::string> ssh_command(const std::string& login, const std::string& control,
+                                     const std::string& remote) {
+  return {"/bin/sh", "-c", ssh_prefix(login, control) + " \"$@\"", "sh", remote};
+}
+
+// ssh's options for a connection shared through a socket in `control`:
+// "auto" takes the connection there is or makes one, which then waits a
+// little for the next chunk when it has lost its last session.
+std::string sharing_options(const std::string& control, const char* master = "auto") {
+  return control.empty()
+             ? ""
+             : std::string(" -o ControlMaster=") + master + " -o ControlPersist=10 -o " +
+                   shell_quoted("ControlPath=" + control + "/%C");
+}
+
+// ssh to `login` with `extra` options: the sharing and the extra go right
+// after "ssh" in a login that is an ssh command of the user's own; a command
+// that is not ssh is taken as it is.
+std::string ssh_words(const std::string& login, const std::string& control,
+                      const std::string& extra, const char* master = "auto") {
+  const size_t first_end = login.find_first_of(" \t");
+  if (first_end == std::string::npos) {
+    return "ssh -o BatchMode=yes" + sharing_options(control, master) + extra + " " +
+           shell_quoted(login);
+  }
+  const std::string program = login.substr(0, first_end);
+  const bool is_ssh = program == "ssh" ||
+                      (program.size() > 4 && program.compare(program.size() - 4, 4, "/ssh") == 0);
+  return is_ssh ? program + sharing_options(control, master) + extra + login.substr(first_end)
+                : login;
+}
+
+// What the machine that classifies a chunk is told to run.
+std::string remote_command(const photos_options& options) {
+  std::vector<std::string> words = {
+      installed_program_path(),           "--receive", "--relay-chunk",
+      std::to_string(options.send_chunk), "--model",   options.model};
+  const std::vector<std::string> passed = classifying_options(options);
+  words.insert(words.end(), passed.begin(), passed.end());
+  std::string command = "exec";
+  for (const std::string& word : words) command += " " + shell_quoted(word);
+  return command;
+}
+
+bool write_all(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::atomic<int> stop_signal{0};
+extern "C" void on_stop(int sig) { stop_signal = sig; }
+
+// The last line of what a program said on standard error.
+std::string last_line(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  const size_t start = text.find_last_of('\n');
+  return start == std::string::npos ? text : text.substr(start + 1);
+}
+
+// The relay lines of the connection, passed on as they come, and what ssh
+// and tar say on standard error, kept for a failure. Ends when ssh has
+// closed both, or on a stop signal.
+void relay(int out, int err, long chunk, std::vector<bool>* got, std::string* said) {
+  std::string pending;
+  std::vector<pollfd> fds = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    if (stop_signal != 0) return;
+    if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) return;
+    for (pollfd& p : fds) {
+      if (p.fd < 0 || (p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      char buffer[65536];
+      const ssize_t n = read(p.fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        close(p.fd);
+        p.fd = -1;
+        continue;
+      }
+      if (&p == &fds[1]) {
+        said->append(buffer, static_cast<size_t>(n));
+        if (said->size() > 65536) said->erase(0, said->size() - 65536);
+        continue;
+      }
+      pending.append(buffer, static_cast<size_t>(n));
+      for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+        const std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        long line_chunk = 0;
+        size_t position = 0;
+        photo_result result;
+        if (!parse_relay_line(line, &line_chunk, &position, &result) || line_chunk != chunk ||
+            position >= got->size()) {
+          continue;
+        }
+        (*got)[position] = true;
+        const std::string whole = line + '\n';
+        if (std::fwrite(whole.data(), 1, whole.size(), stdout) != whole.size()) return;
+        std::fflush(stdout);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::string ssh_prefix(const std::string& login, const std::string& control) {
+  return ssh_words(login, control, "");
+}
+
+pid_t open_shared_connection(const std::string& login, const std::string& control) {
+  if (control.empty() || ssh_prefix(login, control) == login) return -1;
+  const int null = open("/dev/null", O_RDWR);
+  const pid_t pid = spawn({"/bin/sh", "-c", "exec " + ssh_words(login, control, " -N", "yes")},
+                          null, null, null, {});
+  close(null);
+  return pid;
+}
+
+void close_shared_connection(const std::string& login, const std::string& control) {
+  if (control.empty() || ssh_prefix(login, control) == login) return;
+  // "-O exit" asks the master to end; it goes where options go.
+  const int null = open("/dev/null", O_RDWR);
+  const pid_t pid =
+      spawn({"/bin/sh", "-c", ssh_words(login, control, " -O exit")}, null, null, null, {});
+  close(null);
+  if (pid > 0) wait_for(pid);
+}
+
+int send_chunk(const photos_options& options, std::vector<std::string>* photos) {
+  const std::vector<std::string> logins = read_lines(options.logins);
+  const std::vector<std::string> list =
+      options.photos.empty() ? std::vector<std::string>{} : read_list(options.photos.front());
+  if (logins.empty() || options.job_slot < 1) return 1;
+  const std::string login = logins[static_cast<size_t>(options.job_slot - 1) % logins.size()];
+  if (login == ":") {
+    *photos = list;
+    return -1;
+  }
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, on_stop);
+
+  const bool copy = options.remote_root.empty();
+  std::string names;
+  for (const std::string& path : list) {
+    names += copy ? path.substr(1) : (options.remote_root == "/" ? "" : options.remote_root) + path;
+    names += '\0';
+  }
+  const std::string header = std::string(header_word) + (copy ? " copy " : " here ") +
+                             std::to_string(list.size()) + " " + std::to_string(names.size()) +
+                             "\n" + names;
+  const std::string names_file = options.photos.front() + ".names";
+  if (copy) std::ofstream(names_file, std::ios::binary) << names;
+
+  int in[2], out[2], err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return 1;
+  for (const int fd : {in[1], out[0], err[0]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  const pid_t ssh = spawn(ssh_command(login, options.ssh_control, remote_command(options)), in[0],
+                          out[1], err[1], {in[0], in[1], out[0], out[1], err[0], err[1]});
+  close(in[0]);
+  close(out[1]);
+  pid_t tar = -1;
+  if (write_all(in[1], header) && copy) {
+    tar = spawn({"tar", "-cf", "-", "--dereference", "-C", "/", "--null", "--no-recursion", "-T",
+                 names_file},
+                STDIN_FILENO, in[1], err[1], {in[0], in[1], out[0], out[1], err[0], err[1]});
+  }
+  close(in[1]);
+  close(err[1]);
+
+  std::vector<bool> got(list.size(), false);
+  std::string said;
+  relay(out[0], err[0], options.send_chunk, &got, &said);
+  if (stop_signal != 0) {
+    for (const pid_t child : {ssh, tar}) {
+      if (child > 0) kill(child, SIGTERM);
+    }
+  }
+  if (tar > 0) wait_for(tar);
+  const int status = wait_for(ssh);
+  if (stop_signal != 0) {
+    signal(stop_signal, SIG_DFL);
+    raise(stop_signal);
+  }
+  std::string why = last_line(said);
+  if (why.empty()) {
+    why = WIFEXITED(status) ? "ssh ended with status " + std::to_string(WEXITSTATUS(status))
+                            : "ssh was ended by a signal";
+  }
+  bool all = true;
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (got[i]) continue;
+    all = false;
+    photo_result failed;
+    failed.outcome = photo_result::state::failed;
+    failed.reason = "no result from " + machine_of(login) + ": " + why;
+    std::fputs(relay_line(options.send_chunk, i, failed).c_str(), stdout);
+  }
+  return std::fflush(stdout) == 0 && all ? 0 : 1;
+}
+
+bool receive_chunk(std::vector<std::string>* photos, std::string* error) {
+  // The header, read a byte at a time so that nothing of what follows it is
+  // taken from tar.
+  std::string line;
+  for (char c; line.size() < 256;) {
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || c == '\n') break;
+    line += c;
+  }
+  std::istringstream words(line);
+  std::string word, form;
+  size_t count = 0, length = 0;
+  if (!(words >> word >> form >> count >> length) || word != header_word ||
+      (form != "copy" && form != "here") || length > (size_t{64} << 20)) {
+    *error = "standard input is not a chunk of photographs";
+    return false;
+  }
+  std::string names(length, '\0');
+  for (size_t done = 0; done < length;) {
+    const ssize_t n = read(STDIN_FILENO, &names[done], length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = "the chunk's list of photographs ends early";
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  std::vector<std::string> paths;
+  std::istringstream list(names);
+  for (std::string path; std::getline(list, path, '\0');) paths.push_back(path);
+  if (paths.size() != count) {
+    *error = "the chunk's list of photographs is damaged";
+    return false;
+  }
+  if (form == "here") {
+    *photos = paths;
+    return true;
+  }
+  // A connection that goes away while the photographs come in must not
+  // leave them here: from the folder on, its signal ends tar and then the
+  // process, with the folder removed.
+  catch_interruptions(true);
+  const std::string folder = make_scratch_folder("classify-photos-chunk");
+  if (folder.empty()) {
+    *error = "no scratch folder for the chunk: " + std::string(std::strerror(errno));
+    return false;
+  }
+  const int null = open("/dev/null", O_WRONLY);
+  const pid_t tar =
+      spawn({"tar", "-xf", "-", "-C", folder, "--no-same-owner"}, STDIN_FILENO, null, null, {});
+  close(null);
+  while (tar > 0 && waitpid(tar, nullptr, 0) < 0 && errno == EINTR) {
+    if (interruption() == 0) continue;
+    kill(tar, SIGTERM);
+    wait_for(tar);
+    end_by(interruption());
+  }
+  if (interruption() != 0) end_by(interruption());
+  for (const std::string& path : paths) photos->push_back(folder + "/" + path);
+  return true;
+}
+
+}  // namespace classify

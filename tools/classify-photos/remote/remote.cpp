@@ -1,0 +1,240 @@
+#include "tools/classify-photos/remote/remote.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "photo/photo.h"
+#include "platform/platform.h"
+#include "tools/classify-photos/classify/workers.h"
+#include "tools/classify-photos/remote/chunk.h"
+#include "tools/common/scratch_folder.h"
+#include "tools/common/subprocess.h"
+
+namespace classify {
+
+std::vector<std::string> classifying_options(const photos_options& options) {
+  const auto numbers = [](const std::vector<float>& values) {
+    std::string text;
+    for (const float v : values) {
+      char value[32];
+      std::snprintf(value, sizeof value, "%.9g", v);
+      text += (text.empty() ? "" : ",") + std::string(value);
+    }
+    return text;
+  };
+  std::vector<std::string> args = {"--top", std::to_string(options.top)};
+  if (options.jobs > 0) args.insert(args.end(), {"--jobs", std::to_string(options.jobs)});
+  if (options.crop_given) {
+    char crop[32];
+    std::snprintf(crop, sizeof crop, "%.17g", options.crop);
+    args.insert(args.end(), {"--crop", crop});
+  }
+  if (!options.mean.empty()) args.insert(args.end(), {"--mean", numbers(options.mean)});
+  if (!options.std.empty()) args.insert(args.end(), {"--std", numbers(options.std)});
+  return args;
+}
+
+size_t chunk_size(size_t count, size_t logins) {
+  // Four chunks a login, two at a time: while one is copied the other is
+  // classified, and each chunk's ssh session (a tenth of a second even on a
+  // shared connection) and start on the far side are shared by a quarter of
+  // the login's photographs, at most 256.
+  const size_t spread = 4 * std::max<size_t>(logins, 1);
+  return std::clamp<size_t>((count + spread - 1) / spread, 1, 256);
+}
+
+bool parallel_installed(std::string* why) {
+  *why = "--sshlogin needs GNU parallel, which is not installed (Debian: parallel)";
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  for (size_t start = 0; start <= dirs.size();) {
+    const size_t end = std::min(dirs.find(':', start), dirs.size());
+    const std::string candidate = dirs.substr(start, end - start) + "/parallel";
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+namespace {
+
+std::string absolute(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char here[PATH_MAX];
+  return getcwd(here, sizeof here) != nullptr ? std::string(here) + "/" + path : path;
+}
+
+std::string resolved(const std::string& path) {
+  char full[PATH_MAX];
+  return realpath(path.c_str(), full) != nullptr ? std::string(full) : absolute(path);
+}
+
+// The options a chunk's job passes on to the machine that classifies it.
+std::vector<std::string> job_options(const photos_options& options) {
+  std::vector<std::string> args = {"--model", resolved(options.model)};
+  const std::vector<std::string> passed = classifying_options(options);
+  args.insert(args.end(), passed.begin(), passed.end());
+  if (!options.remote_root.empty()) args.insert(args.end(), {"--remote-root", options.remote_root});
+  return args;
+}
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+remote_batch::remote_batch(const photos_options& options, const std::vector<std::string>& photos,
+                           int error_fd, result_board* board)
+    : board_(board) {
+  // What cannot be read here is reported here, in its place.
+  for (size_t i = 0; i < photos.size(); ++i) {
+    std::string error;
+    if (check_readable_file(photos[i], &error)) {
+      sent_.push_back(i);
+    } else {
+      board->post(i, {photo_result::state::failed, {}, reason_for(photos[i], error)});
+    }
+  }
+  if (sent_.empty()) return;
+  if (!write_chunks(options, photos)) {
+    fail_the_rest("the chunk lists cannot be written");
+    return;
+  }
+  // Two job slots a login: slot s stands for login (s - 1) mod L.
+  std::vector<std::string> args = {"parallel", "--will-cite", "--line-buffer", "--jobs",
+                                   std::to_string(2 * options.sshlogins.size())};
+  if (!options.joblog.empty()) args.insert(args.end(), {"--joblog", options.joblog});
+  args.insert(args.end(), {"-q", program_path(), "--send-chunk", "{#}", "--job-slot", "{%}",
+                           "--logins", folder_ + "/logins"});
+  // A socket's path is short (about 100 bytes): the sockets go to a folder
+  // of their own in /tmp, whatever TMPDIR is.
+  control_ = make_scratch_folder("classify-ssh", "/tmp");
+  if (!control_.empty()) args.insert(args.end(), {"--ssh-control", control_});
+  std::set<std::string> opened;
+  for (const std::string& login : logins_) {
+    if (login == ":" || !opened.insert(login).second) continue;
+    const pid_t master = open_shared_connection(login, control_);
+    if (master > 0) masters_.push_back(master);
+  }
+  const std::vector<std::string> passed = job_options(options);
+  args.insert(args.end(), passed.begin(), passed.end());
+  args.insert(args.end(), {"--", "{}", "::::", folder_ + "/chunks"});
+
+  int from_child[2];
+  if (pipe(from_child) != 0) {
+    fail_the_rest("GNU parallel cannot be started");
+    return;
+  }
+  // GNU parallel's own messages are kept for its failure, and its own
+  // folder goes with the batch's, not into ~/.parallel.
+  const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int messages =
+      open((folder_ + "/parallel.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  child_ = spawn(args, null, from_child[1], messages >= 0 ? messages : STDERR_FILENO,
+                 {from_child[0], from_child[1]}, {{"PARALLEL_HOME", folder_ + "/parallel"}});
+  if (null >= 0) close(null);
+  if (messages >= 0) close(messages);
+  close(from_child[1]);
+  if (child_ < 0) {
+    close(from_child[0]);
+    fail_the_rest("GNU parallel cannot be started");
+    return;
+  }
+  reader_ = std::thread(&remote_batch::read_results, this, from_child[0], error_fd);
+}
+
+bool remote_batch::write_chunks(const photos_options& options,
+                                const std::vector<std::string>& photos) {
+  folder_ = make_scratch_folder("classify-photos");
+  if (folder_.empty()) return false;
+  logins_ = options.sshlogins;
+  std::ofstream logins(folder_ + "/logins");
+  for (const std::string& login : options.sshlogins) logins << login << '\n';
+  chunk_size_ = chunk_size(sent_.size(), options.sshlogins.size());
+  // A chunk's list: the photographs' whole paths, each ended by a NUL.
+  std::ofstream chunks(folder_ + "/chunks");
+  for (size_t first = 0, number = 1; first < sent_.size(); first += chunk_size_, ++number) {
+    const std::string list = folder_ + "/" + std::to_string(number);
+    std::ofstream out(list, std::ios::binary);
+    for (size_t k = first; k < std::min(first + chunk_size_, sent_.size()); ++k) {
+      out << resolved(photos[sent_[k]]) << '\0';
+    }
+    chunks << list << '\n';
+    if (!out) return false;
+  }
+  return static_cast<bool>(logins) && static_cast<bool>(chunks);
+}
+
+void remote_batch::read_results(int fd, int error_fd) {
+  std::FILE* in = fdopen(fd, "r");
+  if (in == nullptr) {
+    close(fd);
+    return;
+  }
+  char* line = nullptr;
+  size_t capacity = 0;
+  for (ssize_t length; (length = getline(&line, &capacity, in)) > 0;) {
+    std::string text(line, static_cast<size_t>(length));
+    if (text.back() == '\n') text.pop_back();
+    long chunk = 0;
+    size_t position = 0;
+    photo_result result;
+    if (!parse_relay_line(text, &chunk, &position, &result)) continue;
+    const size_t at = static_cast<size_t>(chunk - 1) * chunk_size_ + position;
+    if (at < sent_.size()) board_->post(sent_[at], std::move(result));
+  }
+  std::free(line);
+  std::fclose(in);
+  const int status = wait_for(child_);
+  child_ = -1;
+  close_connections();
+  // GNU parallel's exit status counts the jobs that failed, which have said
+  // why in their lines; only its own failure shows its messages.
+  const bool failed_itself = !WIFEXITED(status) || WEXITSTATUS(status) > 100;
+  if (failed_itself && error_fd >= 0) {
+    const std::string messages = read_all(folder_ + "/parallel.err");
+    if (write(error_fd, messages.data(), messages.size()) < 0) {
+      // Nothing more can be told.
+    }
+  }
+  fail_the_rest("no result (its job did not finish)");
+}
+
+void remote_batch::fail_the_rest(const std::string& reason) {
+  for (const size_t i : sent_) board_->post(i, {photo_result::state::failed, {}, reason});
+}
+
+void remote_batch::close_connections() {
+  for (const std::string& login : logins_) {
+    if (login != ":") close_shared_connection(login, control_);
+  }
+  for (const pid_t master : masters_) {
+    kill(master, SIGTERM);
+    waitpid(master, nullptr, 0);
+  }
+  masters_.clear();
+}
+
+void remote_batch::stop() {
+  if (child_ > 0) kill(child_, SIGINT);
+  close_connections();
+}
+
+remote_batch::~remote_batch() {
+  if (reader_.joinable()) reader_.join();
+}
+
+}  // namespace classify

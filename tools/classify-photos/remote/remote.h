@@ -1,0 +1,70 @@
+#pragma once
+// A batch spread over other machines: the photographs go in chunks, which
+// GNU parallel hands to job slots, two for each login (so that one chunk is
+// copied while the other is classified). Each job sends its chunk to the
+// machine of its slot in one ssh connection (chunk.h), and the results come
+// back in the relay form, which are posted here in the order given.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/remote/relay.h"
+
+namespace classify {
+
+// The options of `options` that say how the machine that classifies a chunk
+// classifies it: --top, --jobs, --crop, --mean and --std, where given.
+std::vector<std::string> classifying_options(const photos_options& options);
+
+// True when GNU parallel can be started; otherwise `why` says what is
+// missing.
+bool parallel_installed(std::string* why);
+
+// Photographs a chunk of a batch of `count` over `logins` logins: enough
+// chunks that each login keeps two going most of the time, each chunk large
+// enough that its connection's cost is small beside its photographs.
+size_t chunk_size(size_t count, size_t logins);
+
+class remote_batch {
+ public:
+  // Starts GNU parallel on the readable ones of `photos` (the others are
+  // posted as failed at once), its jobs running this program, at the same
+  // path, with the logins of `options`. GNU parallel's own messages are shown
+  // on `error_fd` only when it fails. Once it has ended, every photograph
+  // that got no result is posted as failed.
+  remote_batch(const photos_options& options, const std::vector<std::string>& photos, int error_fd,
+               result_board* board);
+  // Waits for GNU parallel.
+  ~remote_batch();
+  remote_batch(const remote_batch&) = delete;
+  remote_batch& operator=(const remote_batch&) = delete;
+
+  // Asks GNU parallel to stop, as Ctrl-C does.
+  void stop();
+
+ private:
+  bool write_chunks(const photos_options& options, const std::vector<std::string>& photos);
+  void read_results(int fd, int error_fd);
+  void close_connections();
+  // Posts every photograph sent that has no result yet as failed.
+  void fail_the_rest(const std::string& reason);
+
+  result_board* board_;
+  std::vector<size_t> sent_;  // the photographs sent, by their place in the batch
+  size_t chunk_size_ = 1;
+  std::string folder_;   // the chunk lists and GNU parallel's own files
+  std::string control_;  // the sockets of the connections shared by chunks
+  std::vector<std::string> logins_;
+  std::vector<pid_t> masters_;  // the shared connections opened at the start
+  std::atomic<pid_t> child_{-1};
+  std::thread reader_;
+};
+
+}  // namespace classify

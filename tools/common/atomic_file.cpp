@@ -1,0 +1,107 @@
+#include "tools/common/atomic_file.h"
+
+#if defined(_WIN32)
+
+#include <windows.h>
+
+#include <algorithm>
+#include <random>
+
+#include "platform/platform_windows.h"
+
+namespace classify {
+
+namespace {
+
+std::string windows_error(DWORD code) { return "Windows error " + std::to_string(code); }
+
+}  // namespace
+
+bool write_atomically(const std::string& path, const std::vector<unsigned char>& bytes,
+                      std::string* error) {
+  // A new file of a random name beside the output (CREATE_NEW never takes
+  // one that exists), written whole, then moved over the output.
+  std::random_device random;
+  std::wstring temp;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = wide(path + "." + std::to_string(random()));
+    file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = path + ": cannot create a file beside it: " + windows_error(GetLastError());
+    return false;
+  }
+  DWORD failure = 0;
+  size_t written = 0;
+  while (failure == 0 && written < bytes.size()) {
+    DWORD n = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1 << 30));
+    if (!WriteFile(file, bytes.data() + written, chunk, &n, nullptr) || n == 0) {
+      failure = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+    }
+    written += n;
+  }
+  if (!CloseHandle(file) && failure == 0) failure = GetLastError();
+  if (failure == 0 && !MoveFileExW(temp.c_str(), wide(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    failure = GetLastError();
+  }
+  if (failure != 0) {
+    *error = path + ": cannot be written: " + windows_error(failure);
+    DeleteFileW(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace classify
+
+#else
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace classify {
+
+bool write_atomically(const std::string& path, const std::vector<unsigned char>& bytes,
+                      std::string* error) {
+  std::string temp = path + ".XXXXXX";
+  const int fd = mkstemp(temp.data());
+  if (fd < 0) {
+    *error = path + ": cannot create a file beside it: " + std::strerror(errno);
+    return false;
+  }
+  // The first failing step's errno, or 0 while all goes well.
+  int failure = 0;
+  size_t written = 0;
+  while (failure == 0 && written < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failure = n < 0 ? errno : EIO;
+    } else {
+      written += static_cast<size_t>(n);
+    }
+  }
+  // mkstemp creates the file readable by its owner alone.
+  if (failure == 0 && fchmod(fd, 0644) != 0) failure = errno;
+  if (close(fd) != 0 && failure == 0) failure = errno;
+  if (failure == 0 && std::rename(temp.c_str(), path.c_str()) != 0) failure = errno;
+  if (failure != 0) {
+    *error = path + ": cannot be written: " + std::strerror(failure);
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace classify
+
+#endif

@@ -1,0 +1,59 @@
+#include "tools/common/command_line.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace classify {
+
+int usage_error(const std::string& program, const std::string& message) {
+  std::cerr << program << ": " << message << "\nTry '" << program << " --help'.\n";
+  return usage_status;
+}
+
+int parse_command_line(CLI::App& app, const std::string& program, int argc, char** argv) {
+  // What CLI11 does not know is collected, and said here.
+  app.allow_extras();
+  std::vector<std::string> arguments = program_arguments(argc, argv);
+  std::vector<char*> utf8_argv;
+  for (std::string& argument : arguments) utf8_argv.push_back(argument.data());
+  try {
+    app.parse(static_cast<int>(utf8_argv.size()), utf8_argv.data());
+  } catch (const CLI::Success& e) {
+    app.exit(e);
+    return 0;
+  } catch (const CLI::ArgumentMismatch& e) {
+    const std::string what = e.what();
+    return usage_error(program, "option " + what.substr(0, what.find(':')) + " needs a value");
+  } catch (const CLI::ParseError& e) {
+    return usage_error(program, e.what());
+  }
+  for (const std::string& extra : app.remaining()) {
+    if (extra == "--") continue;  // the end of the options, which CLI11 leaves over
+    if (extra.size() > 1 && extra[0] == '-') return usage_error(program, "unknown option " + extra);
+    return usage_error(program, "unexpected argument " + extra);
+  }
+  return -1;
+}
+
+bool whole_number(const std::string& text, long low, long high, long* value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+      text.size() > 12) {
+    return false;
+  }
+  *value = std::strtol(text.c_str(), nullptr, 10);
+  return *value >= low && *value <= high;
+}
+
+bool fraction(const std::string& text, double* value) {
+  char* end = nullptr;
+  errno = 0;
+  *value = std::strtod(text.c_str(), &end);
+  return !text.empty() && *end == '\0' && errno == 0 && *value > 0.0 && *value <= 1.0;
+}
+
+}  // namespace classify
