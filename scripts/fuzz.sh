@@ -3,17 +3,21 @@
 # model_fuzz over model bytes through the whole interpreter set-up,
 # input_fuzz over input bytes through the loader, and photo_fuzz over image
 # files through prepare-input's decode, crop and resize, metadata_fuzz over
-# model files through classify-photos' metadata and zip readers. Seeds: the
+# model files through classify-photos' metadata and zip readers,
+# protocol_fuzz over what a chunk's ssh session carries back and forth (relay
+# lines, the chunk's header and list). Seeds: the
 # test models and, where present, the pretrained model; small images in every
 # format prepare-input reads, written by ImageMagick; models with metadata
 # and an appended archive. Inputs that once crashed are kept in
 # fuzz/regressions/ and replayed first.
 # The targets run two at a time, one a core.
 #   FUZZ_MODEL_RUNS (default 4000000), FUZZ_INPUT_RUNS (default 100000),
-#   FUZZ_PHOTO_RUNS (default 50000), FUZZ_METADATA_RUNS (default 1000000): the
+#   FUZZ_PHOTO_RUNS (default 50000), FUZZ_METADATA_RUNS (default 1000000),
+#   FUZZ_PROTOCOL_RUNS (default 1000000): the
 #   number of inputs each target tries; FUZZ_MODEL_SECONDS (default 150),
 #   FUZZ_INPUT_SECONDS (default 60), FUZZ_PHOTO_SECONDS (default 150),
-#   FUZZ_METADATA_SECONDS (default 60): caps on the time, for a slower
+#   FUZZ_METADATA_SECONDS (default 60), FUZZ_PROTOCOL_SECONDS (default 30): caps
+#   on the time, for a slower
 #   machine.
 #   FUZZ_SEED (default 1): with a fixed seed and count, a run repeats the last
 #   one exactly, so CI does not fail at random on a finding that is new only
@@ -26,16 +30,19 @@ model_runs=${FUZZ_MODEL_RUNS:-4000000}
 input_runs=${FUZZ_INPUT_RUNS:-100000}
 photo_runs=${FUZZ_PHOTO_RUNS:-50000}
 metadata_runs=${FUZZ_METADATA_RUNS:-1000000}
+protocol_runs=${FUZZ_PROTOCOL_RUNS:-1000000}
 model_seconds=${FUZZ_MODEL_SECONDS:-150}
 input_seconds=${FUZZ_INPUT_SECONDS:-60}
 photo_seconds=${FUZZ_PHOTO_SECONDS:-150}
 metadata_seconds=${FUZZ_METADATA_SECONDS:-60}
+protocol_seconds=${FUZZ_PROTOCOL_SECONDS:-30}
 seed=${FUZZ_SEED:-1}
 
 # The tree the sanitizer suite builds and tests (scripts/sanitize.sh), whose
 # fuzzers are built here if it has not built them yet.
 build_dir=$(scripts/configure-check.sh)
-cmake --build "$build_dir" -j "$(nproc)" --target model_fuzz input_fuzz photo_fuzz metadata_fuzz write_seeds
+cmake --build "$build_dir" -j "$(nproc)" --target model_fuzz input_fuzz photo_fuzz metadata_fuzz protocol_fuzz \
+  write_seeds
 
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -43,7 +50,7 @@ export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp:print_suppressi
 
 seeds=$build_dir/seeds
 rm -rf "$seeds" "$build_dir/corpus" "$build_dir/crashes"
-for target in model_fuzz input_fuzz photo_fuzz metadata_fuzz; do
+for target in model_fuzz input_fuzz photo_fuzz metadata_fuzz protocol_fuzz; do
   mkdir -p "$seeds/$target" "$build_dir/corpus/$target" "fuzz/regressions/$target"
 done
 mkdir -p "$build_dir/crashes"
@@ -51,6 +58,10 @@ mkdir -p "$build_dir/crashes"
 cp models/mobilenet_v3_small_224_1.0_float.tflite "$seeds/model_fuzz/pretrained.tflite"
 printf '\x00\xff\x80\x7f' >"$seeds/input_fuzz/four_bytes"
 : >"$seeds/input_fuzz/empty"
+# A relay line of each outcome, and a chunk's header with its list.
+printf '3\t17\tok\t653\t0.447165\t668\t0.02\n' >"$seeds/protocol_fuzz/classified"
+printf '3\t18\terror\tnot a photograph\n' >"$seeds/protocol_fuzz/failed"
+printf 'classify-photos-chunk copy 2 12\na.jpg\0b/c.png\0' >"$seeds/protocol_fuzz/chunk"
 # One small picture in each format and variant prepare-input reads.
 convert -size 12x9 plasma:fractal -seed "$seed" "$seeds/photo_fuzz/source.ppm"
 for out in baseline.jpg progressive.jpg:-interlace:JPEG cmyk.jpg:-colorspace:CMYK png8.png \
@@ -89,4 +100,5 @@ run_pair() {
 }
 run_pair model_fuzz "$model_runs" "$model_seconds" photo_fuzz "$photo_runs" "$photo_seconds"
 run_pair metadata_fuzz "$metadata_runs" "$metadata_seconds" input_fuzz "$input_runs" "$input_seconds"
+run_target protocol_fuzz "$protocol_runs" "$protocol_seconds"
 echo "fuzz: no crashes"

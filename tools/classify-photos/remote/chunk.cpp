@@ -24,13 +24,6 @@ namespace classify {
 
 namespace {
 
-// The first line of a chunk: its form, the number of photographs and the
-// length of their list, which follows, each path ended by a NUL. In "copy"
-// the tar stream of the photographs follows the list, each under its whole
-// path less the leading slash; in "here" the paths are where they already
-// are on the machine that classifies them.
-constexpr char header_word[] = "classify-photos-chunk";
-
 std::vector<std::string> read_lines(const std::string& path) {
   std::ifstream in(path);
   std::vector<std::string> lines;
@@ -197,16 +190,14 @@ int send_chunk(const photos_options& options, std::vector<std::string>* photos) 
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, on_stop);
 
   const bool copy = options.remote_root.empty();
-  std::string names;
+  std::vector<std::string> names;
   for (const std::string& path : list) {
-    names += copy ? path.substr(1) : (options.remote_root == "/" ? "" : options.remote_root) + path;
-    names += '\0';
+    names.push_back(copy ? path.substr(1)
+                         : (options.remote_root == "/" ? "" : options.remote_root) + path);
   }
-  const std::string header = std::string(header_word) + (copy ? " copy " : " here ") +
-                             std::to_string(list.size()) + " " + std::to_string(names.size()) +
-                             "\n" + names;
+  const std::string header = chunk_head(copy, names);
   const std::string names_file = options.photos.front() + ".names";
-  if (copy) std::ofstream(names_file, std::ios::binary) << names;
+  if (copy) std::ofstream(names_file, std::ios::binary) << header.substr(header.find('\n') + 1);
 
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return 1;
@@ -265,14 +256,12 @@ bool receive_chunk(std::vector<std::string>* photos, std::string* error) {
     if (n <= 0 || c == '\n') break;
     line += c;
   }
-  std::istringstream words(line);
-  std::string word, form;
-  size_t count = 0, length = 0;
-  if (!(words >> word >> form >> count >> length) || word != header_word ||
-      (form != "copy" && form != "here") || length > (size_t{64} << 20)) {
+  chunk_header header;
+  if (!parse_chunk_header(line, &header)) {
     *error = "standard input is not a chunk of photographs";
     return false;
   }
+  const size_t length = header.length;
   std::string names(length, '\0');
   for (size_t done = 0; done < length;) {
     const ssize_t n = read(STDIN_FILENO, &names[done], length - done);
@@ -284,13 +273,11 @@ bool receive_chunk(std::vector<std::string>* photos, std::string* error) {
     done += static_cast<size_t>(n);
   }
   std::vector<std::string> paths;
-  std::istringstream list(names);
-  for (std::string path; std::getline(list, path, '\0');) paths.push_back(path);
-  if (paths.size() != count) {
+  if (!parse_chunk_list(names, header.count, &paths)) {
     *error = "the chunk's list of photographs is damaged";
     return false;
   }
-  if (form == "here") {
+  if (!header.copy) {
     *photos = paths;
     return true;
   }

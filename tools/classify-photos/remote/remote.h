@@ -15,7 +15,7 @@
 
 #include "tools/classify-photos/batch/results.h"
 #include "tools/classify-photos/cli/options.h"
-#include "tools/classify-photos/remote/relay.h"
+#include "tools/classify-photos/remote/protocol.h"
 
 namespace classify {
 

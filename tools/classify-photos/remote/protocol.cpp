@@ -1,10 +1,21 @@
-#include "tools/classify-photos/remote/relay.h"
+#include "tools/classify-photos/remote/protocol.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
 namespace classify {
+
+namespace {
+
+// The first line of a chunk: its form, the number of photographs and the
+// length of their list, which follows, each path ended by a NUL. In "copy"
+// the tar stream of the photographs follows the list, each under its whole
+// path less the leading slash; in "here" the paths are where they already
+// are on the machine that classifies them.
+constexpr char header_word[] = "classify-photos-chunk";
+
+}  // namespace
 
 std::string relay_line(long chunk, size_t position, const photo_result& result) {
   std::string line = std::to_string(chunk) + '\t' + std::to_string(position) + '\t';
@@ -51,6 +62,32 @@ bool parse_relay_line(const std::string& line, long* chunk, size_t* position,
   }
   result->outcome = photo_result::state::classified;
   return !result->classes.empty();
+}
+
+std::string chunk_head(bool copy, const std::vector<std::string>& paths) {
+  std::string names;
+  for (const std::string& path : paths) names += path + '\0';
+  return std::string(header_word) + (copy ? " copy " : " here ") + std::to_string(paths.size()) +
+         " " + std::to_string(names.size()) + "\n" + names;
+}
+
+bool parse_chunk_header(const std::string& line, chunk_header* header) {
+  std::istringstream words(line);
+  std::string word, form;
+  size_t count = 0, length = 0;
+  if (!(words >> word >> form >> count >> length) || word != header_word ||
+      (form != "copy" && form != "here") || length > max_chunk_list) {
+    return false;
+  }
+  *header = {form == "copy", count, length};
+  return true;
+}
+
+bool parse_chunk_list(const std::string& list, size_t count, std::vector<std::string>* paths) {
+  paths->clear();
+  std::istringstream in(list);
+  for (std::string path; std::getline(in, path, '\0');) paths->push_back(path);
+  return paths->size() == count;
 }
 
 }  // namespace classify

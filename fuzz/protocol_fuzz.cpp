@@ -1,0 +1,67 @@
+// Fuzzes what comes back and forth over a chunk's ssh session, which the far
+// side (or a damaged connection) may fill with anything: the relay lines of
+// the results, and the chunk's header line and list. Each input is read or
+// refused cleanly, and what is read is written back to the same form.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tools/classify-photos/remote/protocol.h"
+
+using namespace classify;
+
+namespace {
+
+void check_relay_line(const std::string& line) {
+  long chunk = 0;
+  size_t position = 0;
+  photo_result result;
+  if (!parse_relay_line(line, &chunk, &position, &result)) return;
+  if (chunk < 1 || result.outcome == photo_result::state::pending) std::abort();
+  if (result.outcome == photo_result::state::classified && result.classes.empty()) std::abort();
+  // A line that was read writes a line that reads back the same.
+  const std::string again = relay_line(chunk, position, result);
+  long chunk_again = 0;
+  size_t position_again = 0;
+  photo_result result_again;
+  if (again.empty() || again.back() != '\n' ||
+      !parse_relay_line(again.substr(0, again.size() - 1), &chunk_again, &position_again,
+                        &result_again) ||
+      chunk_again != chunk || position_again != position ||
+      result_again.outcome != result.outcome ||
+      result_again.classes.size() != result.classes.size()) {
+    std::abort();
+  }
+}
+
+void check_chunk(const std::string& data) {
+  const size_t line_end = data.find('\n');
+  chunk_header header;
+  if (line_end == std::string::npos || !parse_chunk_header(data.substr(0, line_end), &header)) {
+    return;
+  }
+  if (header.length > max_chunk_list) std::abort();
+  const std::string list = data.substr(line_end + 1, header.length);
+  std::vector<std::string> paths;
+  if (!parse_chunk_list(list, header.count, &paths)) return;
+  if (paths.size() != header.count) std::abort();
+  // Paths without a NUL in them are written back to the same list.
+  const std::string head = chunk_head(header.copy, paths);
+  std::vector<std::string> again;
+  if (!list.empty() && list.back() == '\0' &&
+      (head.substr(head.find('\n') + 1) != list ||
+       !parse_chunk_list(head.substr(head.find('\n') + 1), paths.size(), &again) ||
+       again != paths)) {
+    std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  check_relay_line(text.substr(0, text.find('\n')));
+  check_chunk(text);
+  return 0;
+}

@@ -1,0 +1,255 @@
+// The pure parts of the tools, each against an independent statement of what
+// it must do, swept over many inputs: the relay protocol and the chunk's
+// header, chunk sizes, ssh command lines, shell words, option values, HTML
+// escaping and the ranking of scores.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model/scores.h"
+#include "tests/support/run_support.h"
+#include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/output/contact_sheet.h"
+#include "tools/classify-photos/remote/chunk.h"
+#include "tools/classify-photos/remote/protocol.h"
+#include "tools/classify-photos/remote/remote.h"
+#include "tools/common/shell_words.h"
+
+namespace classify {
+namespace {
+
+photo_result classified(std::vector<class_score> classes) {
+  photo_result result;
+  result.outcome = photo_result::state::classified;
+  result.classes = std::move(classes);
+  return result;
+}
+
+photo_result failed(const std::string& reason) {
+  photo_result result;
+  result.outcome = photo_result::state::failed;
+  result.reason = reason;
+  return result;
+}
+
+TEST(Units, RelayLinesReadBackAsTheyWereSentAndNothingElseIsTaken) {
+  const std::vector<photo_result> results = {
+      classified({{653, "0.447165"}}),
+      classified({{0, "1e-05"}, {1000, "-3.5"}, {7, "inf"}, {12, "nan"}, {999, "0"}}),
+      failed("not a photograph"),
+      failed(""),
+      failed("a\ttab, a\nline feed and a\rcarriage return"),
+  };
+  for (const long chunk : {1L, 2L, 4096L, 2147483647L}) {
+    for (const size_t position : {size_t{0}, size_t{1}, size_t{255}, size_t{1} << 31}) {
+      for (const photo_result& sent : results) {
+        const std::string line = relay_line(chunk, position, sent);
+        ASSERT_EQ(line.back(), '\n');
+        ASSERT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+        long got_chunk = 0;
+        size_t got_position = 0;
+        photo_result got;
+        ASSERT_TRUE(
+            parse_relay_line(line.substr(0, line.size() - 1), &got_chunk, &got_position, &got))
+            << line;
+        EXPECT_EQ(got_chunk, chunk);
+        EXPECT_EQ(got_position, position);
+        EXPECT_EQ(got.outcome, sent.outcome);
+        ASSERT_EQ(got.classes.size(), sent.classes.size());
+        for (size_t i = 0; i < sent.classes.size(); ++i) {
+          EXPECT_EQ(got.classes[i].index, sent.classes[i].index);
+          EXPECT_EQ(got.classes[i].score, sent.classes[i].score);
+        }
+        std::string reason = sent.reason;
+        std::replace_if(
+            reason.begin(), reason.end(),
+            [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
+        EXPECT_EQ(got.reason, reason);
+      }
+    }
+  }
+  // What a damaged or foreign stream might hold.
+  for (const std::string bad :
+       {"", "1", "1\t2", "1\t2\t", "1\t2\tok", "1\t2\tok\t", "1\t2\tmaybe\t3\t0.5",
+        "0\t2\tok\t3\t0.5", "-1\t2\tok\t3\t0.5", "x\t2\tok\t3\t0.5", "1\t-2\tok\t3\t0.5",
+        "1\t2x\tok\t3\t0.5", "1 \t2\tok\t3\t0.5", "classify-photos: error"}) {
+    long chunk = 0;
+    size_t position = 0;
+    photo_result result;
+    EXPECT_FALSE(parse_relay_line(bad, &chunk, &position, &result)) << bad;
+  }
+}
+
+TEST(Units, ChunkHeadersAndListsReadBackAndDamagedOnesAreRefused) {
+  const std::vector<std::vector<std::string>> lists = {
+      {},
+      {"a.jpg"},
+      {"home/ann/photos/1.jpg", "home/ann/photos/2 with spaces.png", "line\nfeed.jpg"},
+      std::vector<std::string>(300, "srv/photos/same.jpg"),
+  };
+  for (const bool copy : {true, false}) {
+    for (const std::vector<std::string>& list : lists) {
+      const std::string head = chunk_head(copy, list);
+      const size_t line_end = head.find('\n');
+      chunk_header header;
+      ASSERT_TRUE(parse_chunk_header(head.substr(0, line_end), &header)) << head;
+      EXPECT_EQ(header.copy, copy);
+      EXPECT_EQ(header.count, list.size());
+      ASSERT_EQ(header.length, head.size() - line_end - 1);
+      std::vector<std::string> paths;
+      EXPECT_TRUE(parse_chunk_list(head.substr(line_end + 1), header.count, &paths));
+      EXPECT_EQ(paths, list);
+      if (!list.empty()) {
+        EXPECT_FALSE(parse_chunk_list(head.substr(line_end + 1), header.count + 1, &paths));
+        EXPECT_FALSE(parse_chunk_list(head.substr(line_end + 1), header.count - 1, &paths));
+      }
+    }
+  }
+  const std::string too_long = std::to_string(max_chunk_list + 1);
+  for (const std::string bad :
+       {"", "classify-photos-chunk", "classify-photos-chunk copy 1",
+        "classify-photos-chunk move 1 6", "other-chunk copy 1 6", "classify-photos-chunk copy x 6",
+        "classify-photos-chunk copy 1 -6", ("classify-photos-chunk here 1 " + too_long).c_str()}) {
+    chunk_header header;
+    EXPECT_FALSE(parse_chunk_header(bad, &header)) << bad;
+  }
+}
+
+TEST(Units, ChunksKeepEveryLoginBusyWithinTheirBounds) {
+  for (size_t logins = 0; logins <= 12; ++logins) {
+    for (size_t count = 0; count <= 5000; count += count < 64 ? 1 : 37) {
+      const size_t size = chunk_size(count, logins);
+      ASSERT_GE(size, 1u);
+      ASSERT_LE(size, 256u);
+      const size_t chunks = (count + size - 1) / size;
+      // At most four chunks a login where the bound of 256 allows it, each
+      // as small as that allows.
+      const size_t spread = 4 * std::max<size_t>(logins, 1);
+      if (size < 256) {
+        EXPECT_LE(chunks, spread) << count << " " << logins;
+      }
+      if (size > 1) {
+        EXPECT_GT((count + size - 2) / (size - 1), spread) << count << " " << logins;
+      }
+    }
+  }
+}
+
+// What /bin/sh makes of `command`'s words, each printed on a line of its own.
+std::vector<std::string> shell_reads(const std::string& command) {
+  return lines_of(run_program("/bin/sh", {"-c", "printf '%s\\n' " + command}, ".").out);
+}
+
+TEST(Units, ShellWordsReadBackAsTheyWere) {
+  std::vector<std::string> words = {"plain",     "",     "two words", "it's", "'",
+                                    "\"$HOME\"", "`id`", "a;b|c&d",   "*",    "--x=1,2"};
+  std::string every_byte;
+  for (int c = 1; c < 256; ++c) {
+    if (c != '\n') every_byte += static_cast<char>(c);
+  }
+  words.push_back(every_byte);
+  std::string command;
+  std::string plain_command;
+  for (const std::string& word : words) {
+    command += " " + shell_quoted(word);
+    plain_command += " " + shell_word(word);
+  }
+  EXPECT_EQ(shell_reads(command), words);
+  EXPECT_EQ(shell_reads(plain_command), words);
+  EXPECT_EQ(shell_word("photos/a-1_b.jpg"), "photos/a-1_b.jpg");
+  EXPECT_EQ(command_text({"classify-photos", "--top", "3", "my photo.jpg"}),
+            "classify-photos --top 3 'my photo.jpg'");
+}
+
+TEST(Units, SshCommandsShareTheirConnectionAndKeepTheLoginWhole) {
+  // A plain login: ssh with no password prompt, the login quoted whole.
+  EXPECT_EQ(ssh_prefix("ann@gpu1", ""), "ssh -o BatchMode=yes 'ann@gpu1'");
+  const std::string shared = ssh_prefix("ann@gpu1", "/tmp/c");
+  EXPECT_EQ(shared,
+            "ssh -o BatchMode=yes -o ControlMaster=auto -o ControlPersist=10 -o "
+            "'ControlPath=/tmp/c/%C' 'ann@gpu1'");
+  // An ssh command of the user's own keeps its options after the sharing.
+  EXPECT_EQ(ssh_prefix("ssh -p 2222 ann@gpu1", "/tmp/c"),
+            "ssh -o ControlMaster=auto -o ControlPersist=10 -o 'ControlPath=/tmp/c/%C' -p 2222 "
+            "ann@gpu1");
+  EXPECT_EQ(ssh_prefix("/usr/bin/ssh -p 2222 ann@gpu1", ""), "/usr/bin/ssh -p 2222 ann@gpu1");
+  // Another command is taken as it is.
+  EXPECT_EQ(ssh_prefix("rsh gpu1", "/tmp/c"), "rsh gpu1");
+}
+
+TEST(Units, OptionValuesAreOneNumberOrThreeAndFinite) {
+  const std::vector<std::pair<std::string, std::vector<float>>> good = {
+      {"127.5", {127.5f}},   {"0", {0.0f}},
+      {"-1e3", {-1000.0f}},  {"123.675,116.28,103.53", {123.675f, 116.28f, 103.53f}},
+      {"3.4e38", {3.4e38f}},
+  };
+  for (const auto& [text, want] : good) {
+    std::vector<float> values;
+    EXPECT_TRUE(parse_values(text, &values)) << text;
+    EXPECT_EQ(values, want) << text;
+  }
+  for (const std::string bad : {"", ",", "1,", ",1", "1,,2", "1,2", "1,2,3,4", "x", "1x", "nan",
+                                "inf", "-inf", "1e39", "1 ,2", "0x", "1;2"}) {
+    std::vector<float> values;
+    EXPECT_FALSE(parse_values(bad, &values)) << bad;
+  }
+}
+
+TEST(Units, HtmlEscapingLeavesNoMarkupAndKeepsEveryOtherByte) {
+  std::string every_byte;
+  for (int c = 1; c < 256; ++c) every_byte += static_cast<char>(c);
+  const std::string escaped = html_escaped(every_byte);
+  for (const char c : {'<', '>', '"', '\''}) EXPECT_EQ(escaped.find(c), std::string::npos) << c;
+  // Reading the entities back gives the bytes again.
+  std::string back = escaped;
+  for (const auto& [entity, c] : std::vector<std::pair<std::string, std::string>>{
+           {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&#39;", "'"}, {"&amp;", "&"}}) {
+    for (size_t at = back.find(entity); at != std::string::npos; at = back.find(entity, at + 1)) {
+      back.replace(at, entity.size(), c);
+    }
+  }
+  EXPECT_EQ(back, every_byte);
+}
+
+TEST(Units, BestClassesRankAsAStableSortWithNanLast) {
+  std::mt19937 random(7);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> pool = {0.0f, -0.0f, 1.0f, 0.5f, -2.0f, nan, inf, -inf, 1e-30f};
+  for (int round = 0; round < 400; ++round) {
+    const size_t size = 1 + random() % 40;
+    std::vector<float> scores(size);
+    for (float& s : scores) s = pool[random() % pool.size()];
+    std::vector<int32_t> order(size);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
+      if (std::isnan(scores[b])) return !std::isnan(scores[a]);
+      return !std::isnan(scores[a]) && scores[a] > scores[b];
+    });
+    for (const size_t count : {size_t{1}, size_t{3}, size, size + 5}) {
+      const std::vector<ranked_class> best = best_classes(scores.data(), size, count);
+      ASSERT_EQ(best.size(), std::min(count, size));
+      for (size_t i = 0; i < best.size(); ++i) EXPECT_EQ(best[i].index, order[i]) << round;
+    }
+    // classify's own rule: the first strictly greatest above -1, else -1.
+    int32_t index = 0;
+    float score = 0;
+    find_best_score(scores.data(), static_cast<int32_t>(size), &index, &score);
+    int32_t want = -1;
+    for (size_t i = 0; i < size; ++i) {
+      if (scores[i] > -1.0f && (want < 0 || scores[i] > scores[want]))
+        want = static_cast<int32_t>(i);
+    }
+    EXPECT_EQ(index, want) << round;
+  }
+}
+
+}  // namespace
+}  // namespace classify
