@@ -57,9 +57,8 @@ loaded_model load_model(const std::string& path, std::string* error) {
   }
   loaded.model.reset(create_model(loaded.bytes, loaded.size));
   if (!loaded.model) {
-    *error = path +
-             ": not a TensorFlow Lite model that this program can run (Failed to create "
-             "interpreter)";
+    *error = path + ": not a TensorFlow Lite model that this program can run (" +
+             create_failure_message + ")";
   }
   return loaded;
 }

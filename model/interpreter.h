@@ -13,6 +13,11 @@
 
 namespace classify {
 
+// The library's set-up failures in the words classify has always printed
+// them, which the batch tool gives too.
+inline constexpr char create_failure_message[] = "Failed to create interpreter";
+inline constexpr char allocate_failure_message[] = "Failed to allocate tensors!";
+
 // The model file mapped read-only, or null when it is not a non-empty regular
 // file that can be opened and mapped. The mapping is kept until the process
 // ends.

@@ -55,11 +55,11 @@ void init_interpreter(std::string model_path) {
   // A model that could not be loaded is null here, and creation fails on it.
   interpreter = create_interpreter(model, options);
   if (interpreter == nullptr) {
-    std::cout << "Failed to create interpreter" << model_path << std::endl;
+    std::cout << create_failure_message << model_path << std::endl;
     return;
   }
   if (allocate_tensors(interpreter) != kTfLiteOk) {
-    std::cout << "Failed to allocate tensors!";
+    std::cout << allocate_failure_message;
     return;
   }
   input_tensor = find_input_tensor(interpreter, input_tensor_name);

@@ -10,11 +10,11 @@ classifier::classifier(const TfLiteModel* model, const normalization& norm) {
   options_ = TfLiteInterpreterOptionsCreate();
   interpreter_ = create_interpreter(model, options_);
   if (interpreter_ == nullptr) {
-    problem_ = "Failed to create interpreter";
+    problem_ = create_failure_message;
     return;
   }
   if (allocate_tensors(interpreter_) != kTfLiteOk) {
-    problem_ = "Failed to allocate tensors!";
+    problem_ = allocate_failure_message;
     return;
   }
   if (!choose_tensors()) return;
