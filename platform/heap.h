@@ -9,6 +9,11 @@ namespace classify {
 // data in one go, instead of a fault at each 64 KiB window the run first
 // reaches. Only the time changes; where the platform offers none of this,
 // nothing happens.
+//
+// classify-photos takes the same: its workers' threads allocate on this one
+// heap too. On 240 photographs of 1200x800, an arena a thread, or glibc's
+// defaults, ran as fast at --jobs 1 and 2 and took 1,100 to 4,600 page
+// faults more.
 void prepare_memory();
 
 }  // namespace classify
