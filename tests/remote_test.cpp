@@ -218,6 +218,16 @@ TEST_F(RemoteBatch, ThisMachineAloneRunsHere) {
   EXPECT_EQ(here.out, local.out);
   EXPECT_EQ(here.err, "");
   EXPECT_TRUE(empty_folder(dir.file("home")));
+  // Where PATH has no GNU parallel, another login is bad usage that says so.
+  const run_result without =
+      run_program("/usr/bin/env",
+                  {"PATH=" + dir.file("home"), CLASSIFY_PHOTOS_EXE, "--model", pretrained_model,
+                   "--sshlogin", "ann@gpu1", "hopper.png"},
+                  dir.path);
+  EXPECT_EQ(without.status, 2);
+  EXPECT_EQ(without.err,
+            "classify-photos: --sshlogin needs GNU parallel, which is not installed (Debian: "
+            "parallel)\nTry 'classify-photos --help'.\n");
 }
 
 }  // namespace

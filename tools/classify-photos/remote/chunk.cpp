@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -98,9 +97,6 @@ bool write_all(int fd, const std::string& text) {
   return true;
 }
 
-std::atomic<int> stop_signal{0};
-extern "C" void on_stop(int sig) { stop_signal = sig; }
-
 // The last line of what a program said on standard error.
 std::string last_line(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -115,7 +111,7 @@ void relay(int out, int err, long chunk, std::vector<bool>* got, std::string* sa
   std::string pending;
   std::vector<pollfd> fds = {{out, POLLIN, 0}, {err, POLLIN, 0}};
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    if (stop_signal != 0) return;
+    if (interruption() != 0) return;
     if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) return;
     for (pollfd& p : fds) {
       if (p.fd < 0 || (p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
@@ -187,7 +183,7 @@ int send_chunk(const photos_options& options, std::vector<std::string>* photos) 
     *photos = list;
     return -1;
   }
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, on_stop);
+  catch_interruptions();
 
   const bool copy = options.remote_root.empty();
   std::vector<std::string> names;
@@ -218,17 +214,14 @@ int send_chunk(const photos_options& options, std::vector<std::string>* photos) 
   std::vector<bool> got(list.size(), false);
   std::string said;
   relay(out[0], err[0], options.send_chunk, &got, &said);
-  if (stop_signal != 0) {
+  if (interruption() != 0) {
     for (const pid_t child : {ssh, tar}) {
       if (child > 0) kill(child, SIGTERM);
     }
   }
   if (tar > 0) wait_for(tar);
   const int status = wait_for(ssh);
-  if (stop_signal != 0) {
-    signal(stop_signal, SIG_DFL);
-    raise(stop_signal);
-  }
+  if (interruption() != 0) end_by(interruption());
   std::string why = last_line(said);
   if (why.empty()) {
     why = WIFEXITED(status) ? "ssh ended with status " + std::to_string(WEXITSTATUS(status))

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -56,28 +57,24 @@ size_t chunk_size(size_t count, size_t logins) {
 
 bool parallel_installed(std::string* why) {
   *why = "--sshlogin needs GNU parallel, which is not installed (Debian: parallel)";
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  for (size_t start = 0; start <= dirs.size();) {
-    const size_t end = std::min(dirs.find(':', start), dirs.size());
-    const std::string candidate = dirs.substr(start, end - start) + "/parallel";
-    if (access(candidate.c_str(), X_OK) == 0) return true;
-    start = end + 1;
-  }
-  return false;
+  // The shell's own search of PATH, as it will find the program later.
+  const int null = open("/dev/null", O_RDWR);
+  const pid_t shell = spawn({"/bin/sh", "-c", "command -v parallel"}, null, null, null);
+  if (null >= 0) close(null);
+  const int status = shell > 0 ? wait_for(shell) : -1;
+  return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 namespace {
 
-std::string absolute(const std::string& path) {
-  if (!path.empty() && path[0] == '/') return path;
-  char here[PATH_MAX];
-  return getcwd(here, sizeof here) != nullptr ? std::string(here) + "/" + path : path;
-}
-
+// The whole path of `path` here, links resolved where it exists: the far
+// side finds it at the same path.
 std::string resolved(const std::string& path) {
-  char full[PATH_MAX];
-  return realpath(path.c_str(), full) != nullptr ? std::string(full) : absolute(path);
+  std::error_code error;
+  const std::filesystem::path full = std::filesystem::canonical(path, error);
+  if (!error) return full.string();
+  const std::filesystem::path here = std::filesystem::absolute(path, error);
+  return error ? path : here.string();
 }
 
 // The options a chunk's job passes on to the machine that classifies it.
