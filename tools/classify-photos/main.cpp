@@ -17,6 +17,7 @@
 #include "tools/classify-photos/classify/model_setup.h"
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/output/report.h"
+#include "tools/common/interruptions.h"
 
 #if !defined(_WIN32)
 #include "tools/classify-photos/remote/chunk.h"
@@ -82,8 +83,8 @@ int main(int argc, char** argv) {
   // The model is checked once, before any photograph is read.
   const loaded_model model = load_model(options.model, &error);
   if (!model.model) return fail(messages, error);
-  auto first = std::make_unique<classifier>(model.model.get(), normalization{});
-  if (!first->problem().empty()) return fail(messages, options.model + ": " + first->problem());
+  std::unique_ptr<classifier> first = classifier::create(model.model.get(), {}, &error);
+  if (!first) return fail(messages, options.model + ": " + error);
   model_setup setup;
   if (!set_up_model(options, model, *first, &setup, &error)) return refuse(messages, error);
   for (const std::string& warning : setup.warnings) warn(messages, options.model, warning);
@@ -116,11 +117,13 @@ int main(int argc, char** argv) {
   }
   std::unique_ptr<contact_sheet> sheet;
   if (!options.html.empty()) {
-    sheet = std::make_unique<contact_sheet>(options.html, listing.photos.size());
-    if (!sheet->problem().empty()) return fail(messages, sheet->problem());
+    sheet = contact_sheet::create(options.html, listing.photos.size(), &error);
+    if (!sheet) return fail(messages, error);
   }
-  const int status = run_batch(
+  const batch_end end = run_batch(
       {options, listing.photos, setup.have_labels ? &setup.labels : nullptr, model.model.get(),
        setup.norm, std::move(first), messages, messages_fd, sheet.get(), setup.metadata.name});
-  return listing.unreadable.empty() ? status : 1;
+  // An interrupted batch ends as the signal would have ended it.
+  if (end.interrupted_by != 0) end_by(end.interrupted_by);
+  return listing.unreadable.empty() ? end.status : 1;
 }

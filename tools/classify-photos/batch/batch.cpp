@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <optional>
 
 #include "platform/platform.h"
@@ -25,10 +24,8 @@ namespace {
 // Where each result goes, in the form the batch asked for.
 class writer {
  public:
-  // `stop_others` asks whatever classifies elsewhere to stop.
-  writer(const batch& job, std::function<void()> stop_others = {})
+  explicit writer(const batch& job)
       : job_(job),
-        stop_others_(std::move(stop_others)),
         progress_(job.messages, job.photos.size(),
                   job.options.bar && is_terminal(job.messages_fd)) {
     if (!job.options.joblog.empty() && only_this_machine(job.options.sshlogins)) {
@@ -44,28 +41,38 @@ class writer {
     if (joblog_ != nullptr) std::fclose(joblog_);
   }
 
-  // Writes every result in order; the number of photographs that failed.
+  // Writes every result in order, until one cannot be written or the batch
+  // is interrupted; the number of photographs that failed.
   size_t write_all(result_board* board) {
     size_t failed = 0;
-    for (size_t i = 0; i < board->size(); ++i) {
+    for (size_t i = 0; i < board->size() && !stopped(); ++i) {
       photo_result result;
       // Whatever is written reaches its reader before the writer waits.
       if (!board->take(i, std::chrono::milliseconds(0), &result)) {
         flush();
-        while (!board->take(i, std::chrono::milliseconds(100), &result)) {
-          if (interruption() != 0) stop_now();
+        while (!stopped() && !board->take(i, std::chrono::milliseconds(100), &result)) {
           progress_.update(board->posted());
         }
       }
-      if (interruption() != 0) stop_now();
+      if (stopped()) break;
       if (result.outcome != photo_result::state::classified) ++failed;
       write(i, result);
       progress_.update(board->posted());
     }
-    flush();
-    progress_.finish(board->size());
+    if (!stopped()) flush();
+    if (stopped()) {
+      progress_.clear();
+      std::fflush(job_.messages);
+    } else {
+      progress_.finish(board->size());
+    }
     return failed;
   }
+
+  // True once a result could not be written or the batch was interrupted:
+  // nothing more is written.
+  bool stopped() const { return cannot_write_ || interruption() != 0; }
+  bool could_not_write() const { return cannot_write_; }
 
  private:
   void write(size_t i, const photo_result& result) {
@@ -108,54 +115,56 @@ class writer {
   }
 
   // A full disk or a reader that has gone: nothing more can reach the user,
-  // so the batch ends here, whatever is still running.
-  [[noreturn]] void cannot_write() {
+  // so the batch ends here.
+  void cannot_write() {
+    if (cannot_write_) return;
     const int error = errno;
-    if (stop_others_) stop_others_();
+    cannot_write_ = true;
     progress_.clear();
     std::fprintf(job_.messages, "classify-photos: cannot write to standard output: %s\n",
                  std::strerror(error));
     std::fflush(job_.messages);
-    remove_scratch_folders();
-    std::_Exit(1);
-  }
-
-  [[noreturn]] void stop_now() {
-    if (stop_others_) stop_others_();
-    progress_.clear();
-    std::fflush(stdout);
-    std::fflush(job_.messages);
-    end_by(interruption());
   }
 
   const batch& job_;
-  std::function<void()> stop_others_;
   progress_line progress_;
   std::FILE* joblog_ = nullptr;
+  bool cannot_write_ = false;
 };
 
 }  // namespace
 
-int run_batch(batch job) {
+batch_end run_batch(batch job) {
   // Ctrl-C (or a polite kill, or a connection that has gone) ends the batch
   // after the lines already written: the writer sees it within a tenth of a
-  // second.
+  // second, and what classifies stops after the photographs in hand.
   catch_interruptions();
   const auto start = std::chrono::steady_clock::now();
   result_board board(job.photos.size());
+  writer lines(job);
   size_t failed = 0;
 #if !defined(_WIN32)
   if (job.options.relay_chunk == 0 && !only_this_machine(job.options.sshlogins)) {
     job.first.reset();
     remote_batch remote(job.options, job.photos, job.messages_fd, &board);
-    failed = writer(job, [&remote] { remote.stop(); }).write_all(&board);
+    failed = lines.write_all(&board);
+    if (lines.stopped()) remote.stop();
   } else
 #endif
   {
     const int jobs = job.options.jobs > 0 ? job.options.jobs : default_jobs();
     worker_pool workers(job.model, job.norm, std::move(job.first), job.photos, job.options.crop,
                         static_cast<size_t>(job.options.top), jobs, &board, job.sheet);
-    failed = writer(job).write_all(&board);
+    failed = lines.write_all(&board);
+    if (lines.stopped()) workers.stop();
+  }
+  batch_end end;
+  if (lines.stopped()) {
+    // An earlier contact sheet stays as it was.
+    remove_scratch_folders();
+    end.status = 1;
+    end.interrupted_by = lines.could_not_write() ? 0 : interruption();
+    return end;
   }
   bool sheet_written = true;
   if (job.sheet != nullptr) {
@@ -167,7 +176,8 @@ int run_batch(batch job) {
     if (!sheet_written) std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
   }
   remove_scratch_folders();
-  return failed == 0 && sheet_written ? 0 : 1;
+  end.status = failed == 0 && sheet_written ? 0 : 1;
+  return end;
 }
 
 }  // namespace classify

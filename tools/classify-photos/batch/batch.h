@@ -27,10 +27,20 @@ struct batch {
   std::string model_name;  // the model's metadata's name, for the sheet
 };
 
-// Runs the batch and returns the exit status: 0 when every photograph was
-// classified (and the contact sheet, where there is one, written), 1
-// otherwise. A result that cannot be written ends the process at once with
-// status 1; Ctrl-C ends it after the lines already done.
-int run_batch(batch job);
+// How a batch ended.
+struct batch_end {
+  // 0 when every photograph was classified (and the contact sheet, where
+  // there is one, written), 1 otherwise.
+  int status = 0;
+  // The signal that interrupted it (Ctrl-C, a polite kill, a connection
+  // that has gone), which should end the process; 0 when none did.
+  int interrupted_by = 0;
+};
+
+// Runs the batch. A result that cannot be written stops it at once, with
+// one message and status 1; an interruption stops it after the lines
+// already done. Either way what classifies stops after the photographs in
+// hand, the scratch folders go, and an earlier contact sheet stays.
+batch_end run_batch(batch job);
 
 }  // namespace classify

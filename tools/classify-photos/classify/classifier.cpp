@@ -6,19 +6,27 @@
 
 namespace classify {
 
-classifier::classifier(const TfLiteModel* model, const normalization& norm) {
+std::unique_ptr<classifier> classifier::create(const TfLiteModel* model, const normalization& norm,
+                                               std::string* error) {
+  std::unique_ptr<classifier> made(new classifier());
+  if (!made->set_up(model, norm, error)) return nullptr;
+  return made;
+}
+
+bool classifier::set_up(const TfLiteModel* model, const normalization& norm, std::string* error) {
   options_ = TfLiteInterpreterOptionsCreate();
   interpreter_ = create_interpreter(model, options_);
   if (interpreter_ == nullptr) {
-    problem_ = create_failure_message;
-    return;
+    *error = create_failure_message;
+    return false;
   }
   if (allocate_tensors(interpreter_) != kTfLiteOk) {
-    problem_ = allocate_failure_message;
-    return;
+    *error = allocate_failure_message;
+    return false;
   }
-  if (!choose_tensors()) return;
+  if (!choose_tensors(error)) return false;
   use_normalization(norm);
+  return true;
 }
 
 classifier::~classifier() {
@@ -26,18 +34,18 @@ classifier::~classifier() {
   if (options_ != nullptr) TfLiteInterpreterOptionsDelete(options_);
 }
 
-bool classifier::choose_tensors() {
-  const int in = choose_input(interpreter_, input_tensor_name, &problem_);
+bool classifier::choose_tensors(std::string* error) {
+  const int in = choose_input(interpreter_, input_tensor_name, error);
   if (in < 0) return false;
-  const int out = choose_output(interpreter_, output_tensor_name, &problem_);
+  const int out = choose_output(interpreter_, output_tensor_name, error);
   if (out < 0) return false;
   input_ = TfLiteInterpreterGetInputTensor(interpreter_, in);
   output_ = TfLiteInterpreterGetOutputTensor(interpreter_, out);
   input_facts_ = facts_of(input_, in);
   output_facts_ = facts_of(output_, out);
-  problem_ = input_problem(input_facts_, max_output_side);
-  if (problem_.empty()) problem_ = output_problem(output_facts_);
-  if (!problem_.empty()) return false;
+  *error = input_problem(input_facts_, max_output_side);
+  if (error->empty()) *error = output_problem(output_facts_);
+  if (!error->empty()) return false;
   size_ = {input_facts_.shape[2], input_facts_.shape[1]};
   scores_.resize(static_cast<size_t>(output_facts_.shape.back()));
   return true;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,16 +28,16 @@ struct normalization {
 // exactly as classify creates its own. Not for use by two threads at once.
 class classifier {
  public:
-  classifier(const TfLiteModel* model, const normalization& norm);
+  // A classifier over `model`, or null, with `error` saying why the model
+  // cannot be used: its tensors cannot be allocated, or its input is not one
+  // image of [1,H,W,3] float32, uint8 or int8 values, or its output not [1,N]
+  // or [N] scores of those types.
+  static std::unique_ptr<classifier> create(const TfLiteModel* model, const normalization& norm,
+                                            std::string* error);
   ~classifier();
   classifier(const classifier&) = delete;
   classifier& operator=(const classifier&) = delete;
 
-  // Empty when the interpreter is ready; otherwise why the model cannot be
-  // used: its tensors cannot be allocated, or its input is not one image of
-  // [1,H,W,3] float32, uint8 or int8 values, or its output not [1,N] or [N]
-  // scores of those types.
-  const std::string& problem() const { return problem_; }
   const tensor_facts& input() const { return input_facts_; }
   const tensor_facts& output() const { return output_facts_; }
   // The size of the photograph the model takes: W x H from its [1,H,W,3].
@@ -54,7 +55,10 @@ class classifier {
                 std::vector<ranked_class>* best);
 
  private:
-  bool choose_tensors();
+  classifier() = default;
+  // False, with `error`, when the model cannot be used.
+  bool set_up(const TfLiteModel* model, const normalization& norm, std::string* error);
+  bool choose_tensors(std::string* error);
   const float* read_scores();
 
   TfLiteInterpreterOptions* options_ = nullptr;
@@ -66,7 +70,6 @@ class classifier {
   photo_size size_;
   float values_[3][256] = {};  // a float input's value of each byte, by channel
   std::vector<float> scores_;  // a quantized output's scores, dequantized
-  std::string problem_;
 };
 
 }  // namespace classify

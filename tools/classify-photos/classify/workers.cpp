@@ -77,8 +77,9 @@ void worker_pool::work(std::unique_ptr<classifier> own) {
   // Each worker but the first makes its interpreter in its own thread, so
   // that the workers set up side by side. One that cannot (no memory for its
   // tensors) leaves the photographs to the others.
-  if (!own) own = std::make_unique<classifier>(model_, norm_);
-  if (!own->problem().empty()) return;
+  std::string ignored;
+  if (!own) own = classifier::create(model_, norm_, &ignored);
+  if (!own) return;
   for (size_t i = next_++; i < photos_.size(); i = next_++) {
     board_->post(i, classify_photo(own.get(), photos_[i], crop_, top_, sheet_, i));
   }

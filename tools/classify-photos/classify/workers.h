@@ -40,6 +40,8 @@ class worker_pool {
               double crop, size_t top, int jobs, result_board* board, contact_sheet* sheet);
   // Waits for the workers.
   ~worker_pool();
+  // The workers take no more photographs after the ones they have in hand.
+  void stop() { next_ = photos_.size(); }
   worker_pool(const worker_pool&) = delete;
   worker_pool& operator=(const worker_pool&) = delete;
 

@@ -115,19 +115,18 @@ std::string contact_sheet::folder_of(const std::string& page) {
   return (path.parent_path() / fs::u8path(path.stem().u8string() + "_files")).u8string();
 }
 
-contact_sheet::contact_sheet(const std::string& page, size_t count) : page_(page), entries_(count) {
+std::unique_ptr<contact_sheet> contact_sheet::create(const std::string& page, size_t count,
+                                                     std::string* error) {
+  std::unique_ptr<contact_sheet> sheet(new contact_sheet(page, count));
   // Beside the page, so that it is renamed into place rather than copied.
   const fs::path beside = fs::u8path(page).parent_path();
-  folder_ = make_scratch_folder(".classify-photos-thumbnails",
-                                beside.empty() ? std::string(".") : beside.u8string());
-  if (folder_.empty()) {
-    problem_ = folder_of(page) + ": cannot make a folder for the thumbnails beside the page";
+  sheet->folder_ = make_scratch_folder(".classify-photos-thumbnails",
+                                       beside.empty() ? std::string(".") : beside.u8string());
+  if (sheet->folder_.empty()) {
+    *error = folder_of(page) + ": cannot make a folder for the thumbnails beside the page";
+    return nullptr;
   }
-}
-
-std::string contact_sheet::problem() const {
-  std::lock_guard<std::mutex> lock(problem_mutex_);
-  return problem_;
+  return sheet;
 }
 
 void contact_sheet::add_thumbnail(size_t i, const rgb_image& picture) {
@@ -142,8 +141,8 @@ void contact_sheet::add_thumbnail(size_t i, const rgb_image& picture) {
     entries_[i].height = static_cast<uint16_t>(height);
     return;
   }
-  std::lock_guard<std::mutex> lock(problem_mutex_);
-  if (problem_.empty()) problem_ = error;
+  std::lock_guard<std::mutex> lock(failure_mutex_);
+  if (failure_.empty()) failure_ = error;
 }
 
 void contact_sheet::record(size_t i, const photo_result& result) {
@@ -157,9 +156,12 @@ void contact_sheet::record(size_t i, const photo_result& result) {
 bool contact_sheet::finish(const std::vector<std::string>& photos,
                            const std::vector<std::string>* labels, const sheet_header& header,
                            std::string* error) {
-  if (!problem().empty()) {
-    *error = problem();
-    return false;
+  {
+    std::lock_guard<std::mutex> lock(failure_mutex_);
+    if (!failure_.empty()) {
+      *error = failure_;
+      return false;
+    }
   }
   // The classes by their number of photographs, the largest first.
   std::map<int32_t, size_t> counts;

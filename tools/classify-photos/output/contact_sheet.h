@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,13 +33,12 @@ struct sheet_header {
 
 class contact_sheet {
  public:
-  // For a batch of `count` photographs, with the page at `page`.
-  contact_sheet(const std::string& page, size_t count);
+  // For a batch of `count` photographs, with the page at `page`; null, with
+  // `error`, when there is no folder for its thumbnails.
+  static std::unique_ptr<contact_sheet> create(const std::string& page, size_t count,
+                                               std::string* error);
   contact_sheet(const contact_sheet&) = delete;
   contact_sheet& operator=(const contact_sheet&) = delete;
-
-  // Empty while everything could be written; otherwise the first problem.
-  std::string problem() const;
 
   // The thumbnail of photograph `i`, from its picture as decoded and turned
   // upright; any worker, once for each photograph, before its result is
@@ -58,6 +58,8 @@ class contact_sheet {
   static std::string folder_of(const std::string& page);
 
  private:
+  contact_sheet(const std::string& page, size_t count) : page_(page), entries_(count) {}
+
   // One photograph, as small as the page needs it.
   struct entry {
     uint16_t width = 0, height = 0;  // of the thumbnail; 0 when there is none
@@ -69,8 +71,8 @@ class contact_sheet {
   std::string page_;
   std::string folder_;  // where the thumbnails go until the end
   std::vector<entry> entries_;
-  mutable std::mutex problem_mutex_;
-  std::string problem_;
+  std::mutex failure_mutex_;
+  std::string failure_;  // the first thumbnail that could not be written
 };
 
 // `text` with &, <, >, " and ' written as HTML's character references.
