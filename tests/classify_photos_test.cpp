@@ -444,7 +444,7 @@ TEST(ClassifyPhotosReport, FieldsAndLinesKeepEveryByteOnItsLine) {
       "x.jpg",           "--jobs",  "3",        "y.jpg"};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
-  EXPECT_EQ(parse_options(static_cast<int>(argv.size()), argv.data(), &parsed), -1);
+  EXPECT_EQ(parse_options(static_cast<int>(argv.size()), argv.data(), &parsed), std::nullopt);
   EXPECT_EQ(parsed.sshlogins, (std::vector<std::string>{":", "a@b"}));
   EXPECT_EQ(parsed.photos, (std::vector<std::string>{"x.jpg", "y.jpg"}));
   EXPECT_EQ(parsed.jobs, 3);

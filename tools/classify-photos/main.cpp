@@ -50,14 +50,12 @@ int main(int argc, char** argv) {
   prepare_memory();
   ignore_broken_pipe();
   photos_options options;
-  const int usage_status = parse_options(argc, argv, &options);
-  if (usage_status >= 0) return usage_status;
+  if (const std::optional<int> status = parse_options(argc, argv, &options)) return *status;
   std::vector<std::string> chunk;
 #if !defined(_WIN32)
   // A chunk's job sends it to the machine of its slot, or classifies it here.
   if (options.send_chunk > 0) {
-    const int status = send_chunk(options, &chunk);
-    if (status >= 0) return status;
+    if (const std::optional<int> status = send_chunk(options, &chunk)) return *status;
     options.relay_chunk = options.send_chunk;
   }
 #endif

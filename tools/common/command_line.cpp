@@ -15,7 +15,8 @@ int usage_error(const std::string& program, const std::string& message) {
   return usage_status;
 }
 
-int parse_command_line(CLI::App& app, const std::string& program, int argc, char** argv) {
+std::optional<int> parse_command_line(CLI::App& app, const std::string& program, int argc,
+                                      char** argv) {
   // What CLI11 does not know is collected, and said here.
   app.allow_extras();
   std::vector<std::string> arguments = program_arguments(argc, argv);
@@ -37,7 +38,7 @@ int parse_command_line(CLI::App& app, const std::string& program, int argc, char
     if (extra.size() > 1 && extra[0] == '-') return usage_error(program, "unknown option " + extra);
     return usage_error(program, "unexpected argument " + extra);
   }
-  return -1;
+  return std::nullopt;
 }
 
 bool whole_number(const std::string& text, long low, long high, long* value) {

@@ -4,6 +4,7 @@
 // one exit status for bad usage, 2.
 
 #include <CLI/CLI.hpp>
+#include <optional>
 #include <string>
 
 namespace classify {
@@ -15,11 +16,12 @@ inline constexpr int usage_status = 2;
 // returns usage_status.
 int usage_error(const std::string& program, const std::string& message);
 
-// Parses the command line into `app`. Returns -1 to go on, 0 after --help or
-// --version (CLI11's flags, answered on standard output), or usage_status
-// after an unknown option, an unexpected argument or an option without its
-// value, said by usage_error.
-int parse_command_line(CLI::App& app, const std::string& program, int argc, char** argv);
+// Parses the command line into `app`. Returns nothing to go on, or the exit
+// status: 0 after --help or --version (CLI11's flags, answered on standard
+// output), or usage_status after an unknown option, an unexpected argument
+// or an option without its value, said by usage_error.
+std::optional<int> parse_command_line(CLI::App& app, const std::string& program, int argc,
+                                      char** argv);
 
 // `text` as a whole number from `low` to `high`; false otherwise.
 bool whole_number(const std::string& text, long low, long high, long* value);

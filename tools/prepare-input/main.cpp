@@ -72,8 +72,9 @@ int main(int argc, char** argv) {
                  "the fraction of each side the central crop keeps, above 0 and at most 1")
       ->capture_default_str();
   app.set_version_flag("--version", std::string("prepare-input ") + CLASSIFY_VERSION);
-  const int parsed = parse_command_line(app, "prepare-input", argc, argv);
-  if (parsed >= 0) return parsed;
+  if (const std::optional<int> status = parse_command_line(app, "prepare-input", argc, argv)) {
+    return *status;
+  }
   double crop = 1.0;
   if (!fraction(opt.crop, &crop)) {
     return usage_error("prepare-input",

@@ -117,7 +117,7 @@ bool parse_values(const std::string& text, std::vector<float>* values) {
   return values->size() == 1 || values->size() == 3;
 }
 
-int parse_options(int argc, char** argv, photos_options* options) {
+std::optional<int> parse_options(int argc, char** argv, photos_options* options) {
   CLI::App app{"", "classify-photos"};
   app.set_help_flag();
   bool help = false, version = false;
@@ -150,8 +150,9 @@ int parse_options(int argc, char** argv, photos_options* options) {
   app.add_flag("--receive", options->receive)->group("");
 #endif
   app.add_option("PHOTO", options->photos);
-  const int parsed = parse_command_line(app, "classify-photos", argc, argv);
-  if (parsed >= 0) return parsed;
+  if (const std::optional<int> status = parse_command_line(app, "classify-photos", argc, argv)) {
+    return status;
+  }
   options->command_line = command_text(program_arguments(argc, argv));
   choose_defaults(options);
   if (help) {
@@ -202,7 +203,7 @@ int parse_options(int argc, char** argv, photos_options* options) {
     return bad_usage(std::string("no model: --model names none, there is no ") +
                      default_model_name + " here, and no installed " + installed_model_name);
   }
-  return -1;
+  return std::nullopt;
 }
 
 bool only_this_machine(const std::vector<std::string>& logins) {

@@ -1,6 +1,7 @@
 #pragma once
 // classify-photos' command line.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,11 +57,11 @@ struct photos_options {
 bool only_this_machine(const std::vector<std::string>& logins);
 
 // Parses the command line into `options`, and fills in the model (and, with
-// the installed model, its labels) that were not given. Returns -1 to go on,
+// the installed model, its labels) that were not given. Returns nothing to go on,
 // otherwise the exit status: 0 after --help or --version (written to
 // standard output), 2 for bad usage (one message and a hint on standard
 // error).
-int parse_options(int argc, char** argv, photos_options* options);
+std::optional<int> parse_options(int argc, char** argv, photos_options* options);
 
 // Writes the message of bad usage and its hint to standard error; returns
 // the exit status of bad usage, 2.

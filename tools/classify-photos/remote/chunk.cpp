@@ -173,7 +173,7 @@ void close_shared_connection(const std::string& login, const std::string& contro
   if (pid > 0) wait_for(pid);
 }
 
-int send_chunk(const photos_options& options, std::vector<std::string>* photos) {
+std::optional<int> send_chunk(const photos_options& options, std::vector<std::string>* photos) {
   const std::vector<std::string> logins = read_lines(options.logins);
   const std::vector<std::string> list =
       options.photos.empty() ? std::vector<std::string>{} : read_list(options.photos.front());
@@ -181,7 +181,7 @@ int send_chunk(const photos_options& options, std::vector<std::string>* photos) 
   const std::string login = logins[static_cast<size_t>(options.job_slot - 1) % logins.size()];
   if (login == ":") {
     *photos = list;
-    return -1;
+    return std::nullopt;
   }
   catch_interruptions();
 

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,11 @@ namespace classify {
 // The job of chunk options.send_chunk in slot options.job_slot, whose list
 // of photographs is the file options.photos[0]. Where its login is this
 // machine (":"), `photos` gets the chunk's photographs for this process to
-// classify, and the result is -1; otherwise the chunk goes over ssh, its
+// classify, and the result is nothing; otherwise the chunk goes over ssh, its
 // relay lines are written to standard output, each photograph that got no
 // result gets an error line that names the machine and why, and the result
 // is the exit status.
-int send_chunk(const photos_options& options, std::vector<std::string>* photos);
+std::optional<int> send_chunk(const photos_options& options, std::vector<std::string>* photos);
 
 // The shell command that runs ssh to `login`, followed by what it should
 // run there: the login itself where it is an ssh command of its own, else ssh
