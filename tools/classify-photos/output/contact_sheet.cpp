@@ -153,37 +153,29 @@ void contact_sheet::record(size_t i, const photo_result& result) {
   e.reason = result.reason;
 }
 
-bool contact_sheet::finish(const std::vector<std::string>& photos,
-                           const std::vector<std::string>* labels, const sheet_header& header,
-                           std::string* error) {
-  {
-    std::lock_guard<std::mutex> lock(failure_mutex_);
-    if (!failure_.empty()) {
-      *error = failure_;
-      return false;
-    }
-  }
-  // The classes by their number of photographs, the largest first.
+std::vector<std::pair<int32_t, size_t>> contact_sheet::classes_by_size(size_t* failed) const {
   std::map<int32_t, size_t> counts;
-  size_t failed = 0;
+  *failed = 0;
   for (const entry& e : entries_) {
     if (e.classified && !e.classes.empty()) {
       ++counts[e.classes.front().index];
     } else {
-      ++failed;
+      ++*failed;
     }
   }
   std::vector<std::pair<int32_t, size_t>> order(counts.begin(), counts.end());
   std::stable_sort(order.begin(), order.end(),
                    [](const auto& a, const auto& b) { return a.second > b.second; });
+  return order;
+}
 
-  const std::string folder_url = url_part(fs::u8path(folder_of(page_)).filename().u8string());
-  std::ostringstream page;
+void contact_sheet::write_header(std::ostream& page, size_t photos, size_t classes, size_t failed,
+                                 const sheet_header& header) const {
   page << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
        << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-       << "<title>classify-photos: " << photos.size() << " photographs in " << counts.size()
+       << "<title>classify-photos: " << photos << " photographs in " << classes
        << " classes</title>\n<style>" << style << "</style>\n</head>\n<body>\n<header>\n<h1>"
-       << photos.size() << " photographs in " << counts.size() << " classes</h1>\n";
+       << photos << " photographs in " << classes << " classes</h1>\n";
   page << "<p>Model: <code>" << html_escaped(file_name(header.model)) << "</code>"
        << (header.model_name.empty() ? "" : " (" + html_escaped(header.model_name) + ")")
        << ". The batch took ";
@@ -197,66 +189,64 @@ bool contact_sheet::finish(const std::vector<std::string>& photos,
        << ".</p>\n<p>Command: <code>" << html_escaped(header.command) << "</code></p>\n";
   page << "<p><label>Class or file name <input id=\"text\" type=\"search\"></label> "
        << "<label>Score at least <input id=\"score\" type=\"number\" step=\"any\"></label></p>\n"
-       << "</header>\n<nav>\n";
-  for (const auto& [index, count] : order) {
-    page << "<a href=\"#class-" << index << "\">" << html_escaped(class_name(labels, index)) << " ("
-         << count << ")</a>\n";
-  }
-  if (failed > 0) page << "<a href=\"#failed\">not classified (" << failed << ")</a>\n";
-  page << "</nav>\n";
+       << "</header>\n";
+}
 
-  for (const auto& [index, count] : order) {
-    const std::string name = class_name(labels, index);
-    page << "<section class=\"class\" id=\"class-" << index << "\" data-name=\""
-         << html_escaped(name) << "\">\n<h2>" << html_escaped(name) << " <small>class " << index
-         << ", " << count << (count == 1 ? " photograph" : " photographs")
-         << "</small></h2>\n<div class=\"grid\">\n";
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      const entry& e = entries_[i];
-      if (!e.classified || e.classes.empty() || e.classes.front().index != index) continue;
-      const std::string path = html_escaped(photos[i]);
-      const std::string shown = html_escaped(file_name(photos[i]));
-      page << "<figure data-name=\"" << shown << "\" data-score=\""
-           << html_escaped(e.classes.front().score) << "\">";
-      if (e.width > 0) {
-        const std::string src = folder_url + "/" + thumbnail_name(i);
-        page << "<a href=\"" << src << "\"><img src=\"" << src << "\" width=\"" << e.width
-             << "\" height=\"" << e.height << "\" alt=\"" << shown << "\" title=\"" << path
-             << "\"></a>";
-      }
-      page << "<figcaption><span title=\"" << path << "\">" << shown
-           << "</span><br><span class=\"score\">" << html_escaped(e.classes.front().score)
-           << "</span>";
-      if (e.classes.size() > 1) {
-        page << "<ol start=\"2\">";
-        for (size_t k = 1; k < e.classes.size(); ++k) {
-          page << "<li>" << html_escaped(class_name(labels, e.classes[k].index)) << " "
-               << html_escaped(e.classes[k].score) << "</li>";
-        }
-        page << "</ol>";
-      }
-      page << "</figcaption></figure>\n";
+void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
+                                const std::vector<std::string>& photos,
+                                const std::vector<std::string>* labels) const {
+  const std::string folder_url = url_part(fs::u8path(folder_of(page_)).filename().u8string());
+  const std::string name = class_name(labels, index);
+  page << "<section class=\"class\" id=\"class-" << index << "\" data-name=\"" << html_escaped(name)
+       << "\">\n<h2>" << html_escaped(name) << " <small>class " << index << ", " << count
+       << (count == 1 ? " photograph" : " photographs") << "</small></h2>\n<div class=\"grid\">\n";
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const entry& e = entries_[i];
+    if (!e.classified || e.classes.empty() || e.classes.front().index != index) continue;
+    const std::string path = html_escaped(photos[i]);
+    const std::string shown = html_escaped(file_name(photos[i]));
+    page << "<figure data-name=\"" << shown << "\" data-score=\""
+         << html_escaped(e.classes.front().score) << "\">";
+    if (e.width > 0) {
+      const std::string src = folder_url + "/" + thumbnail_name(i);
+      page << "<a href=\"" << src << "\"><img src=\"" << src << "\" width=\"" << e.width
+           << "\" height=\"" << e.height << "\" alt=\"" << shown << "\" title=\"" << path
+           << "\"></a>";
     }
-    page << "</div>\n</section>\n";
-  }
-  if (failed > 0) {
-    page << "<section class=\"failed\" id=\"failed\">\n<h2>Not classified <small>" << failed
-         << (failed == 1 ? " photograph" : " photographs") << "</small></h2>\n<ul>\n";
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      const entry& e = entries_[i];
-      if (e.classified && !e.classes.empty()) continue;
-      page << "<li><span title=\"" << html_escaped(photos[i]) << "\">"
-           << html_escaped(file_name(photos[i])) << "</span>: " << html_escaped(e.reason)
-           << "</li>\n";
+    page << "<figcaption><span title=\"" << path << "\">" << shown
+         << "</span><br><span class=\"score\">" << html_escaped(e.classes.front().score)
+         << "</span>";
+    if (e.classes.size() > 1) {
+      page << "<ol start=\"2\">";
+      for (size_t k = 1; k < e.classes.size(); ++k) {
+        page << "<li>" << html_escaped(class_name(labels, e.classes[k].index)) << " "
+             << html_escaped(e.classes[k].score) << "</li>";
+      }
+      page << "</ol>";
     }
-    page << "</ul>\n</section>\n";
+    page << "</figcaption></figure>\n";
   }
-  page << "<script>\n" << script << "\n</script>\n</body>\n</html>\n";
+  page << "</div>\n</section>\n";
+}
 
+void contact_sheet::write_failed(std::ostream& page, size_t failed,
+                                 const std::vector<std::string>& photos) const {
+  page << "<section class=\"failed\" id=\"failed\">\n<h2>Not classified <small>" << failed
+       << (failed == 1 ? " photograph" : " photographs") << "</small></h2>\n<ul>\n";
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const entry& e = entries_[i];
+    if (e.classified && !e.classes.empty()) continue;
+    page << "<li><span title=\"" << html_escaped(photos[i]) << "\">"
+         << html_escaped(file_name(photos[i])) << "</span>: " << html_escaped(e.reason)
+         << "</li>\n";
+  }
+  page << "</ul>\n</section>\n";
+}
+
+bool contact_sheet::put_in_place(const std::string& text, std::string* error) const {
   // The page through a temporary name; the thumbnails' folder into the place
   // of the earlier one just before, so that the page never links a folder
   // that is not there.
-  const std::string text = page.str();
   const std::string folder = folder_of(page_);
   std::error_code failure;
   fs::remove_all(fs::u8path(folder), failure);
@@ -266,6 +256,33 @@ bool contact_sheet::finish(const std::vector<std::string>& photos,
     return false;
   }
   return write_atomically(page_, std::vector<unsigned char>(text.begin(), text.end()), error);
+}
+
+bool contact_sheet::finish(const std::vector<std::string>& photos,
+                           const std::vector<std::string>* labels, const sheet_header& header,
+                           std::string* error) {
+  {
+    std::lock_guard<std::mutex> lock(failure_mutex_);
+    if (!failure_.empty()) {
+      *error = failure_;
+      return false;
+    }
+  }
+  size_t failed = 0;
+  const std::vector<std::pair<int32_t, size_t>> order = classes_by_size(&failed);
+  std::ostringstream page;
+  write_header(page, photos.size(), order.size(), failed, header);
+  page << "<nav>\n";
+  for (const auto& [index, count] : order) {
+    page << "<a href=\"#class-" << index << "\">" << html_escaped(class_name(labels, index)) << " ("
+         << count << ")</a>\n";
+  }
+  if (failed > 0) page << "<a href=\"#failed\">not classified (" << failed << ")</a>\n";
+  page << "</nav>\n";
+  for (const auto& [index, count] : order) write_class(page, index, count, photos, labels);
+  if (failed > 0) write_failed(page, failed, photos);
+  page << "<script>\n" << script << "\n</script>\n</body>\n</html>\n";
+  return put_in_place(page.str(), error);
 }
 
 }  // namespace classify

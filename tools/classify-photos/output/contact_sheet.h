@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "photo/image.h"
@@ -67,6 +69,23 @@ class contact_sheet {
     std::vector<class_score> classes;
     std::string reason;
   };
+
+  // The classes of the photographs classified, the largest first, with
+  // their counts; `failed` gets the number of the others.
+  std::vector<std::pair<int32_t, size_t>> classes_by_size(size_t* failed) const;
+  // The page's head and header: the numbers, the model, the time, the
+  // command and the filters.
+  void write_header(std::ostream& page, size_t photos, size_t classes, size_t failed,
+                    const sheet_header& header) const;
+  // The section of class `index`: a figure a photograph, in the order given.
+  void write_class(std::ostream& page, int32_t index, size_t count,
+                   const std::vector<std::string>& photos,
+                   const std::vector<std::string>* labels) const;
+  // The photographs that could not be classified, with the reason.
+  void write_failed(std::ostream& page, size_t failed,
+                    const std::vector<std::string>& photos) const;
+  // The thumbnails' folder and then the page `text` in place of earlier ones.
+  bool put_in_place(const std::string& text, std::string* error) const;
 
   std::string page_;
   std::string folder_;  // where the thumbnails go until the end
