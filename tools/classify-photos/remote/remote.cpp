@@ -96,40 +96,55 @@ std::string read_all(const std::string& path) {
 remote_batch::remote_batch(const photos_options& options, const std::vector<std::string>& photos,
                            int error_fd, result_board* board)
     : board_(board) {
+  if (!choose_readable(photos)) return;
+  if (!write_chunks(options, photos)) {
+    fail_the_rest("the chunk lists cannot be written");
+    return;
+  }
+  open_connections();
+  start_parallel(parallel_command(options), error_fd);
+}
+
+bool remote_batch::choose_readable(const std::vector<std::string>& photos) {
   // What cannot be read here is reported here, in its place.
   for (size_t i = 0; i < photos.size(); ++i) {
     std::string error;
     if (check_readable_file(photos[i], &error)) {
       sent_.push_back(i);
     } else {
-      board->post(i, {photo_result::state::failed, {}, reason_for(photos[i], error)});
+      board_->post(i, {photo_result::state::failed, {}, reason_for(photos[i], error)});
     }
   }
-  if (sent_.empty()) return;
-  if (!write_chunks(options, photos)) {
-    fail_the_rest("the chunk lists cannot be written");
-    return;
-  }
-  // Two job slots a login: slot s stands for login (s - 1) mod L.
-  std::vector<std::string> args = {"parallel", "--will-cite", "--line-buffer", "--jobs",
-                                   std::to_string(2 * options.sshlogins.size())};
-  if (!options.joblog.empty()) args.insert(args.end(), {"--joblog", options.joblog});
-  args.insert(args.end(), {"-q", program_path(), "--send-chunk", "{#}", "--job-slot", "{%}",
-                           "--logins", folder_ + "/logins"});
+  return !sent_.empty();
+}
+
+void remote_batch::open_connections() {
   // A socket's path is short (about 100 bytes): the sockets go to a folder
   // of their own in /tmp, whatever TMPDIR is.
   control_ = make_scratch_folder("classify-ssh", "/tmp");
-  if (!control_.empty()) args.insert(args.end(), {"--ssh-control", control_});
   std::set<std::string> opened;
   for (const std::string& login : logins_) {
     if (login == ":" || !opened.insert(login).second) continue;
     const pid_t master = open_shared_connection(login, control_);
     if (master > 0) masters_.push_back(master);
   }
+}
+
+std::vector<std::string> remote_batch::parallel_command(const photos_options& options) const {
+  // Two job slots a login: slot s stands for login (s - 1) mod L.
+  std::vector<std::string> args = {"parallel", "--will-cite", "--line-buffer", "--jobs",
+                                   std::to_string(2 * options.sshlogins.size())};
+  if (!options.joblog.empty()) args.insert(args.end(), {"--joblog", options.joblog});
+  args.insert(args.end(), {"-q", program_path(), "--send-chunk", "{#}", "--job-slot", "{%}",
+                           "--logins", folder_ + "/logins"});
+  if (!control_.empty()) args.insert(args.end(), {"--ssh-control", control_});
   const std::vector<std::string> passed = job_options(options);
   args.insert(args.end(), passed.begin(), passed.end());
   args.insert(args.end(), {"--", "{}", "::::", folder_ + "/chunks"});
+  return args;
+}
 
+void remote_batch::start_parallel(const std::vector<std::string>& args, int error_fd) {
   int from_child[2];
   if (pipe(from_child) != 0) {
     fail_the_rest("GNU parallel cannot be started");

@@ -50,6 +50,15 @@ class remote_batch {
   void stop();
 
  private:
+  // Posts the photographs that cannot be read here as failed, and keeps the
+  // others to send; false when there are none.
+  bool choose_readable(const std::vector<std::string>& photos);
+  // Opens the connection to each machine that the chunks' sessions share.
+  void open_connections();
+  // GNU parallel's command line, whose jobs send the chunks.
+  std::vector<std::string> parallel_command(const photos_options& options) const;
+  // Starts GNU parallel and the thread that reads the results it passes on.
+  void start_parallel(const std::vector<std::string>& args, int error_fd);
   bool write_chunks(const photos_options& options, const std::vector<std::string>& photos);
   void read_results(int fd, int error_fd);
   void close_connections();
