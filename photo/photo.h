@@ -49,8 +49,9 @@ bool check_readable_file(const std::string& path, std::string* error);
 // BMP and PNM; on Windows BMP.
 enum class photo_format { jpeg, png, other, none };
 photo_format format_of(const unsigned char* head, size_t size);
-// How many first bytes format_of looks at.
-inline constexpr size_t format_head_size = 16;
+// How many first bytes format_of looks at: BMP's header size is in bytes 14
+// to 17.
+inline constexpr size_t format_head_size = 18;
 
 // The format the file at `path` begins as; none when it cannot be read.
 photo_format format_of_file(const std::string& path);

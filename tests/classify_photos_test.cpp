@@ -215,6 +215,18 @@ TEST_F(ClassifyPhotos, LongPathsInLargeBatchesAreAllClassified) {
 // Without --model: the working folder's model (and no class names), else
 // the one shipped beside the program, with its class names; --help says
 // which it found.
+// A walked folder takes a file of every format and variant the tool reads,
+// whatever its name, and passes over the rest without a word.
+TEST_F(ClassifyPhotos, AWalkTakesEveryFormatItReadsAndPassesOverTheRest) {
+  const format_sweep sweep = write_every_format(dir, "formats");
+  const run_result r = classify_photos({"--model", model, "formats"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::vector<std::string> paths;
+  for (const std::string& line : lines_of(r.out)) paths.push_back(line.substr(0, line.find('\t')));
+  EXPECT_EQ(paths, sweep.linux);
+}
+
 TEST_F(ClassifyPhotos, DefaultsToTheWorkingFolderModelElseTheShippedOne) {
   const std::string shipped =
       std::string(CLASSIFY_BINARY_DIR) + "/" + "mobilenet_v3_small_224_1.0_float.tflite";

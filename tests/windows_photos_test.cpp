@@ -133,6 +133,16 @@ TEST_F(WindowsPhotos, FormatsItLacksAndSshAreRefusedClearly) {
   const run_result ssh = windows("classify-photos.exe", {"--sshlogin", "alice@gpu1", "hopper.png"});
   EXPECT_EQ(ssh.status, 2);
   EXPECT_NE(ssh.err.find("--sshlogin needs GNU parallel"), std::string::npos) << ssh.err;
+  // A walked folder takes the JPEG, PNG and BMP files of every variant, and
+  // passes over the rest, as on Linux.
+  const format_sweep sweep = write_every_format(dir, "formats");
+  const run_result walk = windows("classify-photos.exe", {"formats"});
+  EXPECT_EQ(walk.status, 0) << walk.err;
+  std::vector<std::string> walked;
+  for (const std::string& line : lines_of(unix_lines(walk.out))) {
+    walked.push_back(line.substr(0, line.find('\t')));
+  }
+  EXPECT_EQ(walked, sweep.windows);
   // This machine alone needs nothing of the kind.
   EXPECT_EQ(windows("classify-photos.exe", {"--sshlogin", ":", "hopper.png"}).status, 0);
   // An output in a folder named in Chinese.

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace classify {
 
@@ -100,6 +104,64 @@ std::string png_declaring(uint32_t width, uint32_t height) {
   const std::string data("\x78\x9c\x63\x60\x00\x00\x00\x02\x00\x01", 10);
   return std::string("\x89PNG\r\n\x1a\n", 8) + png_chunk("IHDR", header) + png_chunk("IDAT", data) +
          png_chunk("IEND", "");
+}
+
+format_sweep write_every_format(const scratch_dir& dir, const std::string& folder) {
+  std::filesystem::create_directories(dir.file(folder));
+  const std::string source = folder + "/source.ppm";
+  magick(dir, {"-size", "12x9", "plasma:fractal", "-seed", "3", source});
+  // Name, then what ImageMagick is told: a format prefix or options.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> pictures = {
+      {"bmp2.bmp", {"BMP2:"}},
+      {"bmp3.bmp", {"BMP3:"}},
+      {"bmp4.bmp", {"BMP:", "-define", "bmp:format=bmp4"}},
+      {"bmp5.bmp", {"BMP:"}},
+      {"cmyk.jpg", {"", "-colorspace", "CMYK"}},
+      {"grey.png", {"", "-colorspace", "Gray"}},
+      {"photo.avif", {""}},
+      {"photo.gif", {""}},
+      {"photo.heic", {""}},
+      {"photo.jpg", {""}},
+      {"photo.png", {""}},
+      {"photo.tiff", {""}},
+      {"photo.webp", {""}},
+      {"pnm1.pbm", {"", "-compress", "none"}},
+      {"pnm2.pgm", {"", "-compress", "none"}},
+      {"pnm3.ppm", {"", "-compress", "none"}},
+      {"pnm4.pbm", {""}},
+      {"pnm5.pgm", {""}},
+  };
+  format_sweep sweep;
+  for (const auto& [name, how] : pictures) {
+    std::vector<std::string> args = {source};
+    args.insert(args.end(), how.begin() + 1, how.end());
+    args.push_back(how.front() + folder + "/" + name);
+    magick(dir, args);
+    const std::string path = folder + "/" + name;
+    sweep.linux.push_back(path);
+    const std::string ending = name.substr(name.find('.'));
+    if (ending == ".bmp" || ending == ".jpg" || ending == ".png") sweep.windows.push_back(path);
+  }
+  sweep.linux.push_back(source);
+  std::sort(sweep.linux.begin(), sweep.linux.end());
+  std::sort(sweep.windows.begin(), sweep.windows.end());
+  // What a walk passes over.
+  const std::string bmp = read_file(dir.file(folder + "/bmp3.bmp"));
+  dir.write(folder + "/x-cut.bmp", bmp.substr(0, 17));
+  std::string odd_header = bmp;
+  odd_header[14] = 99;
+  dir.write(folder + "/x-odd-header.bmp", odd_header);
+  dir.write(folder + "/x-notes.txt", "BM is not a bitmap, and neither is this line\n");
+  dir.write(folder + "/x-clip.mp4", std::string("\0\0\0\x18"
+                                                "ftypisom",
+                                                12) +
+                                        std::string(20, 'v'));
+  dir.write(folder + "/x-photo.jpg.xmp", "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>\n");
+  dir.write(folder + "/x-empty.jpg", "");
+  dir.write(folder + "/x-sound.wav",
+            std::string("RIFF\x24\0\0\0WAVEfmt ", 16) + std::string(28, '\0'));
+  dir.write(folder + "/x-page.pdf", "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
+  return sweep;
 }
 
 }  // namespace classify

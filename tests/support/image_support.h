@@ -39,4 +39,17 @@ std::string icc_profile(const std::string& name);
 // bytes of image data.
 std::string png_declaring(uint32_t width, uint32_t height);
 
+// Writes into the folder `folder` of `dir` (made if need be) a small picture
+// in every format and variant the tools read, named by it (BMP in each of its
+// header versions, PNM in its six forms), and files a walk must pass over:
+// text that begins as BMP, a file that stops inside a BMP's header, a BMP
+// header of a size no version has, a video, a sidecar, an empty file, a
+// WAV and a PDF. The paths of the pictures, relative to `dir`, sorted:
+// `linux` all of them, `windows` the JPEG, PNG and BMP ones.
+struct format_sweep {
+  std::vector<std::string> linux;
+  std::vector<std::string> windows;
+};
+format_sweep write_every_format(const scratch_dir& dir, const std::string& folder);
+
 }  // namespace classify
