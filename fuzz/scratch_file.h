@@ -9,8 +9,6 @@
 #include <cstdlib>
 #include <string>
 
-using namespace classify;
-
 // Writes `data` to the process' scratch file and returns its path; aborts
 // when it cannot, which is the fuzzer's own failure, not the target's.
 inline const std::string& write_scratch_file(const uint8_t* data, size_t size) {
