@@ -113,10 +113,11 @@ TEST(Units, ChunkHeadersAndListsReadBackAndDamagedOnesAreRefused) {
     }
   }
   const std::string too_long = std::to_string(max_chunk_list + 1);
-  for (const std::string bad :
-       {"", "classify-photos-chunk", "classify-photos-chunk copy 1",
-        "classify-photos-chunk move 1 6", "other-chunk copy 1 6", "classify-photos-chunk copy x 6",
-        "classify-photos-chunk copy 1 -6", ("classify-photos-chunk here 1 " + too_long).c_str()}) {
+  for (const std::string& bad :
+       std::vector<std::string>{"", "classify-photos-chunk", "classify-photos-chunk copy 1",
+                                "classify-photos-chunk move 1 6", "other-chunk copy 1 6",
+                                "classify-photos-chunk copy x 6", "classify-photos-chunk copy 1 -6",
+                                "classify-photos-chunk here 1 " + too_long}) {
     chunk_header header;
     EXPECT_FALSE(parse_chunk_header(bad, &header)) << bad;
   }
