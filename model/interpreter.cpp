@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "model/model_check.h"
+#include "model/operators.h"
 #include "platform/platform.h"
 
 namespace classify {
@@ -59,6 +60,12 @@ loaded_model load_model(const std::string& path, std::string* error) {
   if (!loaded.model) {
     *error = path + ": not a TensorFlow Lite model that this program can run (" +
              create_failure_message + ")";
+    return loaded;
+  }
+  const std::string missing = missing_operator(loaded.bytes, loaded.size);
+  if (!missing.empty()) {
+    *error = path + ": " + missing;
+    loaded.model.reset();
   }
   return loaded;
 }

@@ -51,8 +51,9 @@ struct loaded_model {
   size_t size = 0;
 };
 
-// The model at `path`, after the same checks classify makes; a null model,
-// with `error` saying why, when it cannot be used.
+// The model at `path`, after the same checks classify makes and the check
+// that this build has every operator it uses; a null model, with `error`
+// saying why, when it cannot be used.
 loaded_model load_model(const std::string& path, std::string* error);
 
 }  // namespace classify

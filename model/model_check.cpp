@@ -66,13 +66,6 @@ bool indices_in_range(const flatbuffers::Vector<int32_t>* indices, uint32_t limi
   });
 }
 
-// The operator's builtin code: the larger of the two fields, as the library
-// reads it (older models fill only the deprecated one).
-tflite::BuiltinOperator builtin_code(const tflite::OperatorCode* code) {
-  return static_cast<tflite::BuiltinOperator>(
-      std::max<int32_t>(code->deprecated_builtin_code(), code->builtin_code()));
-}
-
 bool operator_inputs_are_sound(const tflite::Operator* op, tflite::BuiltinOperator code,
                                uint32_t tensor_count) {
   if (op->inputs() == nullptr) return true;
@@ -132,6 +125,11 @@ bool model_is_sound(const uint8_t* data, size_t size) {
     }
   }
   return true;
+}
+
+tflite::BuiltinOperator builtin_code(const tflite::OperatorCode* code) {
+  return static_cast<tflite::BuiltinOperator>(
+      std::max<int32_t>(code->deprecated_builtin_code(), code->builtin_code()));
 }
 
 }  // namespace classify

@@ -14,6 +14,10 @@ namespace classify {
 using tensor_table = flatbuffers::Vector<flatbuffers::Offset<tflite::Tensor>>;
 using buffer_table = flatbuffers::Vector<flatbuffers::Offset<tflite::Buffer>>;
 
+// The operator's builtin code: the larger of the two fields, as the library
+// reads it (older models fill only the deprecated one).
+tflite::BuiltinOperator builtin_code(const tflite::OperatorCode* code);
+
 // An omitted operand (-1) is accepted only where the operator's kernel
 // expects one.
 bool may_omit_input(tflite::BuiltinOperator code, size_t position);

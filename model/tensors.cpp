@@ -33,6 +33,14 @@ int choose(int32_t count, Get get, const char* wanted, const char* role, std::st
 
 }  // namespace
 
+size_t scores_in(const std::vector<int32_t>& shape) {
+  if (shape.empty() || shape.back() < 1) return 0;
+  for (size_t d = 0; d + 1 < shape.size(); ++d) {
+    if (shape[d] != 1) return 0;
+  }
+  return static_cast<size_t>(shape.back());
+}
+
 tensor_facts facts_of(const TfLiteTensor* tensor, int position) {
   tensor_facts facts;
   const char* name = TfLiteTensorName(tensor);
@@ -79,10 +87,25 @@ int choose_input(const TfLiteInterpreter* interp, const char* wanted, std::strin
 }
 
 int choose_output(const TfLiteInterpreter* interp, const char* wanted, std::string* error) {
-  return choose(
-      TfLiteInterpreterGetOutputTensorCount(interp),
-      [interp](int32_t i) { return TfLiteInterpreterGetOutputTensor(interp, i); }, wanted, "output",
-      error);
+  const int32_t count = TfLiteInterpreterGetOutputTensorCount(interp);
+  const int chosen = choose(
+      count, [interp](int32_t i) { return TfLiteInterpreterGetOutputTensor(interp, i); }, wanted,
+      "output", error);
+  if (chosen >= 0 || count < 2) return chosen;
+  // Boxes of four numbers beside their scores: what an object detector gives.
+  std::string shapes;
+  bool boxes = false;
+  for (int32_t i = 0; i < count; ++i) {
+    const tensor_facts facts = facts_of(TfLiteInterpreterGetOutputTensor(interp, i), i);
+    shapes += (i == 0 ? "" : i + 1 == count ? " and " : ", ") + shape_text(facts.shape);
+    boxes = boxes ||
+            (facts.shape.size() >= 2 && facts.shape.back() == 4 && scores_in(facts.shape) == 0);
+  }
+  if (boxes) {
+    *error = std::to_string(count) + " outputs, " + shapes +
+             ": this looks like a detector, not a classifier";
+  }
+  return chosen;
 }
 
 std::string input_problem(const tensor_facts& in, int max_side) {
@@ -106,10 +129,9 @@ std::string input_problem(const tensor_facts& in, int max_side) {
 std::string output_problem(const tensor_facts& out) {
   const std::string has = "output is " + type_text(out.type) + " " + shape_text(out.shape);
   if (!takes_type(out.type)) return has + "; classify-photos needs float32, uint8 or int8 scores";
-  const std::vector<int32_t>& s = out.shape;
-  const bool row = s.size() == 2 && s[0] == 1 && s[1] >= 1;
-  const bool vector = s.size() == 1 && s[0] >= 1;
-  if (!row && !vector) return "output is " + shape_text(s) + "; classify-photos needs [1,N] or [N]";
+  if (scores_in(out.shape) == 0) {
+    return "output is " + shape_text(out.shape) + "; classify-photos needs [1,N] or [N]";
+  }
   return "";
 }
 

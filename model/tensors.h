@@ -4,6 +4,7 @@
 // one a program takes, and why one is not an image input or a classifier's
 // scores.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ struct tensor_facts {
 // The facts of `tensor`, which is at `position` among its inputs (outputs).
 tensor_facts facts_of(const TfLiteTensor* tensor, int position);
 
+// The number of scores a classifier's output of `shape` holds: N for [N],
+// [1,N] or any shape whose dimensions are all 1 but the last; 0 for another.
+size_t scores_in(const std::vector<int32_t>& shape);
+
 // "[1,224,224,3]".
 std::string shape_text(const std::vector<int32_t>& shape);
 // "float32", "uint8", "int8" or the library's name of another type.
@@ -39,7 +44,8 @@ std::string type_text(TfLiteType type);
 
 // The position of the interpreter's one input (output), or, where it has
 // several, of the first named `wanted`; -1 with `error` saying why when there
-// is none.
+// is none (and, for outputs that hold boxes, that the model looks like a
+// detector).
 int choose_input(const TfLiteInterpreter* interp, const char* wanted, std::string* error);
 int choose_output(const TfLiteInterpreter* interp, const char* wanted, std::string* error);
 
@@ -47,8 +53,8 @@ int choose_output(const TfLiteInterpreter* interp, const char* wanted, std::stri
 // int8 values with H and W from 1 to `max_side`; empty when it is.
 std::string input_problem(const tensor_facts& in, int max_side);
 
-// Why an output of these facts is not [1,N] or [N] float32, uint8 or int8
-// scores; empty when it is.
+// Why an output of these facts is not N float32, uint8 or int8 scores (see
+// score_count); empty when it is.
 std::string output_problem(const tensor_facts& out);
 
 }  // namespace classify

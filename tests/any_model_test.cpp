@@ -16,6 +16,7 @@
 #include <numeric>
 #include <sstream>
 
+#include "tensorflow/lite/c/c_api.h"
 #include "tests/support/image_support.h"
 #include "tests/support/metadata_builder.h"
 #include "tests/support/model_builder.h"
@@ -63,7 +64,8 @@ struct model_case {
   float scale = 0.0f;  // quantization of the input and the output
   int64_t zero_point = 0;
   bool flat_output = false;
-  std::string metadata;                                     // the buffer; none when empty
+  std::vector<int32_t> output_shape = {};  // the scores reshaped to it; as built when empty
+  std::string metadata;                    // the buffer; none when empty
   std::vector<std::pair<std::string, std::string>> zipped;  // files appended to the model
   bool offsets_from_archive = false;
   std::string damage = {};        // the first byte of this text in the model file is spoilt
@@ -242,6 +244,15 @@ std::vector<model_case> model_cases() {
   c.metadata = metadata_buffer(named_only);
   c.warning = "no zip archive appended";
   cases.push_back(c);
+  // Scores of any rank whose dimensions are all 1 but the last.
+  c = kind("uint8 3x3, 5 classes as [1,1,1,5]", TensorType::TensorType_UINT8, 3, 3, 5, 0.25f, 3);
+  c.output_shape = {1, 1, 1, 5};
+  c.args = {"--top", "2"};
+  cases.push_back(c);
+  c = kind("float 4x2, 7 classes as [1,1,7]", TensorType::TensorType_FLOAT32, 4, 2, 7);
+  c.output_shape = {1, 1, 7};
+  cases.push_back(c);
+
   return cases;
 }
 
@@ -258,6 +269,18 @@ TEST(AnyModel, ScoresLabelsAndTopClassesOverTypesSizesClassesAndMetadata) {
     model_def def =
         picking_model(c.type, c.height, c.width, picks, c.scale, c.zero_point, c.flat_output);
     def.metadata = c.metadata;
+    if (!c.output_shape.empty()) {
+      const tensor_def& scores = def.tensors[def.outputs[0]];
+      def.tensors.push_back({"score_shape",
+                             {static_cast<int32_t>(c.output_shape.size())},
+                             TensorType::TensorType_INT32,
+                             int32_bytes(c.output_shape)});
+      def.tensors.push_back(
+          {"scores_reshaped", c.output_shape, scores.type, {}, scores.scale, scores.zero_point});
+      const int32_t n = static_cast<int32_t>(def.tensors.size());
+      def.ops.push_back({tflite::BuiltinOperator_RESHAPE, {def.outputs[0], n - 2}, {n - 1}});
+      def.outputs = {n - 1};
+    }
     std::string model = serialize_model(def);
     if (!c.zipped.empty()) model = with_zip(model, c.zipped, c.offsets_from_archive);
     if (!c.damage.empty()) model[model.find(c.damage)] ^= 0x20;
@@ -337,15 +360,50 @@ TEST(AnyModel, UnusableModelsAreRefusedOnceBeforeAnyPhotograph) {
        "the model has 2 inputs and none is named \"input\"; classify-photos needs one image "
        "input"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
+  // Operators this build does not have, named before any photograph is read.
+  const auto with_op = [&](tflite::BuiltinOperator op, int32_t version, const std::string& custom) {
+    model_def def = reshape({1, 2, 2, 3}, T::TensorType_FLOAT32, {1, 12});
+    def.tensors.push_back({"out", {1, 12}});
+    def.ops.push_back({op, {2}, {3}});
+    def.ops.back().version = version;
+    def.ops.back().custom_code = custom;
+    def.outputs = {3};
+    return def;
+  };
+  std::vector<std::pair<model_def, std::string>> missing = {
+      {with_op(tflite::BuiltinOperator_CUSTOM, 1, "edgetpu-custom-op"),
+       "the model uses the custom operator edgetpu-custom-op (a Coral Edge TPU model; it needs the "
+       "Edge TPU runtime)"},
+      {with_op(tflite::BuiltinOperator_CUSTOM, 1, "MyOwnLayer"),
+       "the model uses the custom operator MyOwnLayer, which this TensorFlow Lite does not have"},
+      {with_op(tflite::BuiltinOperator_SOFTMAX, 13, ""),
+       "the model needs SOFTMAX version 13, which this TensorFlow Lite (" +
+           std::string(TfLiteVersion()) + ") does not have"},
+      {with_op(tflite::BuiltinOperator_RELU, 99, ""),
+       "the model needs RELU version 99, which this TensorFlow Lite (" +
+           std::string(TfLiteVersion()) + ") does not have"},
+  };
+  // Boxes beside scores: a detector.
+  model_def detector = reshape({1, 2, 2, 3}, T::TensorType_FLOAT32, {1, 3, 4});
+  detector.tensors.push_back(reshaped({1, 4, 3}));
+  detector.tensors.push_back({"classes", {1, 4, 3}});
+  detector.ops.push_back({tflite::BuiltinOperator_RESHAPE, {0, 3}, {4}});
+  detector.outputs = {2, 4};
+  missing.push_back({detector,
+                     "2 outputs, [1,3,4] and [1,4,3]: this looks like a detector, not a "
+                     "classifier"});
+  std::vector<std::pair<model_def, std::string>> all;
+  for (const auto& c : cases) all.push_back({c.model, c.message});
+  all.insert(all.end(), missing.begin(), missing.end());
+  for (const auto& [model, message] : all) {
+    SCOPED_TRACE(message);
     scratch_dir dir;
-    dir.write("model.tflite", serialize_model(c.model));
+    dir.write("model.tflite", serialize_model(model));
     const run_result r =
         classify_photos(dir, {"--model", "model.tflite", "gone1.jpg", "gone2.jpg"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "classify-photos: model.tflite: " + c.message + "\n");
+    EXPECT_EQ(r.err, "classify-photos: model.tflite: " + message + "\n");
   }
 }
 

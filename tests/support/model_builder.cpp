@@ -88,13 +88,18 @@ std::string serialize_model(const model_def& def) {
   for (const op_def& o : def.ops) {
     int32_t code_index = -1;
     for (size_t i = 0; i < model.operator_codes.size(); ++i) {
-      if (model.operator_codes[i]->builtin_code == o.code) code_index = static_cast<int32_t>(i);
+      const tflite::OperatorCodeT& known = *model.operator_codes[i];
+      if (known.builtin_code == o.code && known.version == o.version &&
+          known.custom_code == o.custom_code) {
+        code_index = static_cast<int32_t>(i);
+      }
     }
     if (code_index < 0) {
       auto code = std::make_unique<tflite::OperatorCodeT>();
       code->builtin_code = o.code;
       code->deprecated_builtin_code = static_cast<int8_t>(o.code);
-      code->version = 1;
+      code->version = o.version;
+      code->custom_code = o.custom_code;
       code_index = static_cast<int32_t>(model.operator_codes.size());
       model.operator_codes.push_back(std::move(code));
     }

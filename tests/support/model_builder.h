@@ -25,6 +25,8 @@ struct op_def {
   std::vector<int32_t> inputs;
   std::vector<int32_t> outputs;
   int32_t axis = 0;  // GATHER's
+  int32_t version = 1;
+  std::string custom_code = {};  // a CUSTOM operator's name
 };
 
 struct model_def {
