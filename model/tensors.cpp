@@ -108,21 +108,33 @@ int choose_output(const TfLiteInterpreter* interp, const char* wanted, std::stri
   return chosen;
 }
 
-std::string input_problem(const tensor_facts& in, int max_side) {
+std::string input_problem(const tensor_facts& in, int max_side, image_input* image) {
   const std::string has = "input is " + type_text(in.type) + " " + shape_text(in.shape);
   if (!takes_type(in.type)) return has + "; classify-photos needs float32, uint8 or int8";
   const std::vector<int32_t>& s = in.shape;
-  if (s.size() != 4 || s[0] != 1 || s[3] != 3) {
-    std::string why;
-    if (s.size() == 4 && s[1] == 3 && s[3] != 3) why = " (channels first)";
-    if (s.size() == 4 && s[3] == 1) why = " (one channel)";
-    if (s.size() == 3 && s[2] == 3) why = " (no batch dimension)";
-    return "input is " + shape_text(s) + why + "; classify-photos needs [1,H,W,3]";
+  const std::string needs = "; classify-photos needs [1,H,W,3], [1,H,W,1] or [1,3,H,W]";
+  if (s.size() == 3 && (s[2] == 3 || s[2] == 1)) {
+    return "input is " + shape_text(s) + " (no batch dimension)" + needs;
   }
-  if (s[1] < 1 || s[1] > max_side || s[2] < 1 || s[2] > max_side) {
+  if (s.size() != 4) return "input is " + shape_text(s) + needs;
+  if (s[0] != 1) {
+    return "input is " + shape_text(s) + " (a batch of " + std::to_string(s[0]) +
+           "); classify-photos needs a batch of 1";
+  }
+  image_input found;
+  if (s[3] == 3 || s[3] == 1) {
+    found = {s[3] == 3 ? pixel_layout::rgb : pixel_layout::grey, s[1], s[2],
+             s[3] == 3 && s[1] == 3};
+  } else if (s[1] == 3) {
+    found = {pixel_layout::planes, s[2], s[3], false};
+  } else {
+    return "input is " + shape_text(s) + needs;
+  }
+  if (found.height < 1 || found.height > max_side || found.width < 1 || found.width > max_side) {
     return "input is " + shape_text(s) + "; classify-photos needs H and W from 1 to " +
            std::to_string(max_side);
   }
+  *image = found;
   return "";
 }
 

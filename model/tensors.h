@@ -49,9 +49,23 @@ std::string type_text(TfLiteType type);
 int choose_input(const TfLiteInterpreter* interp, const char* wanted, std::string* error);
 int choose_output(const TfLiteInterpreter* interp, const char* wanted, std::string* error);
 
-// Why an input of these facts is not one image of [1,H,W,3] float32, uint8 or
-// int8 values with H and W from 1 to `max_side`; empty when it is.
-std::string input_problem(const tensor_facts& in, int max_side);
+// How an image input holds a photograph's pixels: R, G, B a pixel
+// ([1,H,W,3], channels last), one grey value a pixel ([1,H,W,1]), or a plane
+// of R, then of G, then of B ([1,3,H,W], channels first, as models exported
+// from PyTorch take them).
+enum class pixel_layout { rgb, grey, planes };
+
+struct image_input {
+  pixel_layout layout = pixel_layout::rgb;
+  int32_t height = 0, width = 0;
+  // [1,3,W,3]: channels first and channels last alike; read as channels last.
+  bool ambiguous = false;
+};
+
+// Why an input of these facts is not one image of float32, uint8 or int8
+// values in one of the layouts above, with H and W from 1 to `max_side`;
+// empty when it is, with `image` its layout and size.
+std::string input_problem(const tensor_facts& in, int max_side, image_input* image);
 
 // Why an output of these facts is not N float32, uint8 or int8 scores (see
 // score_count); empty when it is.

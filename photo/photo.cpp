@@ -151,4 +151,12 @@ bool prepare_photo(const std::string& path, photo_size size, double crop,
   return true;
 }
 
+std::vector<unsigned char> grey_bytes(const std::vector<unsigned char>& rgb) {
+  std::vector<unsigned char> grey(rgb.size() / 3);
+  for (size_t p = 0; p < grey.size(); ++p) {
+    grey[p] = grey_of(rgb[3 * p], rgb[3 * p + 1], rgb[3 * p + 2]);
+  }
+  return grey;
+}
+
 }  // namespace classify

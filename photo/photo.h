@@ -23,6 +23,15 @@ inline constexpr int64_t max_photo_pixels = int64_t{1} << 27;
 // The largest output side --size takes, and a model's input may have.
 inline constexpr int max_output_side = 4096;
 
+// A pixel's grey value by the ITU-R 601 weights, rounded as PIL's "L"
+// conversion rounds them: (19595 R + 38470 G + 7471 B + 32768) >> 16.
+inline unsigned char grey_of(unsigned char r, unsigned char g, unsigned char b) {
+  return static_cast<unsigned char>((19595u * r + 38470u * g + 7471u * b + 32768u) >> 16);
+}
+
+// The grey values of `rgb` (R, G, B a pixel), one byte a pixel.
+std::vector<unsigned char> grey_bytes(const std::vector<unsigned char>& rgb);
+
 // The size of a prepared photograph: `width` x `height` pixels.
 struct photo_size {
   int width = 0;

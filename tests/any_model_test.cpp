@@ -65,6 +65,7 @@ struct model_case {
   int64_t zero_point = 0;
   bool flat_output = false;
   std::vector<int32_t> output_shape = {};  // the scores reshaped to it; as built when empty
+  std::string layout = "rgb";              // or "grey" ([1,H,W,1]), "planes" ([1,3,H,W])
   std::string metadata;                    // the buffer; none when empty
   std::vector<std::pair<std::string, std::string>> zipped;  // files appended to the model
   bool offsets_from_archive = false;
@@ -82,9 +83,20 @@ struct model_case {
 std::string expected_line(const model_case& c, const std::string& photo_name,
                           const std::string& bytes, const std::vector<int32_t>& picks, int top) {
   std::vector<double> scores;
+  const auto byte_at = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
   for (const int32_t pick : picks) {
-    const int byte = static_cast<unsigned char>(bytes[static_cast<size_t>(pick)]);
-    const int channel = pick % 3;
+    // The photograph's byte that input value `pick` holds, and its channel.
+    int byte = byte_at(static_cast<size_t>(pick));
+    int channel = pick % 3;
+    if (c.layout == "grey") {
+      const size_t p = 3 * static_cast<size_t>(pick);
+      byte = (19595 * byte_at(p) + 38470 * byte_at(p + 1) + 7471 * byte_at(p + 2) + 32768) >> 16;
+      channel = 0;
+    } else if (c.layout == "planes") {
+      const int plane = c.height * c.width;
+      channel = pick / plane;
+      byte = byte_at(3 * static_cast<size_t>(pick % plane) + static_cast<size_t>(channel));
+    }
     float score = 0.0f;
     if (c.type == TensorType::TensorType_FLOAT32) {
       score = static_cast<float>((byte - static_cast<double>(c.mean[channel])) /
@@ -244,6 +256,35 @@ std::vector<model_case> model_cases() {
   c.metadata = metadata_buffer(named_only);
   c.warning = "no zip archive appended";
   cases.push_back(c);
+  // One channel, and channels first, of every type; a float one with the
+  // metadata's normalization.
+  for (const auto& [layout, type] :
+       std::vector<std::pair<std::string, TensorType>>{{"grey", TensorType::TensorType_FLOAT32},
+                                                       {"grey", TensorType::TensorType_UINT8},
+                                                       {"grey", TensorType::TensorType_INT8},
+                                                       {"planes", TensorType::TensorType_FLOAT32},
+                                                       {"planes", TensorType::TensorType_UINT8},
+                                                       {"planes", TensorType::TensorType_INT8}}) {
+    const bool quantized = type != TensorType::TensorType_FLOAT32;
+    c = kind(layout + " " + std::to_string(static_cast<int>(type)) + " 5x4, 9 classes", type, 5, 4,
+             9, quantized ? 0.5f : 0.0f, quantized ? 2 : 0);
+    c.layout = layout;
+    c.args = {"--top", "4"};
+    cases.push_back(c);
+  }
+  c = kind("planes float 3x2 with three-value normalization", TensorType::TensorType_FLOAT32, 3, 2,
+           17);
+  c.layout = "planes";
+  c.metadata = metadata_buffer(three_values);
+  c.mean = three_values.mean;
+  c.std = three_values.std;
+  c.args = {"--top", "5"};
+  cases.push_back(c);
+  // [1,3,W,3] is read as channels last.
+  c = kind("float 3x4, channels last though it could be either", TensorType::TensorType_FLOAT32, 3,
+           4, 6);
+  cases.push_back(c);
+
   // Scores of any rank whose dimensions are all 1 but the last.
   c = kind("uint8 3x3, 5 classes as [1,1,1,5]", TensorType::TensorType_UINT8, 3, 3, 5, 0.25f, 3);
   c.output_shape = {1, 1, 1, 5};
@@ -263,11 +304,19 @@ TEST(AnyModel, ScoresLabelsAndTopClassesOverTypesSizesClassesAndMetadata) {
     const std::string bytes = photo_bytes(c.width, c.height);
     dir.write("photo.ppm", ppm_of(c.width, c.height, bytes));
     dir.write("pair.txt", "0 apple\r\n1 pear");
-    const int32_t row = c.height * c.width * 3;
+    const int32_t row = c.height * c.width * (c.layout == "grey" ? 1 : 3);
     std::vector<int32_t> picks;
     for (int j = 0; j < c.classes; ++j) picks.push_back((j * 7 + 3) % row);
     model_def def =
         picking_model(c.type, c.height, c.width, picks, c.scale, c.zero_point, c.flat_output);
+    // The same model over one channel, or over channels first.
+    if (c.layout == "grey") {
+      def.tensors[0].shape = {1, c.height, c.width, 1};
+      def.tensors[2].shape.back() = row;
+      def.tensors[1].data = int32_bytes(def.tensors[2].shape);
+    } else if (c.layout == "planes") {
+      def.tensors[0].shape = {1, 3, c.height, c.width};
+    }
     def.metadata = c.metadata;
     if (!c.output_shape.empty()) {
       const tensor_def& scores = def.tensors[def.outputs[0]];
@@ -334,14 +383,19 @@ TEST(AnyModel, UnusableModelsAreRefusedOnceBeforeAnyPhotograph) {
     model_def model;
     std::string message;
   } cases[] = {
-      {reshape({1, 3, 8, 8}, T::TensorType_FLOAT32, {1, 192}),
-       "input is [1,3,8,8] (channels first); classify-photos needs [1,H,W,3]"},
-      {reshape({1, 8, 8, 1}, T::TensorType_FLOAT32, {1, 64}),
-       "input is [1,8,8,1] (one channel); classify-photos needs [1,H,W,3]"},
+      {reshape({1, 8, 8, 2}, T::TensorType_FLOAT32, {1, 128}),
+       "input is [1,8,8,2]; classify-photos needs [1,H,W,3], [1,H,W,1] or [1,3,H,W]"},
+      {reshape({1, 1, 8, 8}, T::TensorType_FLOAT32, {1, 64}),
+       "input is [1,1,8,8]; classify-photos needs [1,H,W,3], [1,H,W,1] or [1,3,H,W]"},
       {reshape({8, 8, 3}, T::TensorType_FLOAT32, {1, 192}),
-       "input is [8,8,3] (no batch dimension); classify-photos needs [1,H,W,3]"},
+       "input is [8,8,3] (no batch dimension); classify-photos needs [1,H,W,3], [1,H,W,1] or "
+       "[1,3,H,W]"},
+      {reshape({192}, T::TensorType_FLOAT32, {1, 192}),
+       "input is [192]; classify-photos needs [1,H,W,3], [1,H,W,1] or [1,3,H,W]"},
       {reshape({2, 8, 8, 3}, T::TensorType_FLOAT32, {2, 192}),
-       "input is [2,8,8,3]; classify-photos needs [1,H,W,3]"},
+       "input is [2,8,8,3] (a batch of 2); classify-photos needs a batch of 1"},
+      {reshape({1, 3, 4097, 2}, T::TensorType_FLOAT32, {1, 24582}),
+       "input is [1,3,4097,2]; classify-photos needs H and W from 1 to 4096"},
       {reshape({1, 4097, 1, 3}, T::TensorType_FLOAT32, {1, 12291}),
        "input is [1,4097,1,3]; classify-photos needs H and W from 1 to 4096"},
       {reshape({1, 2, 2, 3}, T::TensorType_INT16, {1, 12}),

@@ -76,10 +76,27 @@ TEST(Units, RelayLinesReadBackAsTheyWereSentAndNothingElseIsTaken) {
     }
   }
   // What a damaged or foreign stream might hold.
-  for (const std::string bad :
-       {"", "1", "1\t2", "1\t2\t", "1\t2\tok", "1\t2\tok\t", "1\t2\tmaybe\t3\t0.5",
-        "0\t2\tok\t3\t0.5", "-1\t2\tok\t3\t0.5", "x\t2\tok\t3\t0.5", "1\t-2\tok\t3\t0.5",
-        "1\t2x\tok\t3\t0.5", "1 \t2\tok\t3\t0.5", "classify-photos: error"}) {
+  for (const std::string bad : {"",
+                                "1",
+                                "1\t2",
+                                "1\t2\t",
+                                "1\t2\tok",
+                                "1\t2\tok\t",
+                                "1\t2\tmaybe\t3\t0.5",
+                                "0\t2\tok\t3\t0.5",
+                                "-1\t2\tok\t3\t0.5",
+                                "x\t2\tok\t3\t0.5",
+                                "1\t-2\tok\t3\t0.5",
+                                "1\t2x\tok\t3\t0.5",
+                                "1 \t2\tok\t3\t0.5",
+                                "classify-photos: error",
+                                "1\t2\tok\tx\t0.5",
+                                "1\t2\tok\t-3\t0.5",
+                                "1\t2\tok\t3\t",
+                                "1\t2\tok\t3\t0.5\t4",
+                                "1\t2\tok\t3\t0.5\t4\t",
+                                "1\t2\tok\t\t0.5",
+                                "1\t2\tok\t99999999999\t0.5"}) {
     long chunk = 0;
     size_t position = 0;
     photo_result result;

@@ -6,6 +6,30 @@
 
 namespace classify {
 
+template <typename T, typename Map>
+void classifier::feed(const std::vector<unsigned char>& pixels, T* values, Map map) const {
+  const size_t n = pixels.size() / 3;
+  switch (image_.layout) {
+    case pixel_layout::rgb:
+      for (size_t i = 0; i < 3 * n; i += 3) {
+        values[i] = map(0, pixels[i]);
+        values[i + 1] = map(1, pixels[i + 1]);
+        values[i + 2] = map(2, pixels[i + 2]);
+      }
+      break;
+    case pixel_layout::grey:
+      for (size_t p = 0; p < n; ++p) {
+        values[p] = map(0, grey_of(pixels[3 * p], pixels[3 * p + 1], pixels[3 * p + 2]));
+      }
+      break;
+    case pixel_layout::planes:
+      for (size_t p = 0; p < n; ++p) {
+        for (int c = 0; c < 3; ++c) values[c * n + p] = map(c, pixels[3 * p + c]);
+      }
+      break;
+  }
+}
+
 std::unique_ptr<classifier> classifier::create(const TfLiteModel* model, const normalization& norm,
                                                std::string* error) {
   std::unique_ptr<classifier> made(new classifier());
@@ -43,10 +67,9 @@ bool classifier::choose_tensors(std::string* error) {
   output_ = TfLiteInterpreterGetOutputTensor(interpreter_, out);
   input_facts_ = facts_of(input_, in);
   output_facts_ = facts_of(output_, out);
-  *error = input_problem(input_facts_, max_output_side);
+  *error = input_problem(input_facts_, max_output_side, &image_);
   if (error->empty()) *error = output_problem(output_facts_);
   if (!error->empty()) return false;
-  size_ = {input_facts_.shape[2], input_facts_.shape[1]};
   scores_.resize(static_cast<size_t>(output_facts_.shape.back()));
   return true;
 }
@@ -76,29 +99,26 @@ const float* classifier::read_scores() {
 
 bool classifier::classify(const std::vector<unsigned char>& pixels, size_t count,
                           std::vector<ranked_class>* best) {
-  const size_t size = static_cast<size_t>(size_.width) * size_.height * 3;
+  const size_t size = static_cast<size_t>(image_.width) * image_.height * 3;
   if (pixels.size() != size) return false;
   void* data = TfLiteTensorData(input_);
   switch (input_facts_.type) {
-    case kTfLiteFloat32: {
-      // The values go straight into the tensor.
-      float* values = static_cast<float*>(data);
-      for (size_t i = 0; i < size; i += 3) {
-        values[i] = values_[0][pixels[i]];
-        values[i + 1] = values_[1][pixels[i + 1]];
-        values[i + 2] = values_[2][pixels[i + 2]];
+    case kTfLiteFloat32:
+      feed(pixels, static_cast<float*>(data),
+           [this](int c, unsigned char b) { return values_[c][b]; });
+      break;
+    case kTfLiteUInt8:
+      if (image_.layout == pixel_layout::rgb) {
+        std::memcpy(data, pixels.data(), size);
+      } else {
+        feed(pixels, static_cast<uint8_t*>(data), [](int, unsigned char b) { return b; });
       }
       break;
-    }
-    case kTfLiteUInt8:
-      std::memcpy(data, pixels.data(), size);
-      break;
-    default: {
+    default:
       // int8 takes byte - 128.
-      int8_t* values = static_cast<int8_t*>(data);
-      for (size_t i = 0; i < size; ++i) values[i] = static_cast<int8_t>(pixels[i] - 128);
+      feed(pixels, static_cast<int8_t*>(data),
+           [](int, unsigned char b) { return static_cast<int8_t>(b - 128); });
       break;
-    }
   }
   if (invoke(interpreter_) != kTfLiteOk) return false;
   *best = best_classes(read_scores(), scores_.size(), count);

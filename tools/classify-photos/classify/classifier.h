@@ -40,15 +40,17 @@ class classifier {
 
   const tensor_facts& input() const { return input_facts_; }
   const tensor_facts& output() const { return output_facts_; }
-  // The size of the photograph the model takes: W x H from its [1,H,W,3].
-  photo_size input_size() const { return size_; }
+  // The size of the photograph the model takes, and how its input holds it.
+  photo_size input_size() const { return {image_.width, image_.height}; }
+  const image_input& input_image() const { return image_; }
   // N, the number of scores.
   size_t classes() const { return scores_.size(); }
 
   // From now on a float input takes (byte - mean) / std by `norm`.
   void use_normalization(const normalization& norm);
 
-  // Maps `pixels` (W x H x 3 bytes) onto the input tensor, invokes the model
+  // Maps `pixels` (W x H x 3 bytes, R, G, B a pixel) onto the input tensor
+  // in its layout (grey values by grey_of for one channel), invokes the model
   // once and writes its `count` best classes into `best`; false when the
   // model fails to run.
   bool classify(const std::vector<unsigned char>& pixels, size_t count,
@@ -60,6 +62,10 @@ class classifier {
   bool set_up(const TfLiteModel* model, const normalization& norm, std::string* error);
   bool choose_tensors(std::string* error);
   const float* read_scores();
+  // Writes the values `map` gives each channel's byte of `pixels` into
+  // `values` in the input's layout.
+  template <typename T, typename Map>
+  void feed(const std::vector<unsigned char>& pixels, T* values, Map map) const;
 
   TfLiteInterpreterOptions* options_ = nullptr;
   TfLiteInterpreter* interpreter_ = nullptr;
@@ -67,7 +73,7 @@ class classifier {
   const TfLiteTensor* output_ = nullptr;
   tensor_facts input_facts_;
   tensor_facts output_facts_;
-  photo_size size_;
+  image_input image_;
   float values_[3][256] = {};  // a float input's value of each byte, by channel
   std::vector<float> scores_;  // a quantized output's scores, dequantized
 };

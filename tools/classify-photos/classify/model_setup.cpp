@@ -92,6 +92,20 @@ std::string values_fed(TfLiteType type) {
   }
 }
 
+// How the input holds a photograph's pixels.
+std::string layout_text(const image_input& image) {
+  switch (image.layout) {
+    case pixel_layout::grey:
+      return "grey, (19595 R + 38470 G + 7471 B + 32768) >> 16 (ITU-R 601)";
+    case pixel_layout::planes:
+      return "R, G, B planes (channels first)";
+    default:
+      return image.ambiguous
+                 ? "R, G, B (channels last: [1,3,W,3] could be either, and is read as [1,H,W,3])"
+                 : "R, G, B";
+  }
+}
+
 std::string first_labels(const std::vector<std::string>& labels) {
   std::string text;
   for (size_t i = 0; i < labels.size() && i < 4; ++i) {
@@ -118,7 +132,8 @@ std::string describe_model(const photos_options& options, const classifier& firs
   text << "model: " << options.model << "\n";
   text << tensor_line("input", in) << quantization(in) << "\n";
   text << "  photographs prepared at " << first.input_size().width << "x"
-       << first.input_size().height << ", R, G, B; values fed: " << values_fed(in.type) << "\n";
+       << first.input_size().height << ", " << layout_text(first.input_image())
+       << "; values fed: " << values_fed(in.type) << "\n";
   text << "normalization: mean " << channels(setup.norm.mean) << " (" << setup.mean_source
        << "), std " << channels(setup.norm.std) << " (" << setup.std_source << ")"
        << (in.type == kTfLiteFloat32 ? "" : "; a float input's only, not used here") << "\n";

@@ -1,6 +1,7 @@
 #include "tools/classify-photos/remote/protocol.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <sstream>
 
@@ -55,10 +56,16 @@ bool parse_relay_line(const std::string& line, long* chunk, size_t* position,
     return true;
   }
   if (outcome != "ok") return false;
-  // INDEX TAB SCORE, once for each class.
-  for (std::string index, score; std::getline(in, index, '\t') && std::getline(in, score, '\t');) {
-    result->classes.push_back(
-        {static_cast<int32_t>(std::strtol(index.c_str(), nullptr, 10)), score});
+  // INDEX TAB SCORE, once for each class: a whole index from 0, a score that
+  // is not empty, and nothing left over.
+  for (std::string index; std::getline(in, index, '\t');) {
+    std::string score;
+    const long value = std::strtol(index.c_str(), &end, 10);
+    if (index.empty() || *end != '\0' || value < 0 || value > INT32_MAX ||
+        !std::getline(in, score, '\t') || score.empty()) {
+      return false;
+    }
+    result->classes.push_back({static_cast<int32_t>(value), score});
   }
   result->outcome = photo_result::state::classified;
   return !result->classes.empty();
