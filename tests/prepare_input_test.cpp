@@ -76,6 +76,33 @@ TEST(PrepareInput, WritesSizeBySizeRgbBytes) {
   EXPECT_EQ(read_file(dir.file("row.bin")), std::string(7 * 3, '\x40'));
 }
 
+// --grey: one byte a pixel, each the ITU-R 601 grey of the pixel's R, G and
+// B as PIL's "L" rounds it, over every value of each channel and their mixes.
+TEST(PrepareInput, GreyBytesAreTheItu601ValuesOfThePixels) {
+  scratch_dir dir;
+  std::vector<rgb> pixels;
+  for (int i = 0; i < 256; ++i) {
+    const auto v = static_cast<unsigned char>(i);
+    pixels.push_back({v, 0, 0});
+    pixels.push_back({0, v, 0});
+    pixels.push_back({0, 0, v});
+    pixels.push_back({v, v, v});
+    pixels.push_back({v, static_cast<unsigned char>(255 - i), static_cast<unsigned char>(i * 7)});
+  }
+  const int width = 64, height = static_cast<int>(pixels.size()) / width;
+  dir.write("all.ppm", ppm(width, height, pixels));
+  const std::string size = std::to_string(width) + "x" + std::to_string(height);
+  const run_result r = prepare(dir, {"--grey", "--size", size, "all.ppm", "grey.bin"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string grey = read_file(dir.file("grey.bin"));
+  ASSERT_EQ(grey.size(), pixels.size());
+  for (size_t p = 0; p < pixels.size(); ++p) {
+    const rgb& c = pixels[p];
+    const int want = (19595 * c.r + 38470 * c.g + 7471 * c.b + 32768) >> 16;
+    EXPECT_EQ(static_cast<unsigned char>(grey[p]), want) << p;
+  }
+}
+
 TEST(PrepareInput, UpscalingKeepsCornerColours) {
   scratch_dir dir;
   dir.write("four.ppm", ppm(2, 2, {red, green, blue, white}));

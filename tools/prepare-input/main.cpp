@@ -25,6 +25,7 @@ struct options {
   std::string output = "input.bin";
   std::string size = "224";
   std::string crop = "1";
+  bool grey = false;
 };
 
 // "N" for N x N, or "WxH"; each side from 1 to max_output_side.
@@ -71,6 +72,9 @@ int main(int argc, char** argv) {
   app.add_option("--crop", opt.crop,
                  "the fraction of each side the central crop keeps, above 0 and at most 1")
       ->capture_default_str();
+  app.add_flag("--grey", opt.grey,
+               "one grey byte a pixel, (19595 R + 38470 G + 7471 B + 32768) >> 16, as "
+               "classify-photos feeds a model of one channel");
   app.set_version_flag("--version", std::string("prepare-input ") + CLASSIFY_VERSION);
   if (const std::optional<int> status = parse_command_line(app, "prepare-input", argc, argv)) {
     return *status;
@@ -96,6 +100,7 @@ int main(int argc, char** argv) {
   const int saved_stderr = divert_standard_error();
   const bool prepared = prepare_photo(opt.image, size, crop, &pixels, &error);
   restore_standard_error(saved_stderr);
+  if (prepared && opt.grey) pixels = grey_bytes(pixels);
   if (!prepared || !write_atomically(opt.output, pixels, &error)) return fail(error);
   return 0;
 }
