@@ -1,5 +1,6 @@
 #include "model/operators.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "model/operator_check.h"
@@ -43,6 +44,45 @@ std::string missing_operator(const uint8_t* bytes, size_t size) {
            TfLiteVersion() + ") does not have";
   }
   return "";
+}
+
+bool rescales_own_input(const uint8_t* bytes, size_t size, int input_position) {
+  const tflite::Model* model = size > 0 ? tflite::GetModel(bytes) : nullptr;
+  if (model == nullptr || model->subgraphs() == nullptr || model->subgraphs()->size() == 0 ||
+      model->operator_codes() == nullptr || model->buffers() == nullptr) {
+    return false;
+  }
+  const tflite::SubGraph* graph = model->subgraphs()->Get(0);
+  if (graph->inputs() == nullptr || graph->operators() == nullptr || graph->tensors() == nullptr ||
+      input_position < 0 || static_cast<size_t>(input_position) >= graph->inputs()->size()) {
+    return false;
+  }
+  const int32_t input = graph->inputs()->Get(static_cast<flatbuffers::uoffset_t>(input_position));
+  // A constant: a tensor whose buffer holds data.
+  const auto constant = [&](int32_t index) {
+    if (index < 0 || static_cast<size_t>(index) >= graph->tensors()->size()) return false;
+    const uint32_t buffer =
+        graph->tensors()->Get(static_cast<flatbuffers::uoffset_t>(index))->buffer();
+    if (buffer == 0 || buffer >= model->buffers()->size()) return false;
+    const tflite::Buffer* data = model->buffers()->Get(buffer);
+    return data->data() != nullptr ? data->data()->size() > 0 : data->size() > 0;
+  };
+  size_t readers = 0;
+  for (const tflite::Operator* op : *graph->operators()) {
+    if (op->inputs() == nullptr) continue;
+    const auto& in = *op->inputs();
+    if (std::find(in.begin(), in.end(), input) == in.end()) continue;
+    ++readers;
+    if (op->opcode_index() >= model->operator_codes()->size()) return false;
+    const tflite::BuiltinOperator code =
+        builtin_code(model->operator_codes()->Get(op->opcode_index()));
+    if (code != tflite::BuiltinOperator_MUL && code != tflite::BuiltinOperator_ADD &&
+        code != tflite::BuiltinOperator_SUB && code != tflite::BuiltinOperator_DIV) {
+      return false;
+    }
+    if (in.size() != 2 || !constant(in[0] == input ? in[1] : in[0])) return false;
+  }
+  return readers > 0;
 }
 
 }  // namespace classify

@@ -1,8 +1,9 @@
 #pragma once
-// Whether the TensorFlow Lite built into this program has every operator a
-// model uses, asked of the library's own op resolver: a model converted by a
-// newer TensorFlow, or made for an accelerator, says which operator it lacks
-// instead of failing to create an interpreter.
+// What a model's operators tell: whether the TensorFlow Lite built into this
+// program has every one the model uses, asked of the library's own op
+// resolver (a model converted by a newer TensorFlow, or made for an
+// accelerator, says which it lacks instead of failing to create an
+// interpreter); and whether the graph rescales its own input.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,5 +17,12 @@ namespace classify {
 // operator NAME" with what it is where that is known; "" when the library
 // has every operator the model uses.
 std::string missing_operator(const uint8_t* bytes, size_t size);
+
+// True when the model in `bytes` rescales its own input: every operator that
+// reads input `input_position` of its main graph is an element-wise MUL,
+// ADD, SUB or DIV whose other operand is a constant, as the first layers of
+// a Keras model built to take pixel values 0 to 255 (Rescaling,
+// Normalization) convert to.
+bool rescales_own_input(const uint8_t* bytes, size_t size, int input_position);
 
 }  // namespace classify

@@ -66,7 +66,11 @@ struct model_case {
   bool flat_output = false;
   std::vector<int32_t> output_shape = {};  // the scores reshaped to it; as built when empty
   std::string layout = "rgb";              // or "grey" ([1,H,W,1]), "planes" ([1,3,H,W])
-  std::string metadata;                    // the buffer; none when empty
+  // An element-wise operator by a constant that leaves the values as they
+  // are, first on the input, as Keras' Rescaling layer converts: MUL or ADD.
+  tflite::BuiltinOperator rescaling = tflite::BuiltinOperator_CUSTOM;  // none
+  std::string described = {};                               // a part of what --describe says of it
+  std::string metadata;                                     // the buffer; none when empty
   std::vector<std::pair<std::string, std::string>> zipped;  // files appended to the model
   bool offsets_from_archive = false;
   std::string damage = {};        // the first byte of this text in the model file is spoilt
@@ -285,6 +289,39 @@ std::vector<model_case> model_cases() {
            4, 6);
   cases.push_back(c);
 
+  // A graph that rescales its own input takes the bytes as they are, unless
+  // its metadata or --mean and --std say otherwise.
+  c = kind("float 4x4 that rescales its input (MUL), 10 classes", TensorType::TensorType_FLOAT32, 4,
+           4, 10);
+  c.rescaling = tflite::BuiltinOperator_MUL;
+  c.mean = {0, 0, 0};
+  c.std = {1, 1, 1};
+  c.args = {"--top", "3"};
+  c.described =
+      "normalization: mean 0 (the model rescales its own input: values 0 to 255), std 1 (the "
+      "model rescales its own input: values 0 to 255)\n";
+  cases.push_back(c);
+  c.title = "float 4x4 that rescales its input (ADD), one channel";
+  c.rescaling = tflite::BuiltinOperator_ADD;
+  c.layout = "grey";
+  c.described = "  photographs prepared at 4x4, grey, (19595 R + 38470 G + 7471 B + 32768) >> 16";
+  cases.push_back(c);
+  c.described.clear();
+  c = kind("float 4x4 that rescales its input, with --mean and --std",
+           TensorType::TensorType_FLOAT32, 4, 4, 10);
+  c.rescaling = tflite::BuiltinOperator_MUL;
+  c.args = {"--mean", "10,20,30", "--std", "2"};
+  c.mean = {10, 20, 30};
+  c.std = {2, 2, 2};
+  cases.push_back(c);
+  c = kind("float 4x4 that rescales its input, with metadata", TensorType::TensorType_FLOAT32, 4, 4,
+           10);
+  c.rescaling = tflite::BuiltinOperator_MUL;
+  c.metadata = metadata_buffer(three_values);
+  c.mean = three_values.mean;
+  c.std = three_values.std;
+  cases.push_back(c);
+
   // Scores of any rank whose dimensions are all 1 but the last.
   c = kind("uint8 3x3, 5 classes as [1,1,1,5]", TensorType::TensorType_UINT8, 3, 3, 5, 0.25f, 3);
   c.output_shape = {1, 1, 1, 5};
@@ -317,6 +354,14 @@ TEST(AnyModel, ScoresLabelsAndTopClassesOverTypesSizesClassesAndMetadata) {
     } else if (c.layout == "planes") {
       def.tensors[0].shape = {1, 3, c.height, c.width};
     }
+    if (c.rescaling != tflite::BuiltinOperator_CUSTOM) {
+      const float neutral = c.rescaling == tflite::BuiltinOperator_MUL ? 1.0f : 0.0f;
+      def.tensors.push_back({"neutral", {1}, TensorType::TensorType_FLOAT32, float_bytes(neutral)});
+      def.tensors.push_back({"rescaled", def.tensors[0].shape});
+      const int32_t n = static_cast<int32_t>(def.tensors.size());
+      def.ops.insert(def.ops.begin(), {c.rescaling, {0, n - 2}, {n - 1}});
+      def.ops[1].inputs[0] = n - 1;
+    }
     def.metadata = c.metadata;
     if (!c.output_shape.empty()) {
       const tensor_def& scores = def.tensors[def.outputs[0]];
@@ -345,6 +390,10 @@ TEST(AnyModel, ScoresLabelsAndTopClassesOverTypesSizesClassesAndMetadata) {
       if (c.args[i] == "--top") top = std::stoi(c.args[i + 1]);
     }
     EXPECT_EQ(r.out, expected_line(c, "photo.ppm", bytes, picks, top) + "\n");
+    if (!c.described.empty()) {
+      const run_result described = classify_photos(dir, {"--model", "model.tflite", "--describe"});
+      EXPECT_NE(described.out.find(c.described), std::string::npos) << described.out;
+    }
     if (c.warning.empty()) {
       EXPECT_EQ(r.err, "");
     } else {

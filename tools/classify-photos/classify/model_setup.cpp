@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "model/associated_file.h"
+#include "model/operators.h"
 #include "model/scores.h"
 #include "tools/classify-photos/output/report.h"
 
@@ -15,8 +16,16 @@ void spread(const std::vector<float>& values, float* channels) {
   for (size_t c = 0; c < 3; ++c) channels[c] = values.size() == 3 ? values[c] : values.front();
 }
 
-void choose_normalization(const photos_options& options, model_setup* setup) {
+void choose_normalization(const photos_options& options, const loaded_model& model,
+                          const classifier& first, model_setup* setup) {
   setup->mean_source = setup->std_source = "the default";
+  if (setup->metadata.mean.empty() && first.input().type == kTfLiteFloat32 &&
+      rescales_own_input(model.bytes, model.size, first.input().position)) {
+    // Its first layers map 0 to 255 onto what it takes: the bytes as they are.
+    spread({0.0f}, setup->norm.mean);
+    spread({1.0f}, setup->norm.std);
+    setup->mean_source = setup->std_source = "the model rescales its own input: values 0 to 255";
+  }
   if (!setup->metadata.mean.empty()) {
     spread(setup->metadata.mean, setup->norm.mean);
     spread(setup->metadata.std, setup->norm.std);
@@ -120,7 +129,7 @@ bool set_up_model(const photos_options& options, const loaded_model& model, cons
                   model_setup* setup, std::string* error) {
   setup->metadata = read_metadata(model.bytes, model.size, first.input().position,
                                   first.output().position, &setup->warnings);
-  choose_normalization(options, setup);
+  choose_normalization(options, model, first, setup);
   return choose_labels(options, model, setup, error);
 }
 
