@@ -23,7 +23,7 @@ readonly APT_DEPS=(cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-po
   libeigen3-dev libgemmlowp-dev libneon-2-sse-dev xz-utils patch dpkg-dev)
 # Bump when the recipe below changes in a way the pinned versions do not show
 # (or scripts/tflite/, which it compiles the library with).
-readonly RECIPE_REVISION=4
+readonly RECIPE_REVISION=5
 
 readonly RUY_COMMIT=21a85fef159f9942f636a43b14c64b481c2a05b2
 readonly RUY_SHA256=be22b693dd1cf473d4c1cddbb3220b49ce7c88c2aec6c4b2cfedfacf18fb0fe1
@@ -120,6 +120,7 @@ build_dependencies() {
 configure_tflite() {
   local src=$1 tree=$work/tensorflow
   unpack "$src/$TF_TARBALL" "$tree" "$src/$TF_DEBIAN_TARBALL"
+  apply_own_patches "$tree"
   # The benchmark tool and the label_image example are not needed here.
   sed -i '/add_subdirectory(${TFLITE_SOURCE_DIR}\/tools\/benchmark)/d;
           /add_subdirectory(${TFLITE_SOURCE_DIR}\/examples\/label_image)/d' \

@@ -35,7 +35,7 @@ readonly APT_DEPS=(cmake g++ libabsl-dev libeigen3-dev libfarmhash-dev libfp16-d
   libgemmlowp-dev libneon-2-sse-dev libpthreadpool-dev xz-utils binutils dpkg-dev patch)
 # Bump when the recipe below changes in a way the pinned versions do not show
 # (or scripts/tflite/, which it compiles the library with).
-readonly RECIPE_REVISION=5
+readonly RECIPE_REVISION=6
 
 readonly TF_TARBALL=tensorflow_2.14.1+dfsg.orig.tar.xz
 readonly TF_DEBIAN_TARBALL=tensorflow_2.14.1+dfsg-3.1.debian.tar.xz
@@ -145,6 +145,7 @@ unpack_tflite() {
     run patch -d "$tree" -p1 --forward --batch -s -i "$tree/debian/patches/$patch_name" ||
       die "patch $patch_name does not apply"
   done <"$tree/debian/patches/series"
+  apply_own_patches "$tree"
 }
 
 configure_tflite() {

@@ -301,3 +301,14 @@ cross_build() {
   run cmake --build "$work/$name-build" -j "$jobs" || die "$name does not build"
   run cmake --install "$work/$name-build" || die "$name does not install"
 }
+
+# Our own patches to TensorFlow Lite (scripts/tflite/patches/, each saying
+# why at its top), applied after Debian's, in name order.
+apply_own_patches() {
+  local tree=$1 patch_file
+  for patch_file in "$(dirname "${BASH_SOURCE[0]}")"/../tflite/patches/*.patch; do
+    [[ -e $patch_file ]] || continue
+    run patch -d "$tree" -p1 --forward --batch -s -i "$(realpath "$patch_file")" ||
+      die "our patch $(basename "$patch_file") does not apply"
+  done
+}

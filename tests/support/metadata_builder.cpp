@@ -16,16 +16,15 @@ std::string metadata_buffer(const metadata_def& def) {
     units.push_back(tflite::CreateProcessUnit(
         builder, tflite::ProcessUnitOptions_NormalizationOptions, options.Union()));
   }
-  const auto input =
-      tflite::CreateTensorMetadataDirect(builder, "image", nullptr, nullptr, 0, &units);
+  const auto input = tflite::CreateTensorMetadataDirect(builder, "image", nullptr, nullptr, &units);
   std::vector<flatbuffers::Offset<tflite::AssociatedFile>> files;
   for (const label_file_def& file : def.label_files) {
     files.push_back(tflite::CreateAssociatedFileDirect(
         builder, file.name.c_str(), "class names", tflite::AssociatedFileType_TENSOR_AXIS_LABELS,
         file.locale.empty() ? nullptr : file.locale.c_str()));
   }
-  const auto output = tflite::CreateTensorMetadataDirect(builder, "probability", nullptr, nullptr,
-                                                         0, nullptr, 0, &files);
+  const auto output =
+      tflite::CreateTensorMetadataDirect(builder, "probability", nullptr, nullptr, nullptr, &files);
   const std::vector<flatbuffers::Offset<tflite::TensorMetadata>> inputs = {input};
   const std::vector<flatbuffers::Offset<tflite::TensorMetadata>> outputs = {output};
   const std::vector<flatbuffers::Offset<tflite::SubGraphMetadata>> graphs = {

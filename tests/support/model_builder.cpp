@@ -19,6 +19,9 @@ tflite::BuiltinOptionsUnion options_for(const op_def& op) {
     case tflite::BuiltinOperator_RESHAPE:
       options.Set(tflite::ReshapeOptionsT{});
       break;
+    case tflite::BuiltinOperator_FULLY_CONNECTED:
+      options.Set(tflite::FullyConnectedOptionsT{});
+      break;
     case tflite::BuiltinOperator_SOFTMAX: {
       tflite::SoftmaxOptionsT softmax;
       softmax.beta = 1.0f;

@@ -38,7 +38,8 @@ when one or more were not or the model cannot be used, 2 for bad usage.
 
 Options:
   --model FILE     the TensorFlow Lite model: float32, uint8 or int8, input
-                   [1,H,W,3], output [1,N] or [N] (default: v3-small_224_0.75_float.tflite
+                   [1,H,W,3], [1,H,W,1] or [1,3,H,W], output [1,N] or [N]
+                   (default: v3-small_224_0.75_float.tflite
                    here, else the installed one)
   --labels FILE    class names, one a line (default: the labels the model carries,
                    else with the installed model the installed ones)
