@@ -17,6 +17,7 @@
 #include "tools/classify-photos/classify/model_setup.h"
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/output/report.h"
+#include "tools/classify-photos/truth/truth.h"
 #include "tools/common/interruptions.h"
 
 #if !defined(_WIN32)
@@ -113,14 +114,20 @@ int main(int argc, char** argv) {
     if (!listing.unreadable.empty() || options.relay_chunk > 0) return 1;
     return refuse(messages, "no photographs: the folders given hold no file this tool reads");
   }
+  std::vector<photo_truth> truths;
+  if (!options.truth.empty() && !find_truths(options.truth, listing.photos, setup.labels,
+                                             first->classes(), &truths, &error)) {
+    return refuse(messages, error);
+  }
   std::unique_ptr<contact_sheet> sheet;
   if (!options.html.empty()) {
     sheet = contact_sheet::create(options.html, listing.photos.size(), &error);
     if (!sheet) return fail(messages, error);
   }
-  const batch_end end = run_batch(
-      {options, listing.photos, setup.have_labels ? &setup.labels : nullptr, model.model.get(),
-       setup.norm, std::move(first), messages, messages_fd, sheet.get(), setup.metadata.name});
+  const batch_end end =
+      run_batch({options, listing.photos, setup.have_labels ? &setup.labels : nullptr,
+                 model.model.get(), setup.norm, std::move(first), messages, messages_fd,
+                 sheet.get(), setup.metadata.name, options.truth.empty() ? nullptr : &truths});
   // An interrupted batch ends as the signal would have ended it.
   if (end.interrupted_by != 0) end_by(end.interrupted_by);
   return listing.unreadable.empty() ? end.status : 1;

@@ -10,6 +10,8 @@
 #include "tools/classify-photos/batch/results.h"
 #include "tools/classify-photos/classify/workers.h"
 #include "tools/classify-photos/output/report.h"
+#include "tools/classify-photos/truth/evaluation.h"
+#include "tools/common/atomic_file.h"
 #include "tools/common/interruptions.h"
 #include "tools/common/scratch_folder.h"
 
@@ -26,6 +28,7 @@ class writer {
  public:
   explicit writer(const batch& job)
       : job_(job),
+        evaluation_(static_cast<size_t>(job.options.top), job.labels),
         progress_(job.messages, job.photos.size(),
                   job.options.bar && is_terminal(job.messages_fd)) {
     if (!job.options.joblog.empty() && only_this_machine(job.options.sshlogins)) {
@@ -72,6 +75,7 @@ class writer {
   // True once a result could not be written or the batch was interrupted:
   // nothing more is written.
   bool stopped() const { return cannot_write_ || interruption() != 0; }
+  const evaluation& figures() const { return evaluation_; }
   bool could_not_write() const { return cannot_write_; }
 
  private:
@@ -84,8 +88,10 @@ class writer {
       return;
     }
 #endif
+    const photo_truth* truth = job_.truths != nullptr ? &(*job_.truths)[i] : nullptr;
+    if (truth != nullptr) evaluation_.add(path, *truth, result);
     if (result.outcome == photo_result::state::classified) {
-      const classified_photo photo{path, result.classes, job_.labels};
+      const classified_photo photo{path, result.classes, job_.labels, truth};
       put(job_.options.json ? json_line(photo) : tsv_line(photo));
     } else {
       progress_.clear();
@@ -127,10 +133,29 @@ class writer {
   }
 
   const batch& job_;
+  evaluation evaluation_;  // with --truth
   progress_line progress_;
   std::FILE* joblog_ = nullptr;
   bool cannot_write_ = false;
 };
+
+// The summary of --truth: to standard error, or as JSON to --summary; false
+// when it cannot be written.
+bool write_summary(const batch& job, const evaluation& figures) {
+  if (job.options.summary.empty()) {
+    std::fputs(figures.text().c_str(), job.messages);
+    std::fflush(job.messages);
+    return true;
+  }
+  const std::string text = figures.json();
+  std::string error;
+  if (write_atomically(job.options.summary, std::vector<unsigned char>(text.begin(), text.end()),
+                       &error)) {
+    return true;
+  }
+  std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
+  return false;
+}
 
 }  // namespace
 
@@ -166,6 +191,7 @@ batch_end run_batch(batch job) {
     end.interrupted_by = lines.could_not_write() ? 0 : interruption();
     return end;
   }
+  const bool summary_written = job.truths == nullptr || write_summary(job, lines.figures());
   bool sheet_written = true;
   if (job.sheet != nullptr) {
     const sheet_header header{
@@ -176,7 +202,7 @@ batch_end run_batch(batch job) {
     if (!sheet_written) std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
   }
   remove_scratch_folders();
-  end.status = failed == 0 && sheet_written ? 0 : 1;
+  end.status = failed == 0 && sheet_written && summary_written ? 0 : 1;
   return end;
 }
 

@@ -11,6 +11,7 @@
 #include "tools/classify-photos/classify/classifier.h"
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/output/contact_sheet.h"
+#include "tools/classify-photos/truth/truth.h"
 
 namespace classify {
 
@@ -25,7 +26,13 @@ struct batch {
   int messages_fd;
   contact_sheet* sheet;    // --html's, or null
   std::string model_name;  // the model's metadata's name, for the sheet
+  // With --truth, each photograph's true class, in the order given; null
+  // otherwise.
+  const std::vector<photo_truth>* truths = nullptr;
 };
+
+// With --truth, the summary of the model's accuracy goes to standard error,
+// or as JSON to --summary.
 
 // How a batch ended.
 struct batch_end {

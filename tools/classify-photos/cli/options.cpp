@@ -57,6 +57,11 @@ const char usage_tail[] =
   --html PAGE      also a contact sheet: PAGE, with the thumbnails in PAGE_files/,
                    the photographs grouped by their best class
   --bar            a progress line on standard error, where it is a terminal
+  --truth SOURCE   each photograph's true class: "folders" (the name of the
+                   folder that holds it) or a CSV or TSV file of path,class lines
+                   (a class name or index); the lines end with the true class,
+                   and a summary of the model's accuracy ends the batch
+  --summary FILE   with --truth: the summary as JSON to FILE, not standard error
   --sshlogin LOGIN spread the photographs over other machines through GNU parallel
                    (repeatable; ":" is this machine). Each needs classify-photos at
                    the same path as here and the model at the same path; the
@@ -137,6 +142,8 @@ std::optional<int> parse_options(int argc, char** argv, photos_options* options)
   app.add_flag("--json", options->json);
   app.add_option("--html", options->html);
   app.add_flag("--bar", options->bar);
+  app.add_option("--truth", options->truth);
+  app.add_option("--summary", options->summary);
   // Repeatable, one login each time: what follows a login is a photograph.
   app.add_option("--sshlogin", options->sshlogins)->allow_extra_args(false);
   app.add_option("--joblog", options->joblog);
@@ -196,6 +203,9 @@ std::optional<int> parse_options(int argc, char** argv, photos_options* options)
     return bad_usage(
         "--html makes its thumbnails from the photographs classified here, not "
         "over --sshlogin");
+  }
+  if (!options->summary.empty() && options->truth.empty()) {
+    return bad_usage("--summary " + options->summary + ": the summary needs --truth");
   }
   if (!options->remote_root.empty() && options->remote_root[0] != '/') {
     return bad_usage("--remote-root " + options->remote_root + ": not an absolute path");

@@ -37,6 +37,8 @@ struct photos_options {
   bool bar = false;
   bool json = false;
   std::string html;                 // --html: the contact sheet's page
+  std::string truth;                // --truth: "folders" or a file of path,class lines
+  std::string summary;              // --summary: the accuracy summary as JSON
   std::string command_line;         // as given, for the contact sheet
   std::vector<std::string> photos;  // as given; "-" stands for standard input
   // Set on a machine that runs one chunk of a batch spread over ssh: the

@@ -52,6 +52,9 @@ std::string tsv_line(const classified_photo& photo) {
     line += '\t' + std::to_string(c.index) + '\t' + c.score;
     if (photo.labels != nullptr) line += '\t' + tsv_field(label_of(*photo.labels, c.index));
   }
+  if (photo.truth != nullptr) {
+    line += '\t' + (photo.truth->index >= 0 ? std::to_string(photo.truth->index) : std::string());
+  }
   return line + '\n';
 }
 
@@ -67,6 +70,15 @@ std::string json_line(const classified_photo& photo) {
                        {"label", label_value(photo.labels, c.index)}});
   }
   object["classes"] = std::move(classes);
+  if (photo.truth != nullptr) {
+    const int32_t truth = photo.truth->index;
+    object["truth"] =
+        truth >= 0
+            ? nlohmann::ordered_json{{"index", truth}, {"label", label_value(photo.labels, truth)}}
+            : nlohmann::ordered_json(nullptr);
+    object["correct"] =
+        truth >= 0 ? nlohmann::ordered_json(best.index == truth) : nlohmann::ordered_json(nullptr);
+  }
   return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
 }
 

@@ -9,6 +9,7 @@
 
 #include "model/labels.h"
 #include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/truth/truth.h"
 
 namespace classify {
 
@@ -22,18 +23,21 @@ struct classified_photo {
   const std::string& path;
   const std::vector<class_score>& classes;  // the best first
   const std::vector<std::string>* labels;   // null without class names
+  const photo_truth* truth = nullptr;       // with --truth: the photograph's
 };
 
-// "path", then for each class "TAB index TAB score [TAB name]", and a line
-// feed.
+// "path", then for each class "TAB index TAB score [TAB name]", with
+// --truth "TAB true class" (empty where it is not known), and a line feed.
 std::string tsv_line(const classified_photo& photo);
 
 // {"path":...,"index":...,"probability":...,"label":...,"classes":[{"index":
 // ...,"score":...,"label":...},...]} and a line feed: the best class's keys
 // as they always were, then every class asked for. A score is the number the
 // TSV line gives (null where it is not finite); a label is null without
-// class names. Bytes that are not UTF-8 (a file name in another encoding)
-// become U+FFFD.
+// class names. With --truth, "truth" ({"index":...,"label":...}, or null
+// where the class is not known) and "correct" (whether the best class is the
+// truth; null without one). Bytes that are not UTF-8 (a file name in another
+// encoding) become U+FFFD.
 std::string json_line(const classified_photo& photo);
 
 // "classify-photos: PATH: REASON" and a line feed, on one line whatever the
