@@ -12,5 +12,6 @@ build_dir=${BUILD_DIR:-build}
 tests=$build_dir/tests/classify_tests
 [[ -x $tests ]] || die "$tests is missing: run make test first"
 install_apt_packages chromium
-"$tests" --gtest_brief=1 --gtest_filter='ContactSheet.ABrowserShowsTheThumbnails' >&2
-say "headless Chromium showed the contact sheet's thumbnails"
+"$tests" --gtest_brief=1 \
+  --gtest_filter='ContactSheet.ABrowserShowsTheThumbnails:Truth.TheContactSheetShowsWhatWasWrongAndWithWhat' >&2
+say "headless Chromium showed the contact sheet's thumbnails, and with --truth its marks"

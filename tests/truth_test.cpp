@@ -130,6 +130,61 @@ TEST_F(Truth, AFileOfNamesAndIndicesAndTheJsonSummary) {
       << bad.err;
 }
 
+// The contact sheet: the accuracy, each photograph marked right or wrong
+// with its true class, the filter for the wrong ones, the confusion table of
+// the classes that occur with links to the photographs; valid HTML (tidy);
+// and in headless Chromium, the right and the wrong ones in their colours.
+TEST_F(Truth, TheContactSheetShowsWhatWasWrongAndWithWhat) {
+  const run_result r = classify_photos(
+      {"--truth", "folders", "--html", "report.html", "--summary", "s.json", "photos"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  const std::string page = read_file(dir.file("report.html"));
+  for (const char* part :
+       {"Accuracy: <b>0.7143</b> (5 of 7 photographs of a known class right)",
+        "<input id=\"wrong\" type=\"checkbox\">",
+        "<tr><td>red, crimson</td><td>4</td><td>3</td><td><a href=\"#confused-0-1\">green "
+        "(1)</a></td></tr>",
+        "<tr><td>green</td><td>1</td><td>1</td><td></td></tr>",
+        "<tr><td>blue</td><td>2</td><td>1</td><td><a href=\"#confused-2-0\">red, crimson "
+        "(1)</a></td></tr>",
+        "<p id=\"confused-2-0\">blue taken for red, crimson: <a href=\"#photo-",
+        "class=\"wrong\" data-name=\"b1.ppm\"",
+        "<span class=\"mark-wrong\">&#10008; wrong: blue</span>",
+        "class=\"right\" data-name=\"b2.ppm\"", "<span class=\"mark-right\">&#10004; right</span>",
+        "data-name=\"p1.ppm\""}) {
+    EXPECT_NE(page.find(part), std::string::npos) << part;
+  }
+  // The photograph of no known class has no mark.
+  const size_t p1 = page.find("data-name=\"p1.ppm\"");
+  ASSERT_NE(p1, std::string::npos);
+  EXPECT_EQ(page.rfind("<figure data-name=\"p1.ppm\"", p1), p1 - 8)
+      << "p1 is neither right nor wrong";
+  const run_result tidy = run_program("/usr/bin/tidy", {"-q", "-e", "report.html"}, dir.path);
+  EXPECT_EQ(tidy.status, 0) << tidy.err;
+
+  const std::string chromium = "/usr/bin/chromium";
+  if (!std::filesystem::exists(chromium)) GTEST_SKIP() << "no " << chromium;
+  run_program(chromium,
+              {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+               "--disable-component-update", "--disable-sync", "--no-first-run",
+               "--user-data-dir=" + dir.file("profile"), "--window-size=1000,1600",
+               "--screenshot=" + dir.file("shot.png"), "file://" + dir.file("report.html")},
+              dir.path);
+  ASSERT_TRUE(std::filesystem::exists(dir.file("shot.png")));
+  // The pixels of a border or mark in the colour of the right ones (#4a4,
+  // #292) and of the wrong ones (#c33, #b22).
+  const auto pixels_near = [&](const std::string& colour) {
+    const run_result count = run_program(
+        "/usr/bin/convert",
+        {dir.file("shot.png"), "-fuzz", "12%", "-fill", "black", "+opaque", colour, "-fill",
+         "white", "-opaque", colour, "-colorspace", "Gray", "-format", "%[fx:mean*w*h]", "info:"},
+        dir.path);
+    return std::stod(count.out);
+  };
+  EXPECT_GT(pixels_near("rgb(68,170,68)"), 300.0);
+  EXPECT_GT(pixels_near("rgb(204,51,51)"), 300.0);
+}
+
 }  // namespace
 
 }  // namespace classify

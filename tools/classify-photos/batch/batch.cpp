@@ -198,7 +198,7 @@ batch_end run_batch(batch job) {
         job.options.model, job.model_name, job.options.command_line,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
     std::string error;
-    sheet_written = job.sheet->finish(job.photos, job.labels, header, &error);
+    sheet_written = job.sheet->finish(job.photos, job.labels, header, &error, job.truths);
     if (!sheet_written) std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
   }
   remove_scratch_folders();

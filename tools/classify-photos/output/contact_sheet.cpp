@@ -67,19 +67,26 @@ figure{margin:0;width:168px;background:#fff;border:1px solid #ddd;border-radius:
 figure img{display:block;margin:0 auto;max-width:160px;max-height:160px}
 figcaption{font-size:12px;overflow-wrap:anywhere}figcaption .score{color:#063;font-weight:bold}
 figcaption ol{margin:.2em 0 0;padding-left:1.4em;color:#555}.failed li{margin:.2em 0}
-.hidden{display:none})";
+.hidden{display:none}figure.right{border-color:#4a4}figure.wrong{border-color:#c33}
+.mark-right{color:#292}.mark-wrong{color:#b22}.accuracy b{font-size:1.2em}
+.confusion td,.confusion th{text-align:left;padding:.1em .6em;vertical-align:top}
+.confusion a{color:#036;margin-right:.6em}.pairs p{margin:.2em 0})";
 
-// Filtering by class or file name, and by a least score.
+// Filtering by class or file name, by a least score and, with --truth, to
+// the wrong ones.
 const char script[] =
-    R"(const byText=document.getElementById('text'),byScore=document.getElementById('score');
+    R"(const byText=document.getElementById('text'),byScore=document.getElementById('score'),
+byWrong=document.getElementById('wrong');
 function filter(){const t=byText.value.toLowerCase(),s=parseFloat(byScore.value);
 for(const section of document.querySelectorAll('section.class')){let shown=0;
 const inName=section.dataset.name.toLowerCase().includes(t);
 for(const f of section.querySelectorAll('figure')){
-const ok=(inName||f.dataset.name.toLowerCase().includes(t))&&(isNaN(s)||parseFloat(f.dataset.score)>=s);
+const ok=(inName||f.dataset.name.toLowerCase().includes(t))&&(isNaN(s)||parseFloat(f.dataset.score)>=s)&&
+(!byWrong||!byWrong.checked||f.classList.contains('wrong'));
 f.classList.toggle('hidden',!ok);if(ok)shown++;}
 section.classList.toggle('hidden',shown===0);}}
-byText.addEventListener('input',filter);byScore.addEventListener('input',filter);)";
+byText.addEventListener('input',filter);byScore.addEventListener('input',filter);
+if(byWrong)byWrong.addEventListener('change',filter);)";
 
 }  // namespace
 
@@ -194,7 +201,8 @@ void contact_sheet::write_header(std::ostream& page, size_t photos, size_t class
 
 void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
                                 const std::vector<std::string>& photos,
-                                const std::vector<std::string>* labels) const {
+                                const std::vector<std::string>* labels,
+                                const std::vector<photo_truth>* truths) const {
   const std::string folder_url = url_part(fs::u8path(folder_of(page_)).filename().u8string());
   const std::string name = class_name(labels, index);
   page << "<section class=\"class\" id=\"class-" << index << "\" data-name=\"" << html_escaped(name)
@@ -205,8 +213,13 @@ void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
     if (!e.classified || e.classes.empty() || e.classes.front().index != index) continue;
     const std::string path = html_escaped(photos[i]);
     const std::string shown = html_escaped(file_name(photos[i]));
-    page << "<figure data-name=\"" << shown << "\" data-score=\""
-         << html_escaped(e.classes.front().score) << "\">";
+    const int32_t truth = truths != nullptr ? (*truths)[i].index : -1;
+    page << "<figure "
+         << (truth < 0 ? std::string()
+                       : "id=\"photo-" + std::to_string(i + 1) + "\" class=\"" +
+                             (truth == index ? "right" : "wrong") + "\" ")
+         << "data-name=\"" << shown << "\" data-score=\"" << html_escaped(e.classes.front().score)
+         << "\">";
     if (e.width > 0) {
       const std::string src = folder_url + "/" + thumbnail_name(i);
       page << "<a href=\"" << src << "\"><img src=\"" << src << "\" width=\"" << e.width
@@ -216,6 +229,11 @@ void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
     page << "<figcaption><span title=\"" << path << "\">" << shown
          << "</span><br><span class=\"score\">" << html_escaped(e.classes.front().score)
          << "</span>";
+    if (truth >= 0) {
+      page << (truth == index ? " <span class=\"mark-right\">&#10004; right</span>"
+                              : " <span class=\"mark-wrong\">&#10008; wrong: " +
+                                    html_escaped(class_name(labels, truth)) + "</span>");
+    }
     if (e.classes.size() > 1) {
       page << "<ol start=\"2\">";
       for (size_t k = 1; k < e.classes.size(); ++k) {
@@ -243,6 +261,74 @@ void contact_sheet::write_failed(std::ostream& page, size_t failed,
   page << "</ul>\n</section>\n";
 }
 
+void contact_sheet::write_accuracy(std::ostream& page,
+                                   const std::vector<photo_truth>& truths) const {
+  size_t known = 0, right = 0;
+  for (size_t i = 0; i < entries_.size() && i < truths.size(); ++i) {
+    const entry& e = entries_[i];
+    if (!e.classified || e.classes.empty() || truths[i].index < 0) continue;
+    ++known;
+    right += e.classes.front().index == truths[i].index ? 1 : 0;
+  }
+  char accuracy[32];
+  std::snprintf(accuracy, sizeof accuracy, "%.4f",
+                known == 0 ? 0.0 : static_cast<double>(right) / static_cast<double>(known));
+  page << "<p class=\"accuracy\">Accuracy: <b>" << accuracy << "</b> (" << right << " of " << known
+       << (known == 1 ? " photograph" : " photographs")
+       << " of a known class right). <a href=\"#confusion\">Confusions</a>. "
+       << "<label><input id=\"wrong\" type=\"checkbox\"> the wrong ones only</label></p>\n";
+}
+
+void contact_sheet::write_confusions(std::ostream& page, const std::vector<std::string>& photos,
+                                     const std::vector<std::string>* labels,
+                                     const std::vector<photo_truth>& truths) const {
+  // Only the classes that occur as truths, and only the cells off the
+  // diagonal that hold photographs: readable with a thousand classes.
+  struct row {
+    size_t photographs = 0, right = 0;
+    std::map<int32_t, std::vector<size_t>> taken_for;  // predicted -> photographs
+  };
+  std::map<int32_t, row> rows;
+  for (size_t i = 0; i < entries_.size() && i < truths.size(); ++i) {
+    const entry& e = entries_[i];
+    if (!e.classified || e.classes.empty() || truths[i].index < 0) continue;
+    row& r = rows[truths[i].index];
+    ++r.photographs;
+    const int32_t predicted = e.classes.front().index;
+    if (predicted == truths[i].index) {
+      ++r.right;
+    } else {
+      r.taken_for[predicted].push_back(i);
+    }
+  }
+  page << "<section class=\"confusion\" id=\"confusion\">\n<h2>Confusions <small>the true "
+       << "classes, and what they were taken for</small></h2>\n<table>\n<tr><th>true class</th>"
+       << "<th>photographs</th><th>right</th><th>taken for</th></tr>\n";
+  for (const auto& [truth, r] : rows) {
+    page << "<tr><td>" << html_escaped(class_name(labels, truth)) << "</td><td>" << r.photographs
+         << "</td><td>" << r.right << "</td><td>";
+    for (const auto& [predicted, which] : r.taken_for) {
+      page << "<a href=\"#confused-" << truth << "-" << predicted << "\">"
+           << html_escaped(class_name(labels, predicted)) << " (" << which.size() << ")</a>";
+    }
+    page << "</td></tr>\n";
+  }
+  page << "</table>\n<div class=\"pairs\">\n";
+  for (const auto& [truth, r] : rows) {
+    for (const auto& [predicted, which] : r.taken_for) {
+      page << "<p id=\"confused-" << truth << "-" << predicted << "\">"
+           << html_escaped(class_name(labels, truth)) << " taken for "
+           << html_escaped(class_name(labels, predicted)) << ":";
+      for (const size_t i : which) {
+        page << " <a href=\"#photo-" << i + 1 << "\">" << html_escaped(file_name(photos[i]))
+             << "</a>";
+      }
+      page << "</p>\n";
+    }
+  }
+  page << "</div>\n</section>\n";
+}
+
 bool contact_sheet::put_in_place(const std::string& text, std::string* error) const {
   // The page through a temporary name; the thumbnails' folder into the place
   // of the earlier one just before, so that the page never links a folder
@@ -260,7 +346,7 @@ bool contact_sheet::put_in_place(const std::string& text, std::string* error) co
 
 bool contact_sheet::finish(const std::vector<std::string>& photos,
                            const std::vector<std::string>* labels, const sheet_header& header,
-                           std::string* error) {
+                           std::string* error, const std::vector<photo_truth>* truths) {
   {
     std::lock_guard<std::mutex> lock(failure_mutex_);
     if (!failure_.empty()) {
@@ -272,6 +358,7 @@ bool contact_sheet::finish(const std::vector<std::string>& photos,
   const std::vector<std::pair<int32_t, size_t>> order = classes_by_size(&failed);
   std::ostringstream page;
   write_header(page, photos.size(), order.size(), failed, header);
+  if (truths != nullptr) write_accuracy(page, *truths);
   page << "<nav>\n";
   for (const auto& [index, count] : order) {
     page << "<a href=\"#class-" << index << "\">" << html_escaped(class_name(labels, index)) << " ("
@@ -279,7 +366,10 @@ bool contact_sheet::finish(const std::vector<std::string>& photos,
   }
   if (failed > 0) page << "<a href=\"#failed\">not classified (" << failed << ")</a>\n";
   page << "</nav>\n";
-  for (const auto& [index, count] : order) write_class(page, index, count, photos, labels);
+  if (truths != nullptr) write_confusions(page, photos, labels, *truths);
+  for (const auto& [index, count] : order) {
+    write_class(page, index, count, photos, labels, truths);
+  }
   if (failed > 0) write_failed(page, failed, photos);
   page << "<script>\n" << script << "\n</script>\n</body>\n</html>\n";
   return put_in_place(page.str(), error);

@@ -19,6 +19,7 @@
 
 #include "photo/image.h"
 #include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/truth/truth.h"
 
 namespace classify {
 
@@ -52,8 +53,12 @@ class contact_sheet {
 
   // Writes the page and puts it and its thumbnails in place; false, with
   // `error`, when something of it cannot be written.
+  // With `truths` (--truth), the page also shows the accuracy, marks each
+  // photograph right or wrong (with its true class), filters the wrong ones,
+  // and tabulates the confusions.
   bool finish(const std::vector<std::string>& photos, const std::vector<std::string>* labels,
-              const sheet_header& header, std::string* error);
+              const sheet_header& header, std::string* error,
+              const std::vector<photo_truth>* truths = nullptr);
 
   // The folder beside a page that holds its thumbnails: PAGE less its
   // extension, then "_files".
@@ -79,8 +84,14 @@ class contact_sheet {
                     const sheet_header& header) const;
   // The section of class `index`: a figure a photograph, in the order given.
   void write_class(std::ostream& page, int32_t index, size_t count,
-                   const std::vector<std::string>& photos,
-                   const std::vector<std::string>* labels) const;
+                   const std::vector<std::string>& photos, const std::vector<std::string>* labels,
+                   const std::vector<photo_truth>* truths) const;
+  // With --truth: the accuracy line, and the table of confusions with the
+  // photographs of each.
+  void write_accuracy(std::ostream& page, const std::vector<photo_truth>& truths) const;
+  void write_confusions(std::ostream& page, const std::vector<std::string>& photos,
+                        const std::vector<std::string>* labels,
+                        const std::vector<photo_truth>& truths) const;
   // The photographs that could not be classified, with the reason.
   void write_failed(std::ostream& page, size_t failed,
                     const std::vector<std::string>& photos) const;
