@@ -95,6 +95,18 @@ TEST_F(RemoteBatch, SameLinesAsTheLocalRunWithNamesApartAndNoNoise) {
   EXPECT_EQ(in_place.out, local.out);
   EXPECT_EQ(in_place.err, local.err);
 
+  // --truth over ssh: the same true classes and the same summary as here.
+  dir.write("truth.csv", "one/same.jpg,military uniform\ntwo/same.jpg,tench\nhopper.png,653\n");
+  std::vector<std::string> truth = {"--truth", "truth.csv"};
+  truth.insert(truth.end(), photos.begin(), photos.end());
+  const run_result local_truth = classify_photos(with_model(truth));
+  truth.insert(truth.begin(), {"--sshlogin", sshd.login()});
+  const run_result far_truth = classify_photos(with_model(truth));
+  EXPECT_NE(local_truth.err.find("accuracy over 3 photographs of a known class"), std::string::npos)
+      << local_truth.err;
+  EXPECT_EQ(far_truth.out, local_truth.out);
+  EXPECT_EQ(far_truth.err, local_truth.err);
+
   // Nothing left behind, and the originals are where they were.
   EXPECT_TRUE(empty_folder(dir.file("far_tmp")));
   EXPECT_TRUE(empty_folder(dir.file("here_tmp")));
