@@ -38,6 +38,8 @@
 #               against the float default
 #  html         classify-photos --html (the contact sheet) on 240 photographs
 #               of 1200x800 against the same batch without it
+#  truth        classify-photos --truth FILE on 1,000 photographs of 1200x800
+#               against the same batch without it
 #  remote       classify-photos --sshlogin over a private sshd on 127.0.0.1,
 #               120 photographs of 1200x800, against its floor: one tar | ssh
 #               copy of the same files plus the local classify-photos run;
@@ -50,7 +52,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 runs=${BENCH_RUNS:-30}
-sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch models html remote} "
+sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch models html truth remote} "
 wants() { [[ $sections == *" $1 "* ]]; }
 
 scripts/build.sh
@@ -83,7 +85,7 @@ if wants photo || wants decode || wants startup || wants chain; then
     "exec \"$here/build/classify\"" >"$work/chain.sh"
 fi
 
-if wants batch || wants remote || wants html || wants models; then
+if wants batch || wants remote || wants html || wants models || wants truth; then
   # 24 photographs of 1200x800, each a different crop with its own grain, and
   # the same 24 ten times over (240); a 12-megapixel one twelve times over.
   mkdir -p "$work/batch"
@@ -243,6 +245,28 @@ if wants html; then
   echo
   echo "== 240 photographs of 1200x800: classify-photos --html (the contact sheet) against the same batch without it"
   pb_long --items 240 "without_html=/bin/sh plain_x.sh" "with_html=/bin/sh html_x.sh"
+fi
+
+if wants truth; then
+  # 1,000 photographs (the 24, linked 42 times over, less 8) in four class
+  # folders, with a truth file naming each one's class.
+  mkdir -p "$work/truth"
+  : >"$work/truth/truth.csv"
+  for n in $(seq 0 999); do
+    class=$(((n % 4) * 200 + 7))
+    mkdir -p "$work/truth/$class"
+    ln -sf "$work/batch/p$(printf '%02d' $((n % 24 + 1))).jpg" "$work/truth/$class/t$n.jpg"
+    echo "$class/t$n.jpg,$class" >>"$work/truth/truth.csv"
+  done
+  ln -sfn "$here/models/mobilenet_v3_small_224_1.0_float.tflite" \
+    "$work/truth/v3-small_224_0.75_float.tflite"
+  printf '%s\n' 'cd truth' "exec \"$here/build/classify-photos\" 7 207 407 607 >/dev/null" >"$work/plain_t.sh"
+  printf '%s\n' 'cd truth' \
+    "exec \"$here/build/classify-photos\" --truth truth.csv 7 207 407 607 >/dev/null 2>&1" \
+    >"$work/truth_t.sh"
+  echo
+  echo "== 1,000 photographs of 1200x800: classify-photos --truth FILE against the same batch without it"
+  pb_long --items 1000 "without_truth=/bin/sh plain_t.sh" "with_truth=/bin/sh truth_t.sh"
 fi
 
 if wants remote; then
