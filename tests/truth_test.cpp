@@ -162,6 +162,20 @@ TEST_F(Truth, TheContactSheetShowsWhatWasWrongAndWithWhat) {
   const run_result tidy = run_program("/usr/bin/tidy", {"-q", "-e", "report.html"}, dir.path);
   EXPECT_EQ(tidy.status, 0) << tidy.err;
 
+  // Class names with markup in them are text in every place they appear.
+  dir.write("labels.txt", "<red> & \"crimson\"\ngreen\nblue'<script>\n");
+  dir.write("marked.csv", "photos/red/r3.ppm,0\nphotos/blue/b1.ppm,2\n");
+  ASSERT_EQ(classify_photos({"--truth", "marked.csv", "--html", "marked.html", "photos/red",
+                             "photos/blue/b1.ppm"})
+                .status,
+            0);
+  const std::string marked = read_file(dir.file("marked.html"));
+  EXPECT_EQ(marked.find("<red>"), std::string::npos);
+  EXPECT_EQ(marked.find("'<script>"), std::string::npos);
+  EXPECT_NE(marked.find("<tr><td>&lt;red&gt; &amp; &quot;crimson&quot;</td>"), std::string::npos);
+  EXPECT_NE(marked.find("&#10008; wrong: blue&#39;&lt;script&gt;</span>"), std::string::npos);
+  EXPECT_EQ(run_program("/usr/bin/tidy", {"-q", "-e", "marked.html"}, dir.path).status, 0);
+
   const std::string chromium = "/usr/bin/chromium";
   if (!std::filesystem::exists(chromium)) GTEST_SKIP() << "no " << chromium;
   run_program(chromium,
