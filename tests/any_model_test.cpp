@@ -364,7 +364,7 @@ TEST(AnyModel, ScoresLabelsAndTopClassesOverTypesSizesClassesAndMetadata) {
     }
     def.metadata = c.metadata;
     if (!c.output_shape.empty()) {
-      const tensor_def& scores = def.tensors[def.outputs[0]];
+      const tensor_def scores = def.tensors[def.outputs[0]];  // a copy: the vector grows
       def.tensors.push_back({"score_shape",
                              {static_cast<int32_t>(c.output_shape.size())},
                              TensorType::TensorType_INT32,
