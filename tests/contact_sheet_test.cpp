@@ -189,16 +189,11 @@ TEST_F(ContactSheet, InterruptedBatchLeavesTheEarlierReport) {
 // installed by make check (scripts/browser-check.sh); the test is skipped
 // where it is missing.
 TEST_F(ContactSheet, ABrowserShowsTheThumbnails) {
-  const std::string chromium = "/usr/bin/chromium";
-  if (!fs::exists(chromium)) GTEST_SKIP() << "no " << chromium << " (make check installs it)";
+  if (!fs::exists(chromium_path)) {
+    GTEST_SKIP() << "no " << chromium_path << " (make check installs it)";
+  }
   ASSERT_EQ(classify_photos({"--html", "report.html", "photos"}).status, 1);
-  const run_result shot =
-      run_program(chromium,
-                  {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                   "--disable-component-update", "--disable-sync", "--no-first-run",
-                   "--user-data-dir=" + dir.file("profile"), "--window-size=1000,1400",
-                   "--screenshot=" + dir.file("shot.png"), "file://" + dir.file("report.html")},
-                  dir.path);
+  const run_result shot = browser_screenshot(dir, "report.html", "shot.png", 1000, 1400);
   ASSERT_TRUE(fs::exists(dir.file("shot.png"))) << shot.err;
   const run_result size =
       run_program("/usr/bin/identify", {"-format", "%w %h", dir.file("shot.png")}, dir.path);
@@ -210,13 +205,7 @@ TEST_F(ContactSheet, ABrowserShowsTheThumbnails) {
   EXPECT_GT(std::stod(spread.out), 0.05) << spread.out;
   // The red thumbnail (160x107): most of its pixels in the red of the
   // photograph, counted as the white ones once every other pixel is black.
-  const run_result red =
-      run_program("/usr/bin/convert",
-                  {dir.file("shot.png"), "-fuzz", "8%", "-fill", "black", "+opaque",
-                   "rgb(230,20,20)", "-fill", "white", "-opaque", "rgb(230,20,20)", "-colorspace",
-                   "Gray", "-format", "%[fx:mean*w*h]", "info:"},
-                  dir.path);
-  EXPECT_GT(std::stod(red.out), 0.8 * 160 * 107) << red.out;
+  EXPECT_GT(pixels_near(dir, "shot.png", "rgb(230,20,20)", "8%"), 0.8 * 160 * 107);
 }
 
 }  // namespace

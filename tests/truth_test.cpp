@@ -176,27 +176,13 @@ TEST_F(Truth, TheContactSheetShowsWhatWasWrongAndWithWhat) {
   EXPECT_NE(marked.find("&#10008; wrong: blue&#39;&lt;script&gt;</span>"), std::string::npos);
   EXPECT_EQ(run_program("/usr/bin/tidy", {"-q", "-e", "marked.html"}, dir.path).status, 0);
 
-  const std::string chromium = "/usr/bin/chromium";
-  if (!std::filesystem::exists(chromium)) GTEST_SKIP() << "no " << chromium;
-  run_program(chromium,
-              {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-               "--disable-component-update", "--disable-sync", "--no-first-run",
-               "--user-data-dir=" + dir.file("profile"), "--window-size=1000,1600",
-               "--screenshot=" + dir.file("shot.png"), "file://" + dir.file("report.html")},
-              dir.path);
-  ASSERT_TRUE(std::filesystem::exists(dir.file("shot.png")));
+  if (!std::filesystem::exists(chromium_path)) GTEST_SKIP() << "no " << chromium_path;
+  const run_result shot = browser_screenshot(dir, "report.html", "shot.png", 1000, 1600);
+  ASSERT_TRUE(std::filesystem::exists(dir.file("shot.png"))) << shot.err;
   // The pixels of a border or mark in the colour of the right ones (#4a4,
   // #292) and of the wrong ones (#c33, #b22).
-  const auto pixels_near = [&](const std::string& colour) {
-    const run_result count = run_program(
-        "/usr/bin/convert",
-        {dir.file("shot.png"), "-fuzz", "12%", "-fill", "black", "+opaque", colour, "-fill",
-         "white", "-opaque", colour, "-colorspace", "Gray", "-format", "%[fx:mean*w*h]", "info:"},
-        dir.path);
-    return std::stod(count.out);
-  };
-  EXPECT_GT(pixels_near("rgb(68,170,68)"), 300.0);
-  EXPECT_GT(pixels_near("rgb(204,51,51)"), 300.0);
+  EXPECT_GT(pixels_near(dir, "shot.png", "rgb(68,170,68)", "12%"), 300.0);
+  EXPECT_GT(pixels_near(dir, "shot.png", "rgb(204,51,51)", "12%"), 300.0);
 }
 
 }  // namespace

@@ -164,4 +164,27 @@ format_sweep write_every_format(const scratch_dir& dir, const std::string& folde
   return sweep;
 }
 
+run_result browser_screenshot(const scratch_dir& dir, const std::string& page,
+                              const std::string& shot, int width, int height) {
+  return run_program(chromium_path,
+                     {"--headless", "--no-sandbox", "--disable-gpu",
+                      "--disable-background-networking", "--disable-component-update",
+                      "--disable-sync", "--no-first-run", "--user-data-dir=" + dir.file("profile"),
+                      "--window-size=" + std::to_string(width) + "," + std::to_string(height),
+                      "--screenshot=" + dir.file(shot), "file://" + dir.file(page)},
+                     dir.path);
+}
+
+double pixels_near(const scratch_dir& dir, const std::string& png, const std::string& colour,
+                   const std::string& fuzz) {
+  // The colour's pixels made white and every other one black: their count is
+  // the mean grey level times the image's area.
+  const run_result count = run_program(
+      "/usr/bin/convert",
+      {dir.file(png), "-fuzz", fuzz, "-fill", "black", "+opaque", colour, "-fill", "white",
+       "-opaque", colour, "-colorspace", "Gray", "-format", "%[fx:mean*w*h]", "info:"},
+      dir.path);
+  return std::stod(count.out);
+}
+
 }  // namespace classify

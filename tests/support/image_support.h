@@ -39,6 +39,17 @@ std::string icc_profile(const std::string& name);
 // bytes of image data.
 std::string png_declaring(uint32_t width, uint32_t height);
 
+// Headless Chromium's screenshot of the page `page` in `dir`, `width` x
+// `height` pixels, as the PNG file `shot` there; what Chromium said.
+inline const char chromium_path[] = "/usr/bin/chromium";
+run_result browser_screenshot(const scratch_dir& dir, const std::string& page,
+                              const std::string& shot, int width, int height);
+
+// The pixels of the image `png` in `dir` within `fuzz` (ImageMagick's, as
+// "8%") of `colour` (as "rgb(230,20,20)").
+double pixels_near(const scratch_dir& dir, const std::string& png, const std::string& colour,
+                   const std::string& fuzz);
+
 // Writes into the folder `folder` of `dir` (made if need be) a small picture
 // in every format and variant the tools read, named by it (BMP in each of its
 // header versions, PNM in its six forms), and files a walk must pass over:
