@@ -23,7 +23,7 @@ readonly APT_DEPS=(cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-po
   libeigen3-dev libgemmlowp-dev libneon-2-sse-dev xz-utils patch dpkg-dev)
 # Bump when the recipe below changes in a way the pinned versions do not show
 # (or scripts/tflite/, which it compiles the library with).
-readonly RECIPE_REVISION=5
+readonly RECIPE_REVISION=6
 
 readonly RUY_COMMIT=21a85fef159f9942f636a43b14c64b481c2a05b2
 readonly RUY_SHA256=be22b693dd1cf473d4c1cddbb3220b49ce7c88c2aec6c4b2cfedfacf18fb0fe1
@@ -117,6 +117,15 @@ build_dependencies() {
   copy_header_libraries
 }
 
+# Where each package the library needs is found in the prefix.
+package_dirs_of() {
+  package_dirs=(-Dabsl_DIR="$prefix/lib/cmake/absl" -Dcpuinfo_DIR="$prefix/share/cpuinfo"
+    -DEigen3_DIR="$prefix/lib/cmake/Eigen3" -Dfarmhash_DIR="$prefix/lib/cmake/farmhash"
+    -Dfft2d_DIR="$prefix/lib/cmake/fft2d" -DFlatBuffers_DIR="$prefix/lib/cmake/flatbuffers"
+    -Dgemmlowp_DIR="$prefix/lib/cmake/gemmlowp" -DNEON_2_SSE_DIR="$prefix/lib/cmake/NEON_2_SSE"
+    -Druy_DIR="$prefix/lib/cmake/ruy")
+}
+
 configure_tflite() {
   local src=$1 tree=$work/tensorflow
   unpack "$src/$TF_TARBALL" "$tree" "$src/$TF_DEBIAN_TARBALL"
@@ -132,22 +141,20 @@ configure_tflite() {
     -DTFLITE_ENABLE_INSTALL=ON -DTFLITE_ENABLE_GPU=OFF -DTFLITE_ENABLE_NNAPI=OFF \
     -DTFLITE_ENABLE_RESOURCE=ON -DTFLITE_ENABLE_RUY=ON -DTFLITE_ENABLE_XNNPACK=OFF \
     -DCMAKE_FIND_PACKAGE_PREFER_CONFIG=ON -DSYSTEM_PTHREADPOOL=ON \
-    -DPTHREADPOOL_LIB="$prefix/lib/libpthreadpool.a" \
-    -Dabsl_DIR="$prefix/lib/cmake/absl" -Dcpuinfo_DIR="$prefix/share/cpuinfo" \
-    -DEigen3_DIR="$prefix/lib/cmake/Eigen3" -Dfarmhash_DIR="$prefix/lib/cmake/farmhash" \
-    -Dfft2d_DIR="$prefix/lib/cmake/fft2d" -DFlatBuffers_DIR="$prefix/lib/cmake/flatbuffers" \
-    -Dgemmlowp_DIR="$prefix/lib/cmake/gemmlowp" -DNEON_2_SSE_DIR="$prefix/lib/cmake/NEON_2_SSE" \
-    -Druy_DIR="$prefix/lib/cmake/ruy" || die "TensorFlow Lite does not configure"
+    -DPTHREADPOOL_LIB="$prefix/lib/libpthreadpool.a" "${package_dirs[@]}" ||
+    die "TensorFlow Lite does not configure"
 }
 
 main() {
-  local recipe="tensorflow=2.14.1+dfsg-3.1 flatbuffers=23.5.26+dfsg-4 abseil=20220623.1-1+deb12u2 farmhash=0~git20190513.0d859a8-2 fxdiv=0.0~git20200417.b408327-3 cpuinfo=$CPUINFO_VERSION pthreadpool=0.0~git20240616.560c60d-1 fft2d=oourafft-1.0-3 ruy=$RUY_COMMIT target=x86_64-w64-mingw32 level=x86-64 link=static revision=$RECIPE_REVISION"
+  local recipe="tensorflow=2.14.1+dfsg-3.1 flatbuffers=23.5.26+dfsg-4 abseil=20220623.1-1+deb12u2 farmhash=0~git20190513.0d859a8-2 fxdiv=0.0~git20200417.b408327-3 cpuinfo=$CPUINFO_VERSION xnnpack-delegate=b9d4073 pthreadpool=0.0~git20240616.560c60d-1 fft2d=oourafft-1.0-3 ruy=$RUY_COMMIT target=x86_64-w64-mingw32 level=x86-64 link=static revision=$RECIPE_REVISION"
   prefix=$cache_root/tflite-2.14.1-win64
   if prefix_is_current "$prefix" "$recipe"; then
     say "cached: $prefix"
     echo "$prefix"
     return
   fi
+  local xnnpack
+  xnnpack=$(xnnpack_prefix win64)
   start_log "$cache_root/logs/tflite-2.14.1-win64.log"
   say "building TensorFlow Lite 2.14.1 for 64-bit Windows into $prefix, about 3 to 4 minutes on 2 cores"
   say "full log: $log_file"
@@ -157,6 +164,7 @@ main() {
   rm -rf "$prefix"
   mkdir -p "$prefix" "$cache_root/downloads"
   work=$cache_root/work-win64
+  package_dirs_of
   rm -rf "$work"
   mkdir -p "$work"
   local src=$cache_root/downloads
@@ -171,6 +179,10 @@ main() {
   stage "tensorflow lite: install"
   run cmake --install "$work/tflite-build"
   [[ -f $prefix/lib/libtensorflow-lite.a ]] || die "the install has no libtensorflow-lite.a"
+  stage "xnnpack delegate"
+  build_xnnpack_delegate "$work/tensorflow" "$work" "$prefix" "$xnnpack" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$prefix" \
+    -Dtensorflow-lite_DIR="$prefix/lib/cmake/tensorflow-lite" "${package_dirs[@]}"
   end_stage
   rm -rf "$work"
   stamp_prefix "$prefix" "$recipe"

@@ -31,11 +31,14 @@ readonly TF_VERSION=2.14.1+dfsg-3.1
 readonly FLATBUFFERS_VERSION=23.5.26+dfsg-4
 readonly RUY_VERSION=0.0.0~git20230215.21a85fe-3+b1
 readonly FFT2D_VERSION=1.0-3+b1
+# The XNNPACK delegate (for classify-photos), built beside the library from
+# its tree, over scripts/provision-xnnpack.sh's XNNPACK.
+readonly XNNPACK_DELEGATE=b9d4073
 readonly APT_DEPS=(cmake g++ libabsl-dev libeigen3-dev libfarmhash-dev libfp16-dev
   libgemmlowp-dev libneon-2-sse-dev libpthreadpool-dev xz-utils binutils dpkg-dev patch)
 # Bump when the recipe below changes in a way the pinned versions do not show
 # (or scripts/tflite/, which it compiles the library with).
-readonly RECIPE_REVISION=6
+readonly RECIPE_REVISION=7
 
 readonly TF_TARBALL=tensorflow_2.14.1+dfsg.orig.tar.xz
 readonly TF_DEBIAN_TARBALL=tensorflow_2.14.1+dfsg-3.1.debian.tar.xz
@@ -224,7 +227,7 @@ main() {
   local level link
   level=$(resolve_arch_level)
   link=$(resolve_link)
-  local recipe="tensorflow=$TF_VERSION flatbuffers=$FLATBUFFERS_VERSION ruy=$RUY_VERSION fft2d=$FFT2D_VERSION cpuinfo=$CPUINFO_VERSION level=$level flags=$(arch_flags "$level") revision=$RECIPE_REVISION"
+  local recipe="tensorflow=$TF_VERSION flatbuffers=$FLATBUFFERS_VERSION ruy=$RUY_VERSION fft2d=$FFT2D_VERSION cpuinfo=$CPUINFO_VERSION xnnpack-delegate=$XNNPACK_DELEGATE level=$level flags=$(arch_flags "$level") revision=$RECIPE_REVISION"
   local prefix=$cache_root/tflite-2.14.1-$level
   if [[ $link == static ]]; then
     recipe+=" link=static"
@@ -235,6 +238,8 @@ main() {
     prefix_path "$prefix"
     return
   fi
+  local xnnpack
+  xnnpack=$(xnnpack_prefix linux)
   start_log "$cache_root/logs/tflite-2.14.1-$level-$link.log"
   say "building TensorFlow Lite 2.14.1 ($link, $level) into $prefix, about 3 minutes on 2 cores"
   say "full log: $log_file"
@@ -269,6 +274,10 @@ main() {
   stage "tensorflow lite: install"
   run cmake --install "$work/tflite-build"
   [[ -f $prefix/include/tensorflow/lite/c/c_api.h ]] || die "the install has no tensorflow/lite/c/c_api.h"
+  stage "xnnpack delegate"
+  build_xnnpack_delegate "$work/tensorflow" "$work" "$prefix" "$xnnpack" \
+    -DCMAKE_PREFIX_PATH="$(prefix_path "$prefix")" -DCMAKE_CXX_FLAGS="$(arch_flags "$level")" \
+    -DCMAKE_POSITION_INDEPENDENT_CODE=ON
   stage "kernel check"
   check_kernel_path "$(prefix_path "$prefix")" "$work"
   end_stage

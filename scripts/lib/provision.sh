@@ -312,3 +312,27 @@ apply_own_patches() {
       die "our patch $(basename "$patch_file") does not apply"
   done
 }
+
+# build_xnnpack_delegate TREE WORK PREFIX XNNPACK_PREFIX [cmake args...]:
+# compiles TensorFlow Lite's XNNPACK delegate from the unpacked TREE against
+# the library installed in PREFIX and XNNPACK in XNNPACK_PREFIX, with the
+# flags the library was compiled with (passed in the cmake args), and
+# installs it into PREFIX (scripts/tflite/xnnpack-delegate/).
+build_xnnpack_delegate() {
+  local tree=$1 build=$2/xnnpack-delegate prefix=$3 xnnpack_prefix=$4
+  shift 4
+  run cmake -S "$prov_lib_dir/../tflite/xnnpack-delegate" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DTFLITE_TREE="$tree" -DXNNPACK_PREFIX="$xnnpack_prefix" "$@" ||
+    die "the XNNPACK delegate does not configure"
+  run cmake --build "$build" -j "$jobs" || die "the XNNPACK delegate does not build"
+  run cmake --install "$build" || die "the XNNPACK delegate does not install"
+}
+
+# The prefix of scripts/provision-xnnpack.sh for TARGET (linux or win64),
+# provisioned first where it is not yet; its stage lines go to standard error.
+xnnpack_prefix() {
+  local out
+  out=$("$prov_lib_dir/../provision-xnnpack.sh" "$1" | tail -n 1) || die "XNNPACK could not be provisioned"
+  [[ -d $out ]] || die "XNNPACK's provisioning printed no prefix"
+  echo "$out"
+}
