@@ -120,8 +120,10 @@ class ClassifyPhotos : public ::testing::Test {
   scratch_dir dir;
 };
 
-// The contract of classify-photos: for every photograph the index and the
-// probability are byte for byte what prepare-input then classify print.
+// The contract of classify-photos: on the builtin kernels, for every
+// photograph the index and the probability are byte for byte what
+// prepare-input then classify print; on XNNPACK (the default), the same
+// index and a probability within 2e-5.
 TEST_F(ClassifyPhotos, MatchesPrepareInputThenClassifyOverSizesFormatsCropsAndOrientations) {
   std::vector<std::string> names;
   for (const char* size : {"1x1", "2x3", "7x300", "300x7", "223x224", "224x224", "225x225",
@@ -150,18 +152,34 @@ TEST_F(ClassifyPhotos, MatchesPrepareInputThenClassifyOverSizesFormatsCropsAndOr
     std::vector<std::string> args = {"--model", model, "--jobs", "2"};
     if (!crop.empty()) args.insert(args.end(), {"--crop", crop});
     args.insert(args.end(), names.begin(), names.end());
-    const run_result r = classify_photos(args);
+    std::vector<std::string> builtin_args = args;
+    builtin_args.insert(builtin_args.begin(), {"--kernels", "builtin"});
+    const run_result r = classify_photos(builtin_args);
     EXPECT_EQ(r.status, 0) << r.err;
     std::vector<std::string> expected;
     for (const std::string& name : names) expected.push_back(name + "\t" + plain_chain(name, crop));
     EXPECT_EQ(lines_of(r.out), expected);
+
+    const run_result fast = classify_photos(args);
+    EXPECT_EQ(fast.status, 0) << fast.err;
+    const std::vector<std::string> lines = lines_of(fast.out);
+    ASSERT_EQ(lines.size(), expected.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const size_t score_at = expected[i].rfind('\t') + 1;
+      EXPECT_EQ(lines[i].substr(0, score_at), expected[i].substr(0, score_at));
+      EXPECT_NEAR(std::stod(lines[i].substr(score_at)), std::stod(expected[i].substr(score_at)),
+                  2e-5)
+          << lines[i];
+    }
   }
 }
 
 TEST_F(ClassifyPhotos, MixedFolderGivesOrderedLinesNamesAndErrors) {
   const std::vector<std::string> names = {"hopper.jpg", "truncated.jpg", "hopper.png", "notes.txt",
                                           "flag.jpg",   "missing.jpg",   "hopper.webp"};
-  std::vector<std::string> args = {"--model", model, "--labels", labels_file, "--jobs", "2"};
+  // The builtin kernels: the lines are byte for byte classify's.
+  std::vector<std::string> args = {"--model", model, "--labels",  labels_file,
+                                   "--jobs",  "2",   "--kernels", "builtin"};
   args.insert(args.end(), names.begin(), names.end());
   const run_result r = classify_photos(args);
   EXPECT_EQ(r.status, 1) << r.err;
@@ -182,8 +200,9 @@ TEST_F(ClassifyPhotos, MixedFolderGivesOrderedLinesNamesAndErrors) {
 
   // The same photographs read from standard input, one job at a time, all
   // readable: every line, in order, and exit status 0.
-  const run_result good = classify_photos({"--model", model, "--jobs", "1", "-"},
-                                          "hopper.png\n\nflag.jpg\nhopper.jpg\n");
+  const run_result good =
+      classify_photos({"--model", model, "--jobs", "1", "--kernels", "builtin", "-"},
+                      "hopper.png\n\nflag.jpg\nhopper.jpg\n");
   EXPECT_EQ(good.status, 0) << good.err;
   EXPECT_EQ(lines_of(good.out), (std::vector<std::string>{expected_line("hopper.png", false),
                                                           expected_line("flag.jpg", false),

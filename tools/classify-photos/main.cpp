@@ -82,8 +82,18 @@ int main(int argc, char** argv) {
   // The model is checked once, before any photograph is read.
   const loaded_model model = load_model(options.model, &error);
   if (!model.model) return fail(messages, error);
-  std::unique_ptr<classifier> first = classifier::create(model.model.get(), {}, &error);
+  std::unique_ptr<xnnpack_weights> weights;
+  if (options.kernels == kernel_choice::xnnpack) weights = xnnpack_weights::create();
+  std::unique_ptr<classifier> first =
+      classifier::create(model.model.get(), {}, weights.get(), &error);
   if (!first) return fail(messages, options.model + ": " + error);
+  if (weights && first->kernels().xnnpack) {
+    weights->finish_packing();
+  } else {
+    // Where XNNPACK refused the model for the first worker, the others do
+    // not try.
+    weights.reset();
+  }
   model_setup setup;
   if (!set_up_model(options, model, *first, &setup, &error)) return refuse(messages, error);
   for (const std::string& warning : setup.warnings) warn(messages, options.model, warning);
@@ -124,10 +134,10 @@ int main(int argc, char** argv) {
     sheet = contact_sheet::create(options.html, listing.photos.size(), &error);
     if (!sheet) return fail(messages, error);
   }
-  const batch_end end =
-      run_batch({options, listing.photos, setup.have_labels ? &setup.labels : nullptr,
-                 model.model.get(), setup.norm, std::move(first), messages, messages_fd,
-                 sheet.get(), setup.metadata.name, options.truth.empty() ? nullptr : &truths});
+  const batch_end end = run_batch(
+      {options, listing.photos, setup.have_labels ? &setup.labels : nullptr, model.model.get(),
+       setup.norm, std::move(first), messages, messages_fd, sheet.get(), setup.metadata.name,
+       options.truth.empty() ? nullptr : &truths, weights.get()});
   // An interrupted batch ends as the signal would have ended it.
   if (end.interrupted_by != 0) end_by(end.interrupted_by);
   return listing.unreadable.empty() ? end.status : 1;

@@ -178,8 +178,9 @@ batch_end run_batch(batch job) {
 #endif
   {
     const int jobs = job.options.jobs > 0 ? job.options.jobs : default_jobs();
-    worker_pool workers(job.model, job.norm, std::move(job.first), job.photos, job.options.crop,
-                        static_cast<size_t>(job.options.top), jobs, &board, job.sheet);
+    worker_pool workers(job.model, job.norm, job.weights, std::move(job.first), job.photos,
+                        job.options.crop, static_cast<size_t>(job.options.top), jobs, &board,
+                        job.sheet);
     failed = lines.write_all(&board);
     if (lines.stopped()) workers.stop();
   }

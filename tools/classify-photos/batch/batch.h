@@ -29,6 +29,9 @@ struct batch {
   // With --truth, each photograph's true class, in the order given; null
   // otherwise.
   const std::vector<photo_truth>* truths = nullptr;
+  // The packed weights the workers' XNNPACK delegates share; null where the
+  // builtin kernels run the model.
+  const xnnpack_weights* weights = nullptr;
 };
 
 // With --truth, the summary of the model's accuracy goes to standard error,

@@ -1,5 +1,7 @@
 #include "tools/classify-photos/classify/classifier.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "model/input_values.h"
@@ -31,32 +33,79 @@ void classifier::feed(const std::vector<unsigned char>& pixels, T* values, Map m
 }
 
 std::unique_ptr<classifier> classifier::create(const TfLiteModel* model, const normalization& norm,
-                                               std::string* error) {
+                                               const xnnpack_weights* weights, std::string* error) {
   std::unique_ptr<classifier> made(new classifier());
-  if (!made->set_up(model, norm, error)) return nullptr;
+  if (!made->set_up(model, norm, weights, error)) return nullptr;
   return made;
 }
 
-bool classifier::set_up(const TfLiteModel* model, const normalization& norm, std::string* error) {
-  options_ = TfLiteInterpreterOptionsCreate();
-  interpreter_ = create_interpreter(model, options_);
-  if (interpreter_ == nullptr) {
-    *error = create_failure_message;
+namespace {
+
+// The library's error reporter with XNNPACK: the first message is kept, as
+// the reason where the delegate fails.
+void keep_first_message(void* user_data, const char* format, va_list args) {
+  auto* message = static_cast<std::string*>(user_data);
+  if (!message->empty()) return;
+  char text[512];
+  std::vsnprintf(text, sizeof text, format, args);
+  *message = text;
+}
+
+}  // namespace
+
+bool classifier::set_up_xnnpack(const TfLiteModel* model, const xnnpack_weights& weights) {
+  delegate_ = xnnpack_delegate::create(weights);
+  if (!delegate_) {
+    kernels_.refusal = "its delegate cannot be made";
     return false;
   }
-  if (allocate_tensors(interpreter_) != kTfLiteOk) {
-    *error = allocate_failure_message;
-    return false;
+  options_ = TfLiteInterpreterOptionsCreate();
+  TfLiteInterpreterOptionsAddDelegate(options_, delegate_->get());
+  TfLiteInterpreterOptionsSetErrorReporter(options_, keep_first_message, &library_message_);
+  interpreter_ = create_interpreter(model, options_);
+  if (interpreter_ != nullptr && allocate_tensors(interpreter_) == kTfLiteOk &&
+      delegate_->delegated() > 0) {
+    kernels_.xnnpack = true;
+    kernels_.delegated = delegate_->delegated();
+    kernels_.operators = delegate_->operators();
+    return true;
+  }
+  kernels_.refusal = interpreter_ != nullptr && delegate_->delegated() == 0
+                         ? "it takes none of the model's operators"
+                     : library_message_.empty() ? "the library gave no reason"
+                                                : library_message_;
+  release_interpreter();
+  delegate_.reset();
+  return false;
+}
+
+void classifier::release_interpreter() {
+  if (interpreter_ != nullptr) TfLiteInterpreterDelete(interpreter_);
+  if (options_ != nullptr) TfLiteInterpreterOptionsDelete(options_);
+  interpreter_ = nullptr;
+  options_ = nullptr;
+}
+
+bool classifier::set_up(const TfLiteModel* model, const normalization& norm,
+                        const xnnpack_weights* weights, std::string* error) {
+  if (weights == nullptr || !set_up_xnnpack(model, *weights)) {
+    options_ = TfLiteInterpreterOptionsCreate();
+    interpreter_ = create_interpreter(model, options_);
+    if (interpreter_ == nullptr) {
+      *error = create_failure_message;
+      return false;
+    }
+    if (allocate_tensors(interpreter_) != kTfLiteOk) {
+      *error = allocate_failure_message;
+      return false;
+    }
   }
   if (!choose_tensors(error)) return false;
   use_normalization(norm);
   return true;
 }
 
-classifier::~classifier() {
-  if (interpreter_ != nullptr) TfLiteInterpreterDelete(interpreter_);
-  if (options_ != nullptr) TfLiteInterpreterOptionsDelete(options_);
-}
+classifier::~classifier() { release_interpreter(); }
 
 bool classifier::choose_tensors(std::string* error) {
   const int in = choose_input(interpreter_, input_tensor_name, error);

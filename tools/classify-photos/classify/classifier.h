@@ -15,6 +15,7 @@
 #include "model/scores.h"
 #include "model/tensors.h"
 #include "photo/photo.h"
+#include "tools/classify-photos/classify/kernels.h"
 
 namespace classify {
 
@@ -24,16 +25,19 @@ struct normalization {
   float std[3] = {127.5f, 127.5f, 127.5f};
 };
 
-// One worker's interpreter over a shared model, created with default options
-// exactly as classify creates its own. Not for use by two threads at once.
+// One worker's interpreter over a shared model. On the builtin kernels it is
+// created with default options exactly as classify creates its own. Not for
+// use by two threads at once.
 class classifier {
  public:
   // A classifier over `model`, or null, with `error` saying why the model
   // cannot be used: its tensors cannot be allocated, or its input is not one
   // image of [1,H,W,3] float32, uint8 or int8 values, or its output not [1,N]
-  // or [N] scores of those types.
+  // or [N] scores of those types. With `weights`, XNNPACK runs what it takes
+  // of the model, its packed weights in `weights` (which must outlive the
+  // classifier); where it refuses the model, the builtin kernels run it.
   static std::unique_ptr<classifier> create(const TfLiteModel* model, const normalization& norm,
-                                            std::string* error);
+                                            const xnnpack_weights* weights, std::string* error);
   ~classifier();
   classifier(const classifier&) = delete;
   classifier& operator=(const classifier&) = delete;
@@ -45,6 +49,8 @@ class classifier {
   const image_input& input_image() const { return image_; }
   // N, the number of scores.
   size_t classes() const { return scores_.size(); }
+  // Which kernels run the model.
+  const kernel_use& kernels() const { return kernels_; }
 
   // From now on a float input takes (byte - mean) / std by `norm`.
   void use_normalization(const normalization& norm);
@@ -59,7 +65,13 @@ class classifier {
  private:
   classifier() = default;
   // False, with `error`, when the model cannot be used.
-  bool set_up(const TfLiteModel* model, const normalization& norm, std::string* error);
+  bool set_up(const TfLiteModel* model, const normalization& norm, const xnnpack_weights* weights,
+              std::string* error);
+  // True when the interpreter is made and its tensors allocated with
+  // XNNPACK; otherwise, with nothing left of the attempt, false and the
+  // library's reason in kernels_.
+  bool set_up_xnnpack(const TfLiteModel* model, const xnnpack_weights& weights);
+  void release_interpreter();
   bool choose_tensors(std::string* error);
   const float* read_scores();
   // Writes the values `map` gives each channel's byte of `pixels` into
@@ -67,6 +79,10 @@ class classifier {
   template <typename T, typename Map>
   void feed(const std::vector<unsigned char>& pixels, T* values, Map map) const;
 
+  // Declared before the interpreter that uses it: it is deleted after.
+  std::unique_ptr<xnnpack_delegate> delegate_;
+  kernel_use kernels_;
+  std::string library_message_;  // the first the library reported with XNNPACK
   TfLiteInterpreterOptions* options_ = nullptr;
   TfLiteInterpreter* interpreter_ = nullptr;
   TfLiteTensor* input_ = nullptr;

@@ -139,6 +139,7 @@ std::string describe_model(const photos_options& options, const classifier& firs
   const tensor_facts& in = first.input();
   const tensor_facts& out = first.output();
   text << "model: " << options.model << "\n";
+  text << "kernels: " << kernel_text(options.kernels, first.kernels()) << "\n";
   text << tensor_line("input", in) << quantization(in) << "\n";
   text << "  photographs prepared at " << first.input_size().width << "x"
        << first.input_size().height << ", " << layout_text(first.input_image())

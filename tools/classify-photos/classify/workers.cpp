@@ -54,11 +54,12 @@ photo_result classify_photo(classifier* model, const std::string& path, double c
 int default_jobs() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
 
 worker_pool::worker_pool(const TfLiteModel* model, const normalization& norm,
-                         std::unique_ptr<classifier> first, const std::vector<std::string>& photos,
-                         double crop, size_t top, int jobs, result_board* board,
-                         contact_sheet* sheet)
+                         const xnnpack_weights* weights, std::unique_ptr<classifier> first,
+                         const std::vector<std::string>& photos, double crop, size_t top, int jobs,
+                         result_board* board, contact_sheet* sheet)
     : model_(model),
       norm_(norm),
+      weights_(weights),
       photos_(photos),
       crop_(crop),
       top_(top),
@@ -78,7 +79,7 @@ void worker_pool::work(std::unique_ptr<classifier> own) {
   // that the workers set up side by side. One that cannot (no memory for its
   // tensors) leaves the photographs to the others.
   std::string ignored;
-  if (!own) own = classifier::create(model_, norm_, &ignored);
+  if (!own) own = classifier::create(model_, norm_, weights_, &ignored);
   if (!own) return;
   for (size_t i = next_++; i < photos_.size(); i = next_++) {
     board_->post(i, classify_photo(own.get(), photos_[i], crop_, top_, sheet_, i));

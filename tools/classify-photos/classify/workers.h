@@ -32,10 +32,9 @@ class worker_pool {
  public:
   // Starts `jobs` workers (no more than there are photographs) over
   // `photos`; the first takes `first`, the others make their own
-  // classifiers over `model` with `norm`. Every photograph's result, its
-  // `top` best classes, goes to `board`, and its thumbnail to `sheet`, if
-  // there is one.
-  worker_pool(const TfLiteModel* model, const normalization& norm,
+  // classifiers over `model` with `norm` (and XNNPACK with `weights`). Every photograph's result,
+  // its `top` best classes, goes to `board`, and its thumbnail to `sheet`, if there is one.
+  worker_pool(const TfLiteModel* model, const normalization& norm, const xnnpack_weights* weights,
               std::unique_ptr<classifier> first, const std::vector<std::string>& photos,
               double crop, size_t top, int jobs, result_board* board, contact_sheet* sheet);
   // Waits for the workers.
@@ -50,6 +49,7 @@ class worker_pool {
 
   const TfLiteModel* model_;
   normalization norm_;
+  const xnnpack_weights* weights_;
   const std::vector<std::string>& photos_;
   double crop_;
   size_t top_;

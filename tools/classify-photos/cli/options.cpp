@@ -53,6 +53,9 @@ const char usage_tail[] =
   --describe       say what the tool found in the model, and classify nothing
   --jobs N         photographs at a time (default: the number of cores)
   --crop F         keep the central fraction F of each side (0 < F <= 1, default 1)
+  --kernels K      xnnpack (default: XNNPACK runs what it takes of the model, the
+                   builtin kernels the rest) or builtin (the library's own, as
+                   classify runs them: the same scores to the last digit)
   --json           one JSON object a line instead: path, index, probability, label, classes
   --html PAGE      also a contact sheet: PAGE, with the thumbnails in PAGE_files/,
                    the photographs grouped by their best class
@@ -127,7 +130,7 @@ std::optional<int> parse_options(int argc, char** argv, photos_options* options)
   CLI::App app{"", "classify-photos"};
   app.set_help_flag();
   bool help = false, version = false;
-  std::string mean, std, top, jobs, crop;
+  std::string mean, std, top, jobs, crop, kernels;
   app.add_flag("--help", help);
   app.add_flag("--version", version);
   app.add_option("--model", options->model);
@@ -139,6 +142,7 @@ std::optional<int> parse_options(int argc, char** argv, photos_options* options)
   app.add_flag("--describe", options->describe);
   app.add_option("--jobs", jobs);
   app.add_option("--crop", crop);
+  app.add_option("--kernels", kernels);
   app.add_flag("--json", options->json);
   app.add_option("--html", options->html);
   app.add_flag("--bar", options->bar);
@@ -186,6 +190,11 @@ std::optional<int> parse_options(int argc, char** argv, photos_options* options)
   options->crop_given = !crop.empty();
   if (options->crop_given && !fraction(crop, &options->crop)) {
     return bad_usage("--crop " + crop + ": not a fraction above 0 and at most 1");
+  }
+  if (kernels == "builtin") {
+    options->kernels = kernel_choice::builtin;
+  } else if (!kernels.empty() && kernels != "xnnpack") {
+    return bad_usage("--kernels " + kernels + ": not xnnpack or builtin");
   }
   if (!mean.empty() && !parse_values(mean, &options->mean)) {
     return bad_usage("--mean " + mean + ": not one number or three, separated by commas");

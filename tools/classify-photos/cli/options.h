@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/classify-photos/classify/kernels.h"
+
 namespace classify {
 
 // The model classify-photos takes when --model is not given, from the
@@ -31,6 +33,7 @@ struct photos_options {
   int jobs = 0;  // 0: one per core
   double crop = 1.0;
   bool crop_given = false;
+  kernel_choice kernels = kernel_choice::xnnpack;
   std::vector<std::string> sshlogins;
   std::string remote_root;  // --remote-root: the photographs are there already
   std::string joblog;

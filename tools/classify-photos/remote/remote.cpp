@@ -41,6 +41,7 @@ std::vector<std::string> classifying_options(const photos_options& options) {
     std::snprintf(crop, sizeof crop, "%.17g", options.crop);
     args.insert(args.end(), {"--crop", crop});
   }
+  if (options.kernels == kernel_choice::builtin) args.insert(args.end(), {"--kernels", "builtin"});
   if (!options.mean.empty()) args.insert(args.end(), {"--mean", numbers(options.mean)});
   if (!options.std.empty()) args.insert(args.end(), {"--std", numbers(options.std)});
   return args;
