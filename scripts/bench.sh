@@ -33,9 +33,14 @@
 #               the same program started by a launcher, and the build for any
 #               x86-64 CPU linked statically against the same linked as a
 #               shared library (as glibc's hwcaps folders would need)
+#  kernels      warm invocation of each model of ../shared/models/zoo and the
+#               default, XNNPACK against the builtin kernels (in one process,
+#               one thread, medians)
 #  models       a photograph of classify-photos --jobs 1 (240 of 1200x800) with
-#               the quantized (uint8) MobileNet v2 of ../shared/models/zoo
-#               against the float default
+#               the quantized (uint8) MobileNet v2 of ../shared/models/zoo and
+#               with the float default, each on XNNPACK (the default) against
+#               --kernels builtin, and the quantized one against the float
+#               default; and peak memory at --jobs 1 against --jobs 2
 #  html         classify-photos --html (the contact sheet) on 240 photographs
 #               of 1200x800 against the same batch without it
 #  truth        classify-photos --truth FILE on 1,000 photographs of 1200x800
@@ -52,7 +57,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 runs=${BENCH_RUNS:-30}
-sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch models html truth remote} "
+sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch kernels models html truth remote} "
 wants() { [[ $sections == *" $1 "* ]]; }
 
 scripts/build.sh
@@ -227,15 +232,31 @@ if wants batch; then
     "bare_client=$here/build/bench/bare_client BARE_CLIENT_TIMING:=1" "jobs_1=/bin/sh jobs1_x.sh"
 fi
 
+if wants kernels; then
+  echo
+  echo "== warm invocation, XNNPACK against the builtin kernels (one thread, in one process)"
+  build/bench/kernels_bench "$shared/images/grace_hopper.bmp" models/mobilenet_v3_small_224_1.0_float.tflite \
+    "$shared"/models/zoo/*.tflite
+fi
+
 if wants models; then
   quantized=$(realpath "$shared/models/zoo/tf2_mobilenet_v2_1.0_224_ptq.tflite")
-  printf '%s\n' 'cd batch' "exec \"$here/build/classify-photos\" --jobs 1 x*.jpg >/dev/null" \
-    >"$work/default_x.sh"
-  printf '%s\n' 'cd batch' "exec \"$here/build/classify-photos\" --jobs 1 --model \"$quantized\" x*.jpg >/dev/null" \
-    >"$work/quantized_x.sh"
+  for kernels in xnnpack builtin; do
+    for jobs in 1 2; do
+      printf '%s\n' 'cd batch' "exec \"$here/build/classify-photos\" --kernels $kernels --jobs $jobs x*.jpg >/dev/null" \
+        >"$work/default_${kernels}_$jobs.sh"
+      printf '%s\n' 'cd batch' "exec \"$here/build/classify-photos\" --kernels $kernels --jobs $jobs --model \"$quantized\" x*.jpg >/dev/null" \
+        >"$work/quantized_${kernels}_$jobs.sh"
+    done
+  done
   echo
-  echo "== 240 photographs of 1200x800, --jobs 1: the quantized (uint8) MobileNet v2 against the float default"
-  pb_long --items 240 "float_default=/bin/sh default_x.sh" "uint8_mobilenet_v2=/bin/sh quantized_x.sh"
+  echo "== 240 photographs of 1200x800, --jobs 1: the quantized (uint8) MobileNet v2 and the float default, each on XNNPACK and the builtin kernels"
+  pb_long --items 240 "float_builtin=/bin/sh default_builtin_1.sh" "float_xnnpack=/bin/sh default_xnnpack_1.sh" \
+    "uint8_mobilenet_v2_builtin=/bin/sh quantized_builtin_1.sh" "uint8_mobilenet_v2_xnnpack=/bin/sh quantized_xnnpack_1.sh"
+  echo
+  echo "== the same on XNNPACK: --jobs 2 against --jobs 1 (peak memory: one copy of the packed weights is shared)"
+  pb_long --items 240 "uint8_mobilenet_v2_jobs_1=/bin/sh quantized_xnnpack_1.sh" \
+    "uint8_mobilenet_v2_jobs_2=/bin/sh quantized_xnnpack_2.sh"
 fi
 
 if wants html; then
