@@ -26,7 +26,7 @@ struct model_under_test {
   std::vector<unsigned char> pixels;
 };
 
-void invoke(benchmark::State& state, model_under_test* m, int kind) {
+void invocations(benchmark::State& state, model_under_test* m, int kind) {
   std::vector<ranked_class> best;
   if (!m->runs[kind]->classify(m->pixels, 1, &best)) state.SkipWithError("the model failed");
   for (auto _ : state) {
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     }
     for (int kind = 0; kind < 2; ++kind) {
       benchmark::RegisterBenchmark(((kind == 0 ? "builtin/" : "xnnpack/") + m->name).c_str(),
-                                   invoke, m.get(), kind)
+                                   invocations, m.get(), kind)
           ->Iterations(40)
           ->Repetitions(5)
           ->ReportAggregatesOnly(true)
