@@ -79,12 +79,25 @@ TEST_F(WindowsPhotos, SamplePhotographIsAMilitaryUniformByBothRoutes) {
                     line.size() - class_label.size() - 3 - probability_label.size() - 2);
     expected += photo + "\t653\t" + score + "\tmilitary uniform\n";
   }
-  // classify-photos.exe with nothing but the photographs: the model and the
-  // labels beside it, the paths as UTF-8, the lines in order.
-  std::vector<std::string> args = photos;
+  // classify-photos.exe with the photographs alone: the model and the
+  // labels beside it, the paths as UTF-8, the lines in order. On the
+  // builtin kernels its scores are classify.exe's to the last digit.
+  std::vector<std::string> args = {"--kernels", "builtin"};
+  args.insert(args.end(), photos.begin(), photos.end());
   const run_result r = windows("classify-photos.exe", args);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(unix_lines(r.out), expected);
+  // On XNNPACK, the default here too: the same classes.
+  const run_result fast = windows("classify-photos.exe", photos);
+  EXPECT_EQ(fast.status, 0) << fast.err;
+  const std::vector<std::string> lines = lines_of(unix_lines(fast.out));
+  ASSERT_EQ(lines.size(), photos.size()) << fast.out;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].rfind(photos[i] + "\t653\t", 0), 0u) << lines[i];
+  }
+  const run_result described = windows("classify-photos.exe", {"--describe"});
+  EXPECT_NE(described.out.find("\nkernels: XNNPACK (119 of 119 operators)\n"), std::string::npos)
+      << described.out;
 }
 
 // A quantized model of a model zoo's, with its labels in its metadata's
