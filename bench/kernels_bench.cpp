@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
     m->name = argv[i];
     m->name = m->name.substr(m->name.find_last_of('/') + 1);
     m->model = load_model(argv[i], &error);
-    m->weights = xnnpack_weights::create();
+    m->weights = xnnpack_weights::create(m->model.size);
     if (m->model.model) {
       m->runs[1] = classifier::create(m->model.model.get(), {}, m->weights.get(), &error);
       if (m->weights) m->weights->finish_packing();

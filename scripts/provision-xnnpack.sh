@@ -24,8 +24,9 @@ tool_name=provision-xnnpack
 # shellcheck source=lib/provision.sh
 source "$here/lib/provision.sh"
 
-# Bump when the recipe below changes in a way the pinned commits do not show.
-readonly RECIPE_REVISION=1
+# Bump when the recipe below changes in a way the pinned commits do not show
+# (or scripts/xnnpack/patches/).
+readonly RECIPE_REVISION=2
 readonly XNNPACK_COMMIT=b9d4073a6913891ce9cbd8965c8d506075d2a45a
 readonly PTHREADPOOL_COMMIT=43edadc654d6283b4b6e45ba09a853181ae8e850
 readonly FP16_COMMIT=0a92994d729ff76a58f692d3028ca1b64b145d91
@@ -78,7 +79,7 @@ main() {
   start_log "$cache_root/logs/xnnpack-${XNNPACK_COMMIT:0:7}-$target.log"
   say "building XNNPACK ${XNNPACK_COMMIT:0:7} for $target into $prefix, under a minute on 2 cores"
   stage "apt packages"
-  local deps=(cmake g++ libfxdiv-dev xz-utils)
+  local deps=(cmake g++ libfxdiv-dev xz-utils patch)
   [[ $target == win64 ]] && deps+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix)
   install_apt_packages "${deps[@]}"
   check_tarballs
@@ -95,6 +96,12 @@ main() {
   fetch_debian_files "$src" cpuinfo_lines cpuinfo_packages cpuinfo_files
   stage "unpack"
   unpack "$third_party/xnnpack-$XNNPACK_COMMIT.tar.xz" "$work/xnnpack"
+  # Our own patches (scripts/xnnpack/patches/, each saying why at its top).
+  local patch_file
+  for patch_file in "$here"/xnnpack/patches/*.patch; do
+    run patch -d "$work/xnnpack" -p1 --forward --batch -s -i "$patch_file" ||
+      die "our patch $(basename "$patch_file") does not apply"
+  done
   unpack "$third_party/pthreadpool-$PTHREADPOOL_COMMIT.tar.xz" "$work/pthreadpool"
   unpack "$third_party/FP16-$FP16_COMMIT.tar.xz" "$work/fp16"
   unpack "$src/$CPUINFO_TARBALL" "$work/cpuinfo"

@@ -58,7 +58,7 @@ TEST(Xnnpack, EveryRealModelGivesTheBuiltinKernelsClassesAndScores) {
     std::string error;
     const loaded_model model = load_model(path, &error);
     ASSERT_TRUE(model.model) << error;
-    const std::unique_ptr<xnnpack_weights> weights = xnnpack_weights::create();
+    const std::unique_ptr<xnnpack_weights> weights = xnnpack_weights::create(model.size);
     ASSERT_TRUE(weights);
     std::unique_ptr<classifier> fast =
         classifier::create(model.model.get(), {}, weights.get(), &error);
@@ -117,7 +117,7 @@ TEST(Xnnpack, ARefusedModelAndAFailingDelegateLeaveTheBuiltinKernels) {
   const std::string bytes = serialize_model(squeeze);
   model_ptr refused(create_model(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
   ASSERT_TRUE(refused);
-  const std::unique_ptr<xnnpack_weights> weights = xnnpack_weights::create();
+  const std::unique_ptr<xnnpack_weights> weights = xnnpack_weights::create(bytes.size());
   ASSERT_TRUE(weights);
   std::unique_ptr<classifier> plain = classifier::create(refused.get(), {}, weights.get(), &error);
   ASSERT_TRUE(plain) << error;
@@ -125,12 +125,13 @@ TEST(Xnnpack, ARefusedModelAndAFailingDelegateLeaveTheBuiltinKernels) {
   EXPECT_EQ(kernel_text(kernel_choice::xnnpack, plain->kernels()),
             "builtin (XNNPACK refused the model: it takes none of the model's operators)");
 
-  // A cache trimmed before anything was packed has no room for the default
-  // model's weights: XNNPACK fails while preparing the model, and the
-  // builtin kernels run it, with the same scores as ever.
+  // A cache finished before anything was packed into it holds none of the
+  // default model's weights and takes no more: XNNPACK fails while
+  // preparing the model, and the builtin kernels run it, with the same
+  // scores as ever.
   const loaded_model model = load_model(pretrained_model, &error);
   ASSERT_TRUE(model.model) << error;
-  const std::unique_ptr<xnnpack_weights> full = xnnpack_weights::create();
+  const std::unique_ptr<xnnpack_weights> full = xnnpack_weights::create(0);
   full->finish_packing();
   std::unique_ptr<classifier> fallen =
       classifier::create(model.model.get(), {}, full.get(), &error);

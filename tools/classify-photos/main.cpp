@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
   const loaded_model model = load_model(options.model, &error);
   if (!model.model) return fail(messages, error);
   std::unique_ptr<xnnpack_weights> weights;
-  if (options.kernels == kernel_choice::xnnpack) weights = xnnpack_weights::create();
+  if (options.kernels == kernel_choice::xnnpack) weights = xnnpack_weights::create(model.size);
   std::unique_ptr<classifier> first =
       classifier::create(model.model.get(), {}, weights.get(), &error);
   if (!first) return fail(messages, options.model + ": " + error);

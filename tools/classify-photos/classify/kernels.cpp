@@ -56,8 +56,12 @@ TfLiteStatus counted_prepare(TfLiteContext* context, TfLiteDelegate* delegate) {
 
 }  // namespace
 
-std::unique_ptr<xnnpack_weights> xnnpack_weights::create() {
-  TfLiteXNNPackDelegateWeightsCache* cache = TfLiteXNNPackDelegateWeightsCacheCreate();
+std::unique_ptr<xnnpack_weights> xnnpack_weights::create(size_t model_bytes) {
+  // Packed weights take about the model's own bytes, and a little for the
+  // layout of XNNPACK's kernels. Reserved at once, they are written into
+  // one mapping, not into one that is moved as it grows.
+  TfLiteXNNPackDelegateWeightsCache* cache =
+      TfLiteXNNPackDelegateWeightsCacheCreateWithSize(model_bytes + model_bytes / 4 + (1 << 20));
   if (cache == nullptr) return nullptr;
   return std::unique_ptr<xnnpack_weights>(new xnnpack_weights(cache));
 }
@@ -89,7 +93,7 @@ xnnpack_delegate::~xnnpack_delegate() { TfLiteXNNPackDelegateDelete(counting_.in
 
 #else
 
-std::unique_ptr<xnnpack_weights> xnnpack_weights::create() { return nullptr; }
+std::unique_ptr<xnnpack_weights> xnnpack_weights::create(size_t) { return nullptr; }
 xnnpack_weights::~xnnpack_weights() = default;
 void xnnpack_weights::finish_packing() {}
 std::unique_ptr<xnnpack_delegate> xnnpack_delegate::create(const xnnpack_weights&) {

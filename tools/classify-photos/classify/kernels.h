@@ -5,6 +5,7 @@
 // delegates share one copy of the packed weights, so that memory does not
 // grow with --jobs. classify itself never uses the delegate.
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -35,8 +36,10 @@ std::string kernel_text(kernel_choice asked, const kernel_use& use);
 // The packed weights of one model, for every worker's delegate.
 class xnnpack_weights {
  public:
-  // Null when this build has no XNNPACK delegate or the cache cannot be made.
-  static std::unique_ptr<xnnpack_weights> create();
+  // A cache with room for the packed weights of a model of `model_bytes`
+  // (it grows beyond where it must: room reserved is not memory used), or
+  // null when this build has no XNNPACK delegate or the cache cannot be made.
+  static std::unique_ptr<xnnpack_weights> create(size_t model_bytes);
   ~xnnpack_weights();
   xnnpack_weights(const xnnpack_weights&) = delete;
   xnnpack_weights& operator=(const xnnpack_weights&) = delete;
