@@ -67,4 +67,4 @@ browser-check: build
 	@scripts/browser-check.sh
 
 clean:
-	rm -rf $(BUILD_DIR) build-portable build-check build-baseline build-windows build-level-* demo
+	rm -rf $(BUILD_DIR) build-portable build-check build-baseline build-windows build-windows-v3 build-level-* demo

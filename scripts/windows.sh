@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # make windows: provisions TensorFlow Lite and the photograph libraries for
 # 64-bit Windows, cross-builds build-windows/classify.exe, prepare-input.exe
-# and classify-photos.exe with MinGW-w64, checks what they are (each imports
+# and classify-photos.exe with MinGW-w64 for any x86-64 CPU, and
+# build-windows-v3/classify.exe over TensorFlow Lite for x86-64-v3 (which
+# checks the CPU at its entry and runs the first where it lacks AVX2 or
+# FMA), checks what they are (each imports
 # only Windows' own DLLs, and no AVX code keeps 32- or 64-byte vectors on the
 # stack with aligned moves, which Win64's 16-byte stack alignment breaks),
 # and packs build-windows/classify-<version>-win64.zip: the three programs,
@@ -13,23 +16,39 @@ tool_name=windows
 source scripts/lib/provision.sh
 
 build_dir=build-windows
+v3_dir=build-windows-v3
 prefix=$(scripts/provision-tflite-windows.sh | tail -n 1)
+v3_prefix=$(CLASSIFY_WINDOWS_LEVEL=x86-64-v3 scripts/provision-tflite-windows.sh | tail -n 1)
 photo_prefix=$(scripts/provision-photo-windows.sh | tail -n 1)
 install_apt_packages zip
-mkdir -p "$build_dir"
+mkdir -p "$build_dir" "$v3_dir"
 start_log "$build_dir/build.log"
-if ! grep -qxF "CLASSIFY_WINDOWS_PREFIX:PATH=$prefix" "$build_dir/CMakeCache.txt" 2>/dev/null ||
-  ! grep -qxF "CLASSIFY_WINDOWS_PHOTO_PREFIX:PATH=$photo_prefix" "$build_dir/CMakeCache.txt"; then
-  rm -f "$build_dir/CMakeCache.txt"
-  stage "configure $build_dir"
-  run cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/scripts/windows/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DCLASSIFY_WINDOWS_PREFIX="$prefix" \
-    -DCLASSIFY_WINDOWS_PHOTO_PREFIX="$photo_prefix" -DCLASSIFY_BUILD_TESTS=OFF \
-    -DCLASSIFY_BUILD_BENCH=OFF
-fi
+
+# configure DIR PREFIX: configures DIR against the TensorFlow Lite PREFIX,
+# where it is new or was configured against another.
+configure() {
+  local dir=$1 tflite=$2
+  if ! grep -qxF "CLASSIFY_WINDOWS_PREFIX:PATH=$tflite" "$dir/CMakeCache.txt" 2>/dev/null ||
+    ! grep -qxF "CLASSIFY_WINDOWS_PHOTO_PREFIX:PATH=$photo_prefix" "$dir/CMakeCache.txt"; then
+    rm -f "$dir/CMakeCache.txt"
+    stage "configure $dir"
+    run cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/scripts/windows/mingw-w64-x86_64.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DCLASSIFY_WINDOWS_PREFIX="$tflite" \
+      -DCLASSIFY_WINDOWS_PHOTO_PREFIX="$photo_prefix" -DCLASSIFY_BUILD_TESTS=OFF \
+      -DCLASSIFY_BUILD_BENCH=OFF
+  fi
+}
+configure "$build_dir" "$prefix"
+configure "$v3_dir" "$v3_prefix"
 stage "compile classify.exe, prepare-input.exe and classify-photos.exe"
 build_with_progress "$build_dir" --target classify prepare-input classify-photos -j "$jobs"
+stage "compile classify.exe for x86-64-v3"
+build_with_progress "$v3_dir" --target classify -j "$jobs"
+# In the zip: classify.exe for x86-64-v3, and x86-64/classify.exe for any
+# x86-64 CPU, which the first runs where the CPU lacks the level.
 programs=(classify.exe prepare-input.exe classify-photos.exe)
+grep -q classify_entry "$v3_dir/CMakeFiles/classify.dir/link.txt" ||
+  die "$v3_dir/classify.exe does not check the CPU at its entry"
 
 # What each program may import: Windows' own DLLs. classify.exe needs no
 # more than the kernel and the C runtime; the photograph tools also COM, for
@@ -59,12 +78,13 @@ $(head -n 5 <<<"$aligned")"
 }
 
 imports_line=""
-for program in "${programs[@]}"; do
+for program in "${programs[@]}" v3/classify.exe; do
   stage "check $program"
   exe=$build_dir/$program
+  [[ $program == v3/* ]] && exe=$v3_dir/${program#v3/}
   [[ -f $exe ]] || die "$exe was not built"
   dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ { print $3 }' | sort -u | tr '\n' ' ')
-  allowed=$(allowed_imports "$program")
+  allowed=$(allowed_imports "${program#v3/}")
   for dll in $dlls; do
     [[ " $allowed " == *" ${dll,,} "* ]] ||
       die "$program imports $dll; it may import only Windows' own $allowed"
@@ -80,12 +100,15 @@ staging=$build_dir/zip
 rm -rf "$staging" "$zip_file"
 mkdir -p "$staging"
 # The programs without their symbol tables, which only a debugger reads.
-for program in "${programs[@]}"; do
+mkdir -p "$staging/x86-64"
+for program in prepare-input.exe classify-photos.exe; do
   x86_64-w64-mingw32-strip -o "$staging/$program" "$build_dir/$program"
 done
+x86_64-w64-mingw32-strip -o "$staging/classify.exe" "$v3_dir/classify.exe"
+x86_64-w64-mingw32-strip -o "$staging/x86-64/classify.exe" "$build_dir/classify.exe"
 cp models/mobilenet_v3_small_224_1.0_float.tflite models/imagenet_labels.txt "$staging/"
 sed 's/$/\r/' scripts/windows/README.txt >"$staging/README.txt"
-(cd "$staging" && run zip -X -q "../$(basename "$zip_file")" "${programs[@]}" \
+(cd "$staging" && run zip -X -q "../$(basename "$zip_file")" "${programs[@]}" x86-64/classify.exe \
   mobilenet_v3_small_224_1.0_float.tflite imagenet_labels.txt README.txt)
 end_stage
 say "imports: $imports_line"
