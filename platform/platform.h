@@ -64,8 +64,9 @@ std::string program_path();
 
 // The program's path as it is installed: for the build for any x86-64 CPU
 // that a program in bin/ becomes on a CPU without the level it is built for
-// (libexec/classify/x86-64/NAME), the path of that program (bin/NAME), where
-// the files installed with it are found from; otherwise program_path().
+// (libexec/classify/x86-64/NAME; on Windows x86-64\NAME.exe beside it),
+// the path of that program (bin/NAME, NAME.exe), where the files installed
+// with it are found from; otherwise program_path().
 std::string installed_program_path();
 
 }  // namespace classify

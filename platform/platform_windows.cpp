@@ -82,6 +82,18 @@ std::string program_path() {
   return utf8(path, static_cast<int>(length));
 }
 
-std::string installed_program_path() { return program_path(); }
+// The build for any x86-64 CPU, in x86-64\ beside the program that runs it
+// where the CPU lacks x86-64-v3, stands for that program: the model and
+// the labels are found beside the program, one folder up.
+std::string installed_program_path() {
+  const std::string self = program_path();
+  const size_t name = self.find_last_of("\\/");
+  if (name == std::string::npos || name < 7) return self;
+  const size_t folder = self.find_last_of("\\/", name - 1);
+  if (folder == std::string::npos || self.compare(folder + 1, name - folder - 1, "x86-64") != 0) {
+    return self;
+  }
+  return self.substr(0, folder) + self.substr(name);
+}
 
 }  // namespace classify

@@ -2,9 +2,9 @@
 # make windows: provisions TensorFlow Lite and the photograph libraries for
 # 64-bit Windows, cross-builds build-windows/classify.exe, prepare-input.exe
 # and classify-photos.exe with MinGW-w64 for any x86-64 CPU, and
-# build-windows-v3/classify.exe over TensorFlow Lite for x86-64-v3 (which
-# checks the CPU at its entry and runs the first where it lacks AVX2 or
-# FMA), checks what they are (each imports
+# build-windows-v3/classify.exe and classify-photos.exe over TensorFlow Lite
+# for x86-64-v3 (which check the CPU at their entry and run the first where
+# it lacks AVX2 or FMA), checks what they are (each imports
 # only Windows' own DLLs, and no AVX code keeps 32- or 64-byte vectors on the
 # stack with aligned moves, which Win64's 16-byte stack alignment breaks),
 # and packs build-windows/classify-<version>-win64.zip: the three programs,
@@ -42,13 +42,17 @@ configure "$build_dir" "$prefix"
 configure "$v3_dir" "$v3_prefix"
 stage "compile classify.exe, prepare-input.exe and classify-photos.exe"
 build_with_progress "$build_dir" --target classify prepare-input classify-photos -j "$jobs"
-stage "compile classify.exe for x86-64-v3"
-build_with_progress "$v3_dir" --target classify -j "$jobs"
-# In the zip: classify.exe for x86-64-v3, and x86-64/classify.exe for any
-# x86-64 CPU, which the first runs where the CPU lacks the level.
+stage "compile classify.exe and classify-photos.exe for x86-64-v3"
+build_with_progress "$v3_dir" --target classify classify-photos -j "$jobs"
+# In the zip: classify.exe and classify-photos.exe for x86-64-v3, and in
+# x86-64/ the same for any x86-64 CPU, which the first run where the CPU
+# lacks the level.
 programs=(classify.exe prepare-input.exe classify-photos.exe)
-grep -q classify_entry "$v3_dir/CMakeFiles/classify.dir/link.txt" ||
-  die "$v3_dir/classify.exe does not check the CPU at its entry"
+for program in classify classify-photos; do
+  [[ $(x86_64-w64-mingw32-objdump -f "$v3_dir/$program.exe" | awk '/start address/ { print $3 }') == \
+    0x$(x86_64-w64-mingw32-nm "$v3_dir/$program.exe" | awk '$3 == "classify_entry" { print $1 }') ]] ||
+    die "$v3_dir/$program.exe does not check the CPU at its entry"
+done
 
 # What each program may import: Windows' own DLLs. classify.exe needs no
 # more than the kernel and the C runtime; the photograph tools also COM, for
@@ -78,7 +82,7 @@ $(head -n 5 <<<"$aligned")"
 }
 
 imports_line=""
-for program in "${programs[@]}" v3/classify.exe; do
+for program in "${programs[@]}" v3/classify.exe v3/classify-photos.exe; do
   stage "check $program"
   exe=$build_dir/$program
   [[ $program == v3/* ]] && exe=$v3_dir/${program#v3/}
@@ -101,14 +105,14 @@ rm -rf "$staging" "$zip_file"
 mkdir -p "$staging"
 # The programs without their symbol tables, which only a debugger reads.
 mkdir -p "$staging/x86-64"
-for program in prepare-input.exe classify-photos.exe; do
-  x86_64-w64-mingw32-strip -o "$staging/$program" "$build_dir/$program"
+x86_64-w64-mingw32-strip -o "$staging/prepare-input.exe" "$build_dir/prepare-input.exe"
+for program in classify.exe classify-photos.exe; do
+  x86_64-w64-mingw32-strip -o "$staging/$program" "$v3_dir/$program"
+  x86_64-w64-mingw32-strip -o "$staging/x86-64/$program" "$build_dir/$program"
 done
-x86_64-w64-mingw32-strip -o "$staging/classify.exe" "$v3_dir/classify.exe"
-x86_64-w64-mingw32-strip -o "$staging/x86-64/classify.exe" "$build_dir/classify.exe"
 cp models/mobilenet_v3_small_224_1.0_float.tflite models/imagenet_labels.txt "$staging/"
 sed 's/$/\r/' scripts/windows/README.txt >"$staging/README.txt"
-(cd "$staging" && run zip -X -q "../$(basename "$zip_file")" "${programs[@]}" x86-64/classify.exe \
+(cd "$staging" && run zip -X -q "../$(basename "$zip_file")" "${programs[@]}" x86-64/classify.exe x86-64/classify-photos.exe \
   mobilenet_v3_small_224_1.0_float.tflite imagenet_labels.txt README.txt)
 end_stage
 say "imports: $imports_line"

@@ -1,11 +1,10 @@
-// The first code classify.exe runs when its TensorFlow Lite is compiled for
-// a higher x86-64 level (x86-64-v3): before the C runtime starts, it asks
-// the CPU whether it has that level's instructions. Where it has, the
-// program starts as usual, at the cost of a few instructions. Where it has
-// not, it runs the same program built for any x86-64 CPU, x86-64\NAME.exe
-// beside it, with the same command line, standard handles and environment,
-// and ends with its exit status; where that is missing, it says so and ends
-// with status 1 instead of dying on an illegal instruction.
+// The first code classify.exe and classify-photos.exe run when their
+// TensorFlow Lite is compiled for a higher x86-64 level (x86-64-v3): before the C runtime starts,
+// it asks the CPU whether it has that level's instructions. Where it has, the program starts as
+// usual, at the cost of a few instructions. Where it has not, it runs the same program built for
+// any x86-64 CPU, x86-64\NAME.exe beside it, with the same command line, standard handles and
+// environment, and ends with its exit status; where that is missing, it says so and ends with
+// status 1 instead of dying on an illegal instruction.
 //
 // Nothing of the C runtime is ready here: only the kernel's own functions
 // are called, and this file is compiled for the base x86-64 instructions.
@@ -24,9 +23,24 @@ void say(const char* text) {
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, n, &written, nullptr);
 }
 
+static wchar_t self[32768];
+
+// This program's file name, its letters outside ASCII as '?'.
+void say_name() {
+  static char name[512];
+  DWORD at = 0, slash = 0;
+  for (DWORD i = 0; self[i] != L'\0'; ++i) {
+    if (self[i] == L'\\' || self[i] == L'/') slash = i + 1;
+  }
+  for (DWORD i = slash; self[i] != L'\0' && at + 1 < sizeof name; ++i) {
+    name[at++] = self[i] < 128 ? static_cast<char>(self[i]) : '?';
+  }
+  name[at] = '\0';
+  say(at > 0 ? name : "classify");
+}
+
 // Runs x86-64\NAME.exe beside this program; false where it cannot be run.
 bool run_plain_build(DWORD* status) {
-  static wchar_t self[32768];
   static wchar_t other[32768 + 16];
   const DWORD length = GetModuleFileNameW(nullptr, self, 32768);
   if (length == 0 || length >= 32768) return false;
@@ -60,9 +74,10 @@ extern "C" __attribute__((used)) int classify_entry() {
   if (cpu_has_level()) return mainCRTStartup();
   DWORD status = 1;
   if (run_plain_build(&status)) ExitProcess(status);
-  say("classify: this CPU lacks the x86-64-v");
+  say_name();
+  say(": this CPU lacks the x86-64-v");
   say(CLASSIFY_CPU_LEVEL == 2 ? "2" : CLASSIFY_CPU_LEVEL == 3 ? "3" : "4");
-  say(" instructions this build uses, and the build for any x86-64 CPU is not beside it "
-      "(x86-64\\classify.exe)\n");
+  say(" instructions this build uses, and its build for any x86-64 CPU is not beside it, "
+      "in x86-64\\\n");
   ExitProcess(1);
 }

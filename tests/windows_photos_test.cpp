@@ -105,8 +105,13 @@ TEST_F(WindowsPhotos, SamplePhotographIsAMilitaryUniformByBothRoutes) {
     EXPECT_EQ(lines[i].rfind(photos[i] + "\t653\t", 0), 0u) << lines[i];
   }
   const run_result described = windows("classify-photos.exe", {"--describe"});
-  EXPECT_NE(described.out.find("\nkernels: XNNPACK (119 of 119 operators)\n"), std::string::npos)
+  EXPECT_NE(unix_lines(described.out).find("\nkernels: XNNPACK (119 of 119 operators)\n"),
+            std::string::npos)
       << described.out;
+  // The builds for any x86-64 CPU, which the programs run where the CPU
+  // lacks AVX2 or FMA, are there and classify.
+  const run_result plain_photos = windows("x86-64/classify-photos.exe", {photos[1]});
+  EXPECT_EQ(plain_photos.out.rfind(photos[1] + "\t653\t", 0), 0u) << plain_photos.out;
 }
 
 // A quantized model of a model zoo's, with its labels in its metadata's
