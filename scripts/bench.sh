@@ -41,6 +41,10 @@
 #               with the float default, each on XNNPACK (the default) against
 #               --kernels builtin, and the quantized one against the float
 #               default; and peak memory at --jobs 1 against --jobs 2
+#  windows      (only when asked for, after make windows) the steady invocation
+#               of the default model under Wine (median of 40 in one process,
+#               bench/steady_invoke.cpp), classify.exe's TensorFlow Lite for
+#               x86-64-v3 against the plain x86-64 one, alternating
 #  html         classify-photos --html (the contact sheet) on 240 photographs
 #               of 1200x800 against the same batch without it
 #  truth        classify-photos --truth FILE on 1,000 photographs of 1200x800
@@ -258,6 +262,25 @@ if wants models; then
   echo "== the same on XNNPACK: --jobs 2 against --jobs 1 (peak memory: one copy of the packed weights is shared)"
   pb_long --items 240 "uint8_mobilenet_v2_jobs_1=/bin/sh quantized_xnnpack_1.sh" \
     "uint8_mobilenet_v2_jobs_2=/bin/sh quantized_xnnpack_2.sh"
+fi
+
+if wants windows; then
+  echo
+  echo "== under Wine: steady invocation of the default model, x86-64-v3 against plain x86-64 (median of 40, 5 alternating runs)"
+  for dir in build-windows build-windows-v3; do
+    cmake --build "$dir" --target steady_invoke -j "$(nproc)" >/dev/null
+  done
+  export WINEPREFIX=$here/build-windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  model="Z:$(realpath models/mobilenet_v3_small_224_1.0_float.tflite | tr / '\\')"
+  for run in 1 2 3 4 5; do
+    for dir in build-windows build-windows-v3; do
+      /usr/lib/wine/wine64 "$dir/steady_invoke.exe" "$model" 40 | awk '{ print $2 }' >>"$work/$dir.us"
+    done
+  done
+  median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+  plain=$(median "$work/build-windows.us")
+  v3=$(median "$work/build-windows-v3.us")
+  echo "  plain x86-64 $plain us, x86-64-v3 $v3 us (medians of the 5 runs): x86-64-v3 x$(awk -v a="$plain" -v b="$v3" 'BEGIN { printf "%.2f", a / b }') as fast"
 fi
 
 if wants html; then
