@@ -166,7 +166,15 @@ configure_tflite() {
 main() {
   level=${CLASSIFY_WINDOWS_LEVEL:-x86-64}
   flags=$(level_flags "$level")
-  local recipe="tensorflow=2.14.1+dfsg-3.1 flatbuffers=23.5.26+dfsg-4 abseil=20220623.1-1+deb12u2 farmhash=0~git20190513.0d859a8-2 fxdiv=0.0~git20200417.b408327-3 cpuinfo=$CPUINFO_VERSION xnnpack-delegate=b9d4073 pthreadpool=0.0~git20240616.560c60d-1 fft2d=oourafft-1.0-3 ruy=$RUY_COMMIT target=x86_64-w64-mingw32 level=$level link=static revision=$RECIPE_REVISION"
+  # Above the base level only TensorFlow Lite and its delegate are compiled
+  # again: the libraries below them (ruy and cpuinfo choose their kernels at
+  # run time) are the base prefix's, copied.
+  local base=""
+  if [[ $level != x86-64 ]]; then
+    base=$(CLASSIFY_WINDOWS_LEVEL=x86-64 "$here/provision-tflite-windows.sh" | tail -n 1)
+    [[ -d $base ]] || die "the base prefix could not be provisioned"
+  fi
+  local recipe="tensorflow=2.14.1+dfsg-3.1 flatbuffers=23.5.26+dfsg-4 abseil=20220623.1-1+deb12u2 farmhash=0~git20190513.0d859a8-2 fxdiv=0.0~git20200417.b408327-3 cpuinfo=$CPUINFO_VERSION xnnpack-delegate=b9d4073 pthreadpool=0.0~git20240616.560c60d-1 fft2d=oourafft-1.0-3 ruy=$RUY_COMMIT target=x86_64-w64-mingw32 level=$level link=static revision=$RECIPE_REVISION${base:+ dependencies=$(basename "$base")}"
   prefix=$cache_root/tflite-2.14.1-win64
   [[ $level == x86-64 ]] || prefix+=-${level#x86-64-}
   if prefix_is_current "$prefix" "$recipe"; then
@@ -192,7 +200,15 @@ main() {
 
   stage "download sources"
   fetch_debian_files "$src" SOURCE_LINES SOURCE_PACKAGES SOURCE_FILES
-  build_dependencies "$src"
+  if [[ -n $base ]]; then
+    stage "dependencies, from $(basename "$base")"
+    cp -a "$base/." "$prefix/"
+    rm -rf "$prefix/.provisioned" "$prefix/include/tensorflow" "$prefix/lib/libtensorflow-lite.a" \
+      "$prefix/lib/cmake/tensorflow-lite" "$prefix/lib/xnnpack-delegate" \
+      "$prefix/lib/cmake/tflite-xnnpack-delegate"
+  else
+    build_dependencies "$src"
+  fi
   stage "tensorflow lite: configure"
   configure_tflite "$src"
   stage "tensorflow lite: compile"
