@@ -16,6 +16,7 @@
 #include "tools/classify-photos/classify/classifier.h"
 #include "tools/classify-photos/classify/model_setup.h"
 #include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/keep/keeper.h"
 #include "tools/classify-photos/output/report.h"
 #include "tools/classify-photos/truth/truth.h"
 #include "tools/common/interruptions.h"
@@ -107,6 +108,11 @@ int main(int argc, char** argv) {
     return std::cout ? 0 : fail(messages, "cannot write to standard output");
   }
 
+  error.clear();
+  const std::unique_ptr<result_keeper> keeper =
+      result_keeper::create(options, model, setup, &error);
+  if (!keeper && !error.empty()) return fail(messages, error);
+
   photo_listing listing;
   if (options.send_chunk > 0) {
     listing.photos = chunk;
@@ -137,7 +143,7 @@ int main(int argc, char** argv) {
   const batch_end end = run_batch(
       {options, listing.photos, setup.have_labels ? &setup.labels : nullptr, model.model.get(),
        setup.norm, std::move(first), messages, messages_fd, sheet.get(), setup.metadata.name,
-       options.truth.empty() ? nullptr : &truths, weights.get()});
+       options.truth.empty() ? nullptr : &truths, weights.get(), keeper.get()});
   // An interrupted batch ends as the signal would have ended it.
   if (end.interrupted_by != 0) end_by(end.interrupted_by);
   return listing.unreadable.empty() ? end.status : 1;

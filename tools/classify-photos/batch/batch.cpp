@@ -93,6 +93,7 @@ class writer {
     if (result.outcome == photo_result::state::classified) {
       const classified_photo photo{path, result.classes, job_.labels, truth};
       put(job_.options.json ? json_line(photo) : tsv_line(photo));
+      if (job_.keeper != nullptr) keep(path, result);
     } else {
       progress_.clear();
       std::fputs(error_line(path, result.reason).c_str(), job_.messages);
@@ -100,6 +101,25 @@ class writer {
     record(i, result);
   }
 
+  // The cache's record, the sidecar and the class folder of a photograph,
+  // once its line is written.
+  void keep(const std::string& path, const photo_result& result) {
+    std::vector<std::string> errors;
+    std::string note;
+    job_.keeper->keep(path, result, &errors, &note);
+    if (!errors.empty() || !note.empty()) progress_.clear();
+    for (const std::string& error : errors) {
+      std::fputs(error_line(path, error).c_str(), job_.messages);
+    }
+    if (!note.empty()) std::fprintf(job_.messages, "classify-photos: %s\n", note.c_str());
+    if (!errors.empty()) ++not_kept_;
+  }
+
+ public:
+  // How many photographs were classified but not kept as asked.
+  size_t not_kept() const { return not_kept_; }
+
+ private:
   // The contact sheet's record and the joblog's line of a photograph.
   void record(size_t i, const photo_result& result) {
     const std::string& path = job_.photos[i];
@@ -137,6 +157,7 @@ class writer {
   progress_line progress_;
   std::FILE* joblog_ = nullptr;
   bool cannot_write_ = false;
+  size_t not_kept_ = 0;
 };
 
 // The summary of --truth: to standard error, or as JSON to --summary; false
@@ -165,12 +186,23 @@ batch_end run_batch(batch job) {
   // second, and what classifies stops after the photographs in hand.
   catch_interruptions();
   const auto start = std::chrono::steady_clock::now();
+  batch_end end;
+  std::vector<photo_result> kept;
+  std::string error;
+  if (job.keeper != nullptr && !job.keeper->find_kept(job.photos, &kept, &error)) {
+    std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
+    end.status = 1;
+    return end;
+  }
   result_board board(job.photos.size());
   writer lines(job);
   size_t failed = 0;
 #if !defined(_WIN32)
   if (job.options.relay_chunk == 0 && !only_this_machine(job.options.sshlogins)) {
     job.first.reset();
+    for (size_t i = 0; i < kept.size(); ++i) {
+      if (kept[i].from_cache) board.post(i, std::move(kept[i]));
+    }
     remote_batch remote(job.options, job.photos, job.messages_fd, &board);
     failed = lines.write_all(&board);
     if (lines.stopped()) remote.stop();
@@ -180,11 +212,14 @@ batch_end run_batch(batch job) {
     const int jobs = job.options.jobs > 0 ? job.options.jobs : default_jobs();
     worker_pool workers(job.model, job.norm, job.weights, std::move(job.first), job.photos,
                         job.options.crop, static_cast<size_t>(job.options.top), jobs, &board,
-                        job.sheet);
+                        job.sheet, kept.empty() ? nullptr : &kept);
     failed = lines.write_all(&board);
     if (lines.stopped()) workers.stop();
   }
-  batch_end end;
+  if (job.keeper != nullptr && !job.keeper->cache_summary(job.photos.size()).empty()) {
+    std::fprintf(job.messages, "classify-photos: %s\n",
+                 job.keeper->cache_summary(job.photos.size()).c_str());
+  }
   if (lines.stopped()) {
     // An earlier contact sheet stays as it was.
     remove_scratch_folders();
@@ -198,12 +233,11 @@ batch_end run_batch(batch job) {
     const sheet_header header{
         job.options.model, job.model_name, job.options.command_line,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
-    std::string error;
     sheet_written = job.sheet->finish(job.photos, job.labels, header, &error, job.truths);
     if (!sheet_written) std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
   }
   remove_scratch_folders();
-  end.status = failed == 0 && sheet_written && summary_written ? 0 : 1;
+  end.status = failed == 0 && lines.not_kept() == 0 && sheet_written && summary_written ? 0 : 1;
   return end;
 }
 

@@ -10,6 +10,7 @@
 
 #include "tools/classify-photos/classify/classifier.h"
 #include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/keep/keeper.h"
 #include "tools/classify-photos/output/contact_sheet.h"
 #include "tools/classify-photos/truth/truth.h"
 
@@ -32,6 +33,9 @@ struct batch {
   // The packed weights the workers' XNNPACK delegates share; null where the
   // builtin kernels run the model.
   const xnnpack_weights* weights = nullptr;
+  // The cache, the sidecars and the class folders; null where none is asked
+  // for.
+  result_keeper* keeper = nullptr;
 };
 
 // With --truth, the summary of the model's accuracy goes to standard error,

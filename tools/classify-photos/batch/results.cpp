@@ -25,6 +25,11 @@ bool result_board::take(size_t i, std::chrono::milliseconds timeout, photo_resul
   return true;
 }
 
+bool result_board::has(size_t i) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return i < results_.size() && results_[i].outcome != photo_result::state::pending;
+}
+
 size_t result_board::posted() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return posted_;

@@ -24,6 +24,7 @@ struct photo_result {
   state outcome = state::pending;
   std::vector<class_score> classes;  // the best first
   std::string reason;                // why it failed, without the path
+  bool from_cache = false;           // taken from --cache, not classified now
   double started = 0;                // when its work began, in seconds since the epoch
   double seconds = 0;                // how long it took
 };
@@ -40,6 +41,9 @@ class result_board {
   // Takes the result of photograph `i` once it is posted, waiting at most
   // `timeout`; false when it has not come by then.
   bool take(size_t i, std::chrono::milliseconds timeout, photo_result* result);
+
+  // Whether the result of photograph `i` has been posted.
+  bool has(size_t i) const;
 
   // How many results have been posted so far.
   size_t posted() const;

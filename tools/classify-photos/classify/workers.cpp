@@ -56,7 +56,7 @@ int default_jobs() { return static_cast<int>(std::max(1u, std::thread::hardware_
 worker_pool::worker_pool(const TfLiteModel* model, const normalization& norm,
                          const xnnpack_weights* weights, std::unique_ptr<classifier> first,
                          const std::vector<std::string>& photos, double crop, size_t top, int jobs,
-                         result_board* board, contact_sheet* sheet)
+                         result_board* board, contact_sheet* sheet, std::vector<photo_result>* kept)
     : model_(model),
       norm_(norm),
       weights_(weights),
@@ -64,7 +64,8 @@ worker_pool::worker_pool(const TfLiteModel* model, const normalization& norm,
       crop_(crop),
       top_(top),
       sheet_(sheet),
-      board_(board) {
+      board_(board),
+      kept_(kept) {
   const size_t count = std::max<size_t>(1, std::min<size_t>(jobs, photos.size()));
   threads_.emplace_back(&worker_pool::work, this, std::move(first));
   for (size_t i = 1; i < count; ++i) threads_.emplace_back(&worker_pool::work, this, nullptr);
@@ -82,8 +83,24 @@ void worker_pool::work(std::unique_ptr<classifier> own) {
   if (!own) own = classifier::create(model_, norm_, weights_, &ignored);
   if (!own) return;
   for (size_t i = next_++; i < photos_.size(); i = next_++) {
-    board_->post(i, classify_photo(own.get(), photos_[i], crop_, top_, sheet_, i));
+    if (kept_ != nullptr && (*kept_)[i].outcome == photo_result::state::classified) {
+      post_kept(own.get(), i);
+    } else {
+      board_->post(i, classify_photo(own.get(), photos_[i], crop_, top_, sheet_, i));
+    }
   }
+}
+
+void worker_pool::post_kept(classifier* own, size_t i) {
+  if (sheet_ != nullptr) {
+    std::vector<unsigned char> pixels;
+    std::string ignored;
+    rgb_image upright;
+    if (prepare_photo(photos_[i], own->input_size(), crop_, &pixels, &ignored, &upright)) {
+      sheet_->add_thumbnail(i, upright);
+    }
+  }
+  board_->post(i, std::move((*kept_)[i]));
 }
 
 }  // namespace classify

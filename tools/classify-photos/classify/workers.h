@@ -34,9 +34,13 @@ class worker_pool {
   // `photos`; the first takes `first`, the others make their own
   // classifiers over `model` with `norm` (and XNNPACK with `weights`). Every photograph's result,
   // its `top` best classes, goes to `board`, and its thumbnail to `sheet`, if there is one.
+  // The results in `kept` (from the cache; null or pending where there is
+  // none) are posted as they are, without classifying the photograph, and
+  // with a contact sheet after its thumbnail.
   worker_pool(const TfLiteModel* model, const normalization& norm, const xnnpack_weights* weights,
               std::unique_ptr<classifier> first, const std::vector<std::string>& photos,
-              double crop, size_t top, int jobs, result_board* board, contact_sheet* sheet);
+              double crop, size_t top, int jobs, result_board* board, contact_sheet* sheet,
+              std::vector<photo_result>* kept = nullptr);
   // Waits for the workers.
   ~worker_pool();
   // The workers take no more photographs after the ones they have in hand.
@@ -46,6 +50,8 @@ class worker_pool {
 
  private:
   void work(std::unique_ptr<classifier> own);
+  // Posts the kept result of photograph `i`, after its thumbnail.
+  void post_kept(classifier* own, size_t i);
 
   const TfLiteModel* model_;
   normalization norm_;
@@ -55,6 +61,7 @@ class worker_pool {
   size_t top_;
   contact_sheet* sheet_;
   result_board* board_;
+  std::vector<photo_result>* kept_;
   std::atomic<size_t> next_{0};
   std::vector<std::thread> threads_;
 };

@@ -59,6 +59,17 @@ const char usage_tail[] =
   --json           one JSON object a line instead: path, index, probability, label, classes
   --html PAGE      also a contact sheet: PAGE, with the thumbnails in PAGE_files/,
                    the photographs grouped by their best class
+  --cache FILE     keep the results in FILE (SQLite), and take from it those of
+                   photographs that have not changed since, with the same model
+                   and options: a rerun or a run after Ctrl-C goes on from there
+  --xmp            write the classes as keywords into each photograph's XMP
+                   sidecar, PHOTO.xmp beside it (Xmp.dc.subject, classify|LABEL
+                   in Xmp.lr.hierarchicalSubject, classify/LABEL in
+                   Xmp.digiKam.TagsList); the rest of the sidecar stays
+  --xmp-name N     full (photo.jpg.xmp, the default) or basename (photo.xmp)
+  --keyword-threshold S  only classes scoring at least S become keywords (default 0)
+  --sort-into DIR  put each photograph into DIR/CLASS/, by its best class
+  --sort-mode M    symlink (default), hardlink or copy
   --bar            a progress line on standard error, where it is a terminal
   --truth SOURCE   each photograph's true class: "folders" (the name of the
                    folder that holds it) or a CSV or TSV file of path,class lines
@@ -100,6 +111,38 @@ void choose_defaults(photos_options* options) {
   if (!options->model.empty()) options->installed_labels = installed_file(installed_labels_name);
 }
 
+// --xmp-name, --keyword-threshold and --sort-mode, which mean something only
+// beside --xmp and --sort-into.
+std::optional<int> parse_keeping(const std::string& xmp_name, const std::string& threshold,
+                                 const std::string& sorting, photos_options* options) {
+  if ((!xmp_name.empty() || !threshold.empty()) && !options->xmp) {
+    return bad_usage(std::string(xmp_name.empty() ? "--keyword-threshold" : "--xmp-name") +
+                     " needs --xmp");
+  }
+  if (xmp_name == "basename") {
+    options->xmp_naming = sidecar_naming::base_name;
+  } else if (!xmp_name.empty() && xmp_name != "full") {
+    return bad_usage("--xmp-name " + xmp_name + ": not full or basename");
+  }
+  if (!threshold.empty()) {
+    char* end = nullptr;
+    options->keyword_threshold = std::strtod(threshold.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(options->keyword_threshold)) {
+      return bad_usage("--keyword-threshold " + threshold + ": not a number");
+    }
+  }
+  if (!sorting.empty() && options->sort_into.empty())
+    return bad_usage("--sort-mode needs --sort-into");
+  if (sorting == "hardlink") {
+    options->sorting = sort_mode::hardlink;
+  } else if (sorting == "copy") {
+    options->sorting = sort_mode::copy;
+  } else if (!sorting.empty() && sorting != "symlink") {
+    return bad_usage("--sort-mode " + sorting + ": not symlink, hardlink or copy");
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 int bad_usage(const std::string& message) { return usage_error("classify-photos", message); }
@@ -130,7 +173,7 @@ std::optional<int> parse_options(int argc, char** argv, photos_options* options)
   CLI::App app{"", "classify-photos"};
   app.set_help_flag();
   bool help = false, version = false;
-  std::string mean, std, top, jobs, crop, kernels;
+  std::string mean, std, top, jobs, crop, kernels, xmp_name, threshold, sorting;
   app.add_flag("--help", help);
   app.add_flag("--version", version);
   app.add_option("--model", options->model);
@@ -146,6 +189,12 @@ std::optional<int> parse_options(int argc, char** argv, photos_options* options)
   app.add_flag("--json", options->json);
   app.add_option("--html", options->html);
   app.add_flag("--bar", options->bar);
+  app.add_option("--cache", options->cache);
+  app.add_flag("--xmp", options->xmp);
+  app.add_option("--xmp-name", xmp_name);
+  app.add_option("--keyword-threshold", threshold);
+  app.add_option("--sort-into", options->sort_into);
+  app.add_option("--sort-mode", sorting);
   app.add_option("--truth", options->truth);
   app.add_option("--summary", options->summary);
   // Repeatable, one login each time: what follows a login is a photograph.
@@ -195,6 +244,9 @@ std::optional<int> parse_options(int argc, char** argv, photos_options* options)
     options->kernels = kernel_choice::builtin;
   } else if (!kernels.empty() && kernels != "xnnpack") {
     return bad_usage("--kernels " + kernels + ": not xnnpack or builtin");
+  }
+  if (const std::optional<int> status = parse_keeping(xmp_name, threshold, sorting, options)) {
+    return status;
   }
   if (!mean.empty() && !parse_values(mean, &options->mean)) {
     return bad_usage("--mean " + mean + ": not one number or three, separated by commas");

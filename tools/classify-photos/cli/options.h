@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "tools/classify-photos/classify/kernels.h"
+#include "tools/classify-photos/keep/class_folders.h"
+#include "tools/classify-photos/keep/xmp_sidecar.h"
 
 namespace classify {
 
@@ -39,9 +41,15 @@ struct photos_options {
   std::string joblog;
   bool bar = false;
   bool json = false;
-  std::string html;                 // --html: the contact sheet's page
-  std::string truth;                // --truth: "folders" or a file of path,class lines
-  std::string summary;              // --summary: the accuracy summary as JSON
+  std::string html;     // --html: the contact sheet's page
+  std::string truth;    // --truth: "folders" or a file of path,class lines
+  std::string summary;  // --summary: the accuracy summary as JSON
+  std::string cache;    // --cache: the results of earlier runs
+  bool xmp = false;     // --xmp: keywords in the sidecars
+  sidecar_naming xmp_naming = sidecar_naming::full_name;
+  double keyword_threshold = 0;  // the lowest score that makes a keyword
+  std::string sort_into;         // --sort-into: the folder of class folders
+  sort_mode sorting = sort_mode::symlink;
   std::string command_line;         // as given, for the contact sheet
   std::vector<std::string> photos;  // as given; "-" stands for standard input
   // Set on a machine that runs one chunk of a batch spread over ssh: the

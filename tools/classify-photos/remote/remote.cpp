@@ -110,6 +110,7 @@ bool remote_batch::choose_readable(const std::vector<std::string>& photos) {
   // What cannot be read here is reported here, in its place.
   for (size_t i = 0; i < photos.size(); ++i) {
     std::string error;
+    if (board_->has(i)) continue;  // taken from the cache
     if (check_readable_file(photos[i], &error)) {
       sent_.push_back(i);
     } else {

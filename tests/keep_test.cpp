@@ -1,0 +1,393 @@
+// What stays of a batch: --xmp (sidecars of every kind read back with
+// exiv2), --sort-into (hostile class names, names twice, the three modes) and
+// --cache (reruns, changed photographs, models and options, a run killed
+// partway, two runs at once, damaged and foreign files). The photographs'
+// bytes are checked after every test.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sqlite3.h>
+#include <chrono>
+#include <exiv2/exiv2.hpp>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "tests/support/image_support.h"
+#include "tests/support/model_builder.h"
+#include "tests/support/run_support.h"
+#include "tests/support/sample_data.h"
+#include "tools/classify-photos/keep/class_folders.h"
+
+namespace classify {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const rgb red{255, 0, 0}, green{0, 255, 0}, blue{0, 0, 255};
+
+// Every property exiv2 reads in an XMP document, as "key=value" by key.
+std::map<std::string, std::string> xmp_properties(const std::string& packet) {
+  Exiv2::XmpData data;
+  std::map<std::string, std::string> properties;
+  if (packet.find('<') == std::string::npos) return properties;
+  EXPECT_EQ(Exiv2::XmpParser::decode(data, packet), 0) << packet;
+  for (const Exiv2::Xmpdatum& datum : data) properties[datum.key()] = datum.toString();
+  return properties;
+}
+
+class Keep : public ::testing::Test {
+ protected:
+  // A model of three classes, red, green and blue, that picks a pixel's R,
+  // G and B as its scores.
+  void SetUp() override {
+    dir.write("model.tflite", serialize_model(picking_model(tflite::TensorType_UINT8, 1, 1,
+                                                            {0, 1, 2}, 0.0f, 0, false)));
+    dir.write("labels.txt", "red\ngreen\nblue\n");
+  }
+
+  void TearDown() override {
+    for (const auto& [path, bytes] : photos) EXPECT_EQ(read_file(dir.file(path)), bytes) << path;
+  }
+
+  void photo(const std::string& path, const rgb& colour) {
+    fs::create_directories(fs::path(dir.file(path)).parent_path());
+    photos[path] = ppm(2, 2, std::vector<rgb>(4, colour));
+    dir.write(path, photos[path]);
+  }
+
+  run_result classify_photos(std::vector<std::string> args, const std::string& model = "") {
+    args.insert(args.begin(),
+                {"--model", model.empty() ? "model.tflite" : model, "--labels", "labels.txt"});
+    return run_program(CLASSIFY_PHOTOS_EXE, args, dir.path);
+  }
+
+  scratch_dir dir;
+  std::map<std::string, std::string> photos;  // what each photograph holds
+};
+
+const char darktable_sidecar[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<x:xmpmeta xmlns:x="adobe:ns:meta/" x:xmptk="XMP Core 4.4.0-Exiv2">
+ <rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">
+  <rdf:Description rdf:about=""
+    xmlns:xmp="http://ns.adobe.com/xap/1.0/"
+    xmlns:dc="http://purl.org/dc/elements/1.1/"
+    xmlns:lr="http://ns.adobe.com/lightroom/1.0/"
+    xmlns:darktable="http://darktable.sf.net/"
+   xmp:Rating="4"
+   darktable:history_end="1">
+   <dc:subject><rdf:Bag><rdf:li>holiday</rdf:li><rdf:li>red</rdf:li></rdf:Bag></dc:subject>
+   <lr:hierarchicalSubject><rdf:Bag><rdf:li>places|holiday</rdf:li><rdf:li>colours|red</rdf:li>
+   </rdf:Bag></lr:hierarchicalSubject>
+   <darktable:history><rdf:Seq><rdf:li darktable:operation="exposure" darktable:enabled="1"/>
+   </rdf:Seq></darktable:history>
+  </rdf:Description>
+ </rdf:RDF>
+</x:xmpmeta>
+)";
+
+// Keywords an earlier run left (green), another model's, and the user's.
+const char earlier_run_sidecar[] = R"(<x:xmpmeta xmlns:x="adobe:ns:meta/">
+ <rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">
+  <rdf:Description rdf:about="" xmlns:dc="http://purl.org/dc/elements/1.1/"
+    xmlns:lr="http://ns.adobe.com/lightroom/1.0/" xmlns:digiKam="http://www.digikam.org/ns/1.0/">
+   <dc:subject><rdf:Bag><rdf:li>green</rdf:li><rdf:li>cat</rdf:li><rdf:li>mine</rdf:li>
+   </rdf:Bag></dc:subject>
+   <lr:hierarchicalSubject><rdf:Bag><rdf:li>classify|green</rdf:li><rdf:li>other model|cat</rdf:li>
+   </rdf:Bag></lr:hierarchicalSubject>
+   <digiKam:TagsList><rdf:Seq><rdf:li>classify/green</rdf:li><rdf:li>People/Ann</rdf:li>
+   </rdf:Seq></digiKam:TagsList>
+  </rdf:Description>
+ </rdf:RDF>
+</x:xmpmeta>)";
+
+// Each kind of sidecar a photograph may have, written over twice (so a
+// rerun adds nothing): nothing changes but our keywords, as exiv2 reads
+// them, and what cannot be taken is left byte for byte, with an error line.
+TEST_F(Keep, SidecarsKeepEverythingButOurKeywords) {
+  struct sidecar_case {
+    std::string name, before;
+    bool writable;
+    std::string flat;  // Xmp.dc.subject afterwards, as exiv2 prints it
+    std::string lightroom, digikam;
+  };
+  const std::vector<sidecar_case> cases = {
+      {"none", "", true, "red", "classify|red", "classify/red"},
+      {"empty", "\n", true, "red", "classify|red", "classify/red"},
+      // "red" stays the user's: another hierarchy names it.
+      {"darktable", darktable_sidecar, true, "holiday, red",
+       "places|holiday, colours|red, classify|red", "classify/red"},
+      {"earlier", earlier_run_sidecar, true, "cat, mine, red", "other model|cat, classify|red",
+       "People/Ann, classify/red"},
+      {"damaged", std::string(darktable_sidecar).substr(0, 300), true, "", "", ""},
+      {"not xmp", "<html><body>a page</body></html>", true, "", "", ""},
+      {"binary", std::string("\0\xff\xfe<rdf:RDF", 12), true, "", "", ""},
+      {"read-only", darktable_sidecar, false, "", "", ""}};
+  std::vector<std::string> args = {"--xmp"};
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const std::string name = "photos/p" + std::to_string(i) + ".ppm";
+    photo(name, red);
+    if (cases[i].name != "none") dir.write(name + ".xmp", cases[i].before);
+    if (!cases[i].writable) chmod(dir.file(name + ".xmp").c_str(), 0444);
+    args.push_back(name);
+  }
+  for (int run = 0; run < 2; ++run) {
+    const run_result r = classify_photos(args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(lines_of(r.out).size(), cases.size()) << r.out;
+    for (size_t i = 0; i < cases.size(); ++i) {
+      const sidecar_case& c = cases[i];
+      const std::string sidecar = dir.file("photos/p" + std::to_string(i) + ".ppm.xmp");
+      const std::string after = read_file(sidecar);
+      if (c.flat.empty()) {
+        EXPECT_EQ(after, c.before) << c.name;
+        EXPECT_NE(r.err.find("p" + std::to_string(i) + ".ppm: its sidecar "), std::string::npos)
+            << c.name << ": " << r.err;
+        continue;
+      }
+      std::map<std::string, std::string> expected = xmp_properties(c.before);
+      expected["Xmp.dc.subject"] = c.flat;
+      expected["Xmp.lr.hierarchicalSubject"] = c.lightroom;
+      expected["Xmp.digiKam.TagsList"] = c.digikam;
+      EXPECT_EQ(xmp_properties(after), expected) << c.name << " (run " << run << ")\n" << after;
+    }
+  }
+}
+
+// --top and --keyword-threshold choose the keywords; --xmp-name basename
+// names the sidecar photo.xmp.
+TEST_F(Keep, XmpKeywordsByScoreAndTheSidecarsName) {
+  photo("orange.ppm", rgb{200, 100, 0});
+  struct keyword_case {
+    std::vector<std::string> options;
+    std::string sidecar, flat;
+  };
+  for (const keyword_case& c : std::vector<keyword_case>{
+           {{"--top", "3"}, "orange.ppm.xmp", "red, green, blue"},
+           {{"--top", "3", "--keyword-threshold", "50"}, "orange.ppm.xmp", "red, green"},
+           {{"--top", "2", "--keyword-threshold", "201"}, "orange.ppm.xmp", ""},
+           {{"--xmp-name", "basename"}, "orange.xmp", "red"}}) {
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"--xmp", "orange.ppm"});
+    const run_result r = classify_photos(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::map<std::string, std::string> properties =
+        xmp_properties(read_file(dir.file(c.sidecar)));
+    const auto flat = properties.find("Xmp.dc.subject");
+    EXPECT_EQ(flat == properties.end() ? "" : flat->second, c.flat) << c.options.back();
+    fs::remove(dir.file(c.sidecar));
+  }
+  const run_result r = classify_photos({"--keyword-threshold", "0.5", "orange.ppm"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "classify-photos: --keyword-threshold needs --xmp");
+}
+
+TEST(ClassFolders, HostileLabelsBecomeSafeNames) {
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"tabby cat", "tabby cat"},
+      {"a/b", "a_b"},
+      {"..\\evil", ".._evil"},
+      {"../../etc", ".._.._etc"},
+      {".", "_"},
+      {"..", "_"},
+      {"", "_"},
+      {"trailing. . ", "trailing"},
+      {"what?*:<>|\"", "what_______"},
+      {std::string("line\nfeed\x7f\x01", 11), "line_feed__"},
+      {"CON", "CON_"},
+      {"con.txt", "con_.txt"},
+      {"Lpt9", "Lpt9_"},
+      {"COM0", "COM0"},
+      {"CONSOLE", "CONSOLE"},
+      {"nul .x", "nul _.x"},
+      {"日本の猫", "日本の猫"},
+      {std::string(199, 'a') + "ñ", std::string(199, 'a')},
+      {std::string(300, 'b'), std::string(200, 'b')}};
+  for (const auto& [label, folder] : names) EXPECT_EQ(folder_name(label), folder) << label;
+}
+
+// Labels that would climb out of the folder or clash with Windows' names,
+// photographs of one name from two folders, the three modes, an existing
+// file that is not ours, and a rerun that adds nothing.
+TEST_F(Keep, SortIntoClassFolders) {
+  dir.write("labels.txt", "../up\nCON\na/b\n");
+  photo("one/x.ppm", red);
+  photo("two/x.ppm", rgb{250, 0, 0});
+  photo("two/y.ppm", green);
+  photo("z.ppm", blue);
+  photo("broken.ppm", rgb{0, 0, 0});
+  photos["broken.ppm"] = "P6 not a picture";
+  dir.write("broken.ppm", photos["broken.ppm"]);
+  for (const char* mode : {"symlink", "hardlink", "copy"}) {
+    const std::string root = std::string("sorted-") + mode;
+    fs::create_directories(dir.file(root + "/CON_"));
+    dir.write(root + "/CON_/y.ppm", "someone else's");
+    for (int run = 0; run < 2; ++run) {
+      const run_result r = classify_photos(
+          {"--sort-into", root, "--sort-mode", mode, "one", "two", "z.ppm", "broken.ppm"});
+      EXPECT_EQ(r.status, 1) << r.err;  // the broken photograph
+      EXPECT_EQ(lines_of(r.out).size(), 4u) << r.out;
+      std::map<std::string, std::string> found;  // relative path -> what it holds
+      for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir.file(root))) {
+        if (!entry.is_directory()) {
+          found[entry.path().lexically_relative(dir.file(root)).string()] =
+              read_file(entry.path().string());
+        }
+      }
+      const std::map<std::string, std::string> expected = {{".._up/x.ppm", photos["one/x.ppm"]},
+                                                           {".._up/x (2).ppm", photos["two/x.ppm"]},
+                                                           {"CON_/y.ppm", "someone else's"},
+                                                           {"CON_/y (2).ppm", photos["two/y.ppm"]},
+                                                           {"a_b/z.ppm", photos["z.ppm"]}};
+      EXPECT_EQ(found, expected) << mode << " run " << run;
+      const fs::path link = dir.file(root + "/a_b/z.ppm");
+      EXPECT_EQ(fs::is_symlink(fs::symlink_status(link)), std::string(mode) == "symlink");
+      EXPECT_EQ(fs::hard_link_count(link), std::string(mode) == "hardlink" ? 2u : 1u);
+    }
+  }
+}
+
+// The cache answers for photographs as they are: a rerun prints the same
+// lines from it alone (a photograph garbled behind its size and time is not
+// read), a photograph only touched is still known by its bytes, one that
+// changed is classified again, and so is every photograph under another
+// model or option.
+TEST_F(Keep, CacheRerunsAndWhatMakesAPhotographNew) {
+  photo("a.ppm", red);
+  photo("b.ppm", green);
+  photo("c.ppm", blue);
+  const auto run = [&](std::vector<std::string> args, const std::string& model = "") {
+    args.insert(args.begin(), {"--cache", "run.db"});
+    args.insert(args.end(), {"a.ppm", "b.ppm", "c.ppm"});
+    return classify_photos(args, model);
+  };
+  const run_result first = run({});
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.err, "classify-photos: 0 of 3 photographs from the cache run.db\n");
+
+  // Garbled with its size and modification time kept: from the cache.
+  struct stat before {};
+  stat(dir.file("a.ppm").c_str(), &before);
+  dir.write("a.ppm", std::string(photos["a.ppm"].size(), 'x'));
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  utimensat(AT_FDCWD, dir.file("a.ppm").c_str(), times, 0);
+  const run_result second = run({});
+  EXPECT_EQ(second.out, first.out);
+  EXPECT_EQ(second.err, "classify-photos: 3 of 3 photographs from the cache run.db\n");
+  dir.write("a.ppm", photos["a.ppm"]);
+
+  // Touched, the same bytes: from the cache. Changed: classified again.
+  photo("c.ppm", rgb{0, 0, 200});
+  const run_result third = run({});
+  EXPECT_EQ(third.err, "classify-photos: 2 of 3 photographs from the cache run.db\n");
+  EXPECT_EQ(lines_of(third.out)[2], "c.ppm\t2\t200\tblue");
+  EXPECT_EQ(run({}).err, "classify-photos: 3 of 3 photographs from the cache run.db\n");
+
+  // Another model (the same classes, its bytes differ) or option.
+  dir.write("other.tflite", serialize_model(picking_model(tflite::TensorType_UINT8, 1, 1, {0, 1, 2},
+                                                          0.0f, 0, true)));
+  for (const std::vector<std::string>& other : {std::vector<std::string>{"--crop", "0.5"},
+                                                {"--top", "2"},
+                                                {"--kernels", "builtin"},
+                                                {"--mean", "1"}}) {
+    EXPECT_EQ(run(other).err, "classify-photos: 0 of 3 photographs from the cache run.db\n")
+        << other[0];
+  }
+  EXPECT_EQ(run({}, "other.tflite").err,
+            "classify-photos: 0 of 3 photographs from the cache run.db\n");
+  EXPECT_EQ(run({"--json"}).err, "classify-photos: 3 of 3 photographs from the cache run.db\n");
+}
+
+// A file that is not a cache of ours gives one message and exit 1, and is
+// left byte for byte.
+TEST_F(Keep, DamagedOrForeignCacheIsLeftAsItIs) {
+  photo("a.ppm", red);
+  ASSERT_EQ(classify_photos({"--cache", "good.db", "a.ppm"}).status, 0);
+  std::string damaged = read_file(dir.file("good.db"));
+  damaged.replace(damaged.size() / 2, 64, std::string(64, '\xa5'));
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"text.db", "a list of my photographs\n"},
+      {"cut.db", read_file(dir.file("good.db")).substr(0, 100)},
+      {"damaged.db", damaged},
+      {"header.db", std::string("SQLite format 3\0", 16) + std::string(4080, '\xff')}};
+  for (const auto& [name, bytes] : files) {
+    dir.write(name, bytes);
+    const run_result r = classify_photos({"--cache", name, "a.ppm"});
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.out, "") << name;
+    EXPECT_EQ(lines_of(r.err).size(), 1u) << name << ": " << r.err;
+    EXPECT_EQ(r.err.find("classify-photos: --cache " + name + ": "), 0u) << r.err;
+    EXPECT_EQ(read_file(dir.file(name)), bytes) << name;
+  }
+  // Another program's SQLite database.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.file("foreign.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE notes (text); INSERT INTO notes VALUES (1)", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  const std::string foreign = read_file(dir.file("foreign.db"));
+  const run_result r = classify_photos({"--cache", "foreign.db", "a.ppm"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "classify-photos: --cache foreign.db: not a cache of classify-photos' (another "
+            "program's file?); it is left as it is\n");
+  EXPECT_EQ(read_file(dir.file("foreign.db")), foreign);
+}
+
+// A run killed partway (SIGKILL: nothing of its own runs after) resumes
+// from what it committed, and the two runs' lines are those of one whole
+// run; two runs at once share one cache.
+TEST_F(Keep, KilledRunResumesAndTwoRunsShareOneCache) {
+  const std::string model = pretrained_model;
+  std::vector<std::string> names;
+  for (int i = 0; i < 60; ++i) {
+    names.push_back("p" + std::to_string(i) + ".ppm");
+    photo(names.back(), rgb{static_cast<uint8_t>(i * 4), 90, static_cast<uint8_t>(250 - i * 4)});
+  }
+  std::vector<std::string> args = {"--model", model, "--jobs", "1"};
+  args.insert(args.end(), names.begin(), names.end());
+  const run_result whole = run_program(CLASSIFY_PHOTOS_EXE, args, dir.path);
+  ASSERT_EQ(whole.status, 0) << whole.err;
+
+  args.insert(args.begin() + 4, {"--cache", "run.db"});
+  std::vector<std::string> command = args;
+  command.insert(command.begin(), CLASSIFY_PHOTOS_EXE);
+  const pid_t pid = start_program(command, dir.path, "out.tsv");
+  ASSERT_GE(pid, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (lines_of(read_file(dir.file("out.tsv"))).size() < 10 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  const run_result resumed = run_program(CLASSIFY_PHOTOS_EXE, args, dir.path);
+  EXPECT_EQ(resumed.out, whole.out);
+  const long from_cache = std::strtol(resumed.err.c_str() + 17, nullptr, 10);
+  EXPECT_GE(from_cache, 10) << resumed.err;
+  EXPECT_LT(from_cache, 60) << resumed.err;
+
+  // Two at once over a new cache, then a third that finds everything there.
+  args[5] = command[6] = "shared.db";
+  const pid_t other = start_program(command, dir.path, "other.tsv");
+  const run_result one = run_program(CLASSIFY_PHOTOS_EXE, args, dir.path);
+  int status = -1;
+  waitpid(other, &status, 0);
+  EXPECT_EQ(one.status, 0) << one.err;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(one.out, whole.out);
+  EXPECT_EQ(read_file(dir.file("other.tsv")), whole.out);
+  const run_result third = run_program(CLASSIFY_PHOTOS_EXE, args, dir.path);
+  EXPECT_EQ(third.out, whole.out);
+  EXPECT_EQ(third.err, "classify-photos: 60 of 60 photographs from the cache shared.db\n");
+}
+
+}  // namespace
+
+}  // namespace classify

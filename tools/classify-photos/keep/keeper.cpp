@@ -1,0 +1,129 @@
+#include "tools/classify-photos/keep/keeper.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "tools/classify-photos/keep/class_folders.h"
+#include "tools/classify-photos/keep/file_identity.h"
+#include "tools/classify-photos/keep/xmp_sidecar.h"
+
+namespace classify {
+
+namespace {
+
+std::string number_text(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.9g", value);
+  return text;
+}
+
+std::string values_text(const float (&values)[3]) {
+  return number_text(values[0]) + "," + number_text(values[1]) + "," + number_text(values[2]);
+}
+
+}  // namespace
+
+std::string result_setup(const photos_options& options, const loaded_model& model,
+                         const model_setup& setup) {
+  std::string labels;
+  for (const std::string& label : setup.labels) labels += label + "\n";
+  const std::string text =
+      "model " + content_hash(model.bytes, model.size) + "\ncrop " + number_text(options.crop) +
+      "\nmean " + values_text(setup.norm.mean) + "\nstd " + values_text(setup.norm.std) + "\ntop " +
+      std::to_string(options.top) + "\nkernels " +
+      (options.kernels == kernel_choice::builtin ? "builtin" : "xnnpack") + "\nlabels " +
+      (setup.have_labels ? content_hash(labels.data(), labels.size()) : "none") + "\n";
+  return content_hash(text.data(), text.size());
+}
+
+std::unique_ptr<result_keeper> result_keeper::create(const photos_options& options,
+                                                     const loaded_model& model,
+                                                     const model_setup& setup, std::string* error) {
+  if (options.cache.empty() && !options.xmp && options.sort_into.empty()) return nullptr;
+  std::unique_ptr<result_keeper> keeper(new result_keeper(options, setup));
+  if (!options.cache.empty()) {
+    keeper->cache_ = result_cache::open(options.cache, error);
+    if (!keeper->cache_) return nullptr;
+    keeper->setup_key_ = result_setup(options, model, setup);
+  }
+  return keeper;
+}
+
+bool result_keeper::find_kept(const std::vector<std::string>& photos,
+                              std::vector<photo_result>* kept, std::string* error) {
+  kept->assign(photos.size(), photo_result{});
+  if (!cache_) return true;
+  for (size_t i = 0; i < photos.size(); ++i) {
+    photo_result& result = (*kept)[i];
+    switch (cache_->find(photos[i], setup_key_, &result.classes, error)) {
+      case result_cache::lookup::found:
+        result.outcome = photo_result::state::classified;
+        result.from_cache = true;
+        ++from_cache_;
+        break;
+      case result_cache::lookup::missing:
+        result.classes.clear();
+        break;
+      case result_cache::lookup::failed:
+        return false;
+    }
+  }
+  return true;
+}
+
+std::string result_keeper::label(int32_t index) const {
+  if (setup_.have_labels && index >= 0 && static_cast<size_t>(index) < setup_.labels.size()) {
+    return setup_.labels[static_cast<size_t>(index)];
+  }
+  return std::to_string(index);
+}
+
+std::vector<std::string> result_keeper::keywords(const photo_result& result) const {
+  std::vector<std::string> words;
+  for (const class_score& c : result.classes) {
+    if (std::strtod(c.score.c_str(), nullptr) >= options_.keyword_threshold) {
+      words.push_back(label(c.index));
+    }
+  }
+  return words;
+}
+
+void result_keeper::keep(const std::string& path, const photo_result& result,
+                         std::vector<std::string>* errors, std::string* note) {
+  if (result.outcome != photo_result::state::classified) return;
+  std::string error;
+  if (cache_ && !result.from_cache && !cache_failed_) {
+    file_identity identity;
+    // A photograph that went away after it was classified is not kept.
+    if (read_identity(path, &identity, &error) &&
+        !cache_->keep(path, setup_key_, identity, result.classes, &error)) {
+      // A full disk, say: the batch goes on without the cache.
+      cache_failed_ = true;
+      errors->push_back(error + "; the rest of the batch is not kept in it");
+    }
+  }
+  if (options_.xmp) {
+    if (!write_keywords(sidecar_path(path, options_.xmp_naming), keywords(result), &error)) {
+      errors->push_back("its sidecar " + error);
+    }
+  }
+  if (!options_.sort_into.empty() && !result.classes.empty()) {
+    sorted_photo sorted;
+    if (!sort_photo(options_.sort_into, folder_name(label(result.classes[0].index)), path,
+                    options_.sorting, &sorted, &error)) {
+      errors->push_back("not sorted: " + error);
+    } else if (sorted.copied && !told_of_copies_) {
+      told_of_copies_ = true;
+      *note = "symbolic links cannot be made in " + options_.sort_into +
+              ", so the photographs are copied there";
+    }
+  }
+}
+
+std::string result_keeper::cache_summary(size_t photographs) const {
+  if (!cache_) return "";
+  return std::to_string(from_cache_) + " of " + std::to_string(photographs) +
+         " photographs from the cache " + cache_->file();
+}
+
+}  // namespace classify

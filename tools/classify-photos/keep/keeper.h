@@ -1,0 +1,63 @@
+#pragma once
+// What stays of a batch beside its lines: the cache of results (--cache), the
+// keywords in the photographs' sidecars (--xmp) and the class folders
+// (--sort-into). The writer hands it each photograph as its line is written,
+// whether classified now or taken from the cache.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "model/interpreter.h"
+#include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/classify/model_setup.h"
+#include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/keep/result_cache.h"
+
+namespace classify {
+
+// Every option that changes a result, and the model's bytes, in one key.
+std::string result_setup(const photos_options& options, const loaded_model& model,
+                         const model_setup& setup);
+
+class result_keeper {
+ public:
+  // Null when none of --cache, --xmp and --sort-into is given, or, with
+  // `error`, when the cache cannot be used.
+  static std::unique_ptr<result_keeper> create(const photos_options& options,
+                                               const loaded_model& model, const model_setup& setup,
+                                               std::string* error);
+
+  // The results kept for `photos`, in their order: classified where the
+  // cache has the photograph as it is now, pending otherwise. False, with
+  // `error`, when the cache cannot be read.
+  bool find_kept(const std::vector<std::string>& photos, std::vector<photo_result>* kept,
+                 std::string* error);
+
+  // Keeps the result of the photograph at `path`, once its line is written:
+  // in the cache (unless it came from there), its sidecar and its class
+  // folder. What fails goes to `errors`, one reason a line; what the user
+  // should know once, to `note`.
+  void keep(const std::string& path, const photo_result& result, std::vector<std::string>* errors,
+            std::string* note);
+
+  // "N of M photographs from the cache FILE", for the end of the batch; ""
+  // without a cache.
+  std::string cache_summary(size_t photographs) const;
+
+ private:
+  result_keeper(const photos_options& options, const model_setup& setup)
+      : options_(options), setup_(setup) {}
+  std::vector<std::string> keywords(const photo_result& result) const;
+  std::string label(int32_t index) const;
+
+  const photos_options& options_;
+  const model_setup& setup_;
+  std::unique_ptr<result_cache> cache_;
+  std::string setup_key_;
+  size_t from_cache_ = 0;
+  bool cache_failed_ = false;
+  bool told_of_copies_ = false;
+};
+
+}  // namespace classify

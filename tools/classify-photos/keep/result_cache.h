@@ -1,0 +1,64 @@
+#pragma once
+// --cache FILE: the results of earlier runs, in SQLite, so that a rerun takes
+// the photographs that have not changed from it without decoding them, and an
+// interrupted run goes on where it stopped. A result is keyed by the
+// photograph's path and the run's setup (the model's bytes and every option
+// that changes a result); it holds the photograph's size, modification time
+// and content hash, and its classes as the lines print them. Each result is
+// committed as it is written. Two runs may share a file (WAL, a busy
+// timeout). A file that is damaged, or another program's, is never written.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/keep/file_identity.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace classify {
+
+class result_cache {
+ public:
+  // Opens FILE, or creates it where there is none; null, with `error`, when
+  // it cannot be opened or is not a cache of this program's.
+  static std::unique_ptr<result_cache> open(const std::string& file, std::string* error);
+  ~result_cache();
+  result_cache(const result_cache&) = delete;
+  result_cache& operator=(const result_cache&) = delete;
+
+  enum class lookup { found, missing, failed };
+
+  // The classes kept for the photograph at `path` under `setup`, where its
+  // size and modification time are those kept, or else its bytes hash to the
+  // content kept. `failed`, with `error`, when the file cannot be read.
+  lookup find(const std::string& path, const std::string& setup, std::vector<class_score>* classes,
+              std::string* error);
+
+  // Keeps the classes of the photograph at `path`, as it was when it was
+  // classified; committed before it returns.
+  bool keep(const std::string& path, const std::string& setup, const file_identity& identity,
+            const std::vector<class_score>& classes, std::string* error);
+
+  const std::string& file() const { return file_; }
+
+ private:
+  result_cache(sqlite3* db, std::string file) : db_(db), file_(std::move(file)) {}
+  bool prepare(std::string* error);
+  std::string failure(const std::string& doing) const;
+
+  sqlite3* db_;
+  std::string file_;
+  sqlite3_stmt* select_ = nullptr;
+  sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* touch_ = nullptr;
+};
+
+// The classes as the cache keeps them ("index score" pairs, one a line) and
+// back; false when `text` is not of that form.
+std::string classes_text(const std::vector<class_score>& classes);
+bool parse_classes(const std::string& text, std::vector<class_score>* classes);
+
+}  // namespace classify

@@ -1,0 +1,34 @@
+#pragma once
+// --xmp: the classes of a photograph as keywords in its XMP sidecar, where
+// photo managers read them: the flat keyword in Xmp.dc.subject, "classify|
+// LABEL" in Xmp.lr.hierarchicalSubject (Lightroom, darktable) and
+// "classify/LABEL" in Xmp.digiKam.TagsList (digiKam). Everything else in an
+// existing sidecar stays; the keywords of an earlier run are replaced. The
+// photograph itself is never written. Read and written with exiv2, from one
+// thread at a time.
+
+#include <string>
+#include <vector>
+
+namespace classify {
+
+// photo.jpg.xmp (darktable's and digiKam's name), or photo.xmp with
+// --xmp-name basename.
+enum class sidecar_naming { full_name, base_name };
+
+std::string sidecar_path(const std::string& photo, sidecar_naming naming);
+
+// The sidecar `old_sidecar` (its bytes, "" where there is none) with
+// `keywords` as the only keywords of ours; false, with `error`, when it
+// cannot be read as XMP.
+bool merge_keywords(const std::string& old_sidecar, const std::vector<std::string>& keywords,
+                    std::string* new_sidecar, std::string* error);
+
+// Writes the keywords into the sidecar at `path` through a temporary file
+// and a rename, keeping its permissions; false, with `error`, when it cannot
+// be read as XMP, is read-only or cannot be written, and then it is left as
+// it was.
+bool write_keywords(const std::string& path, const std::vector<std::string>& keywords,
+                    std::string* error);
+
+}  // namespace classify
