@@ -49,6 +49,9 @@
 #               of 1200x800 against the same batch without it
 #  truth        classify-photos --truth FILE on 1,000 photographs of 1200x800
 #               against the same batch without it
+#  keep         classify-photos on 1,000 photographs of 1200x800 with --cache
+#               into an empty file, a rerun over the filled cache, and --xmp,
+#               against the same batch with none of them
 #  remote       classify-photos --sshlogin over a private sshd on 127.0.0.1,
 #               120 photographs of 1200x800, against its floor: one tar | ssh
 #               copy of the same files plus the local classify-photos run;
@@ -61,7 +64,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 runs=${BENCH_RUNS:-30}
-sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch kernels models html truth remote} "
+sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch kernels models html truth keep remote} "
 wants() { [[ $sections == *" $1 "* ]]; }
 
 scripts/build.sh
@@ -94,7 +97,7 @@ if wants photo || wants decode || wants startup || wants chain; then
     "exec \"$here/build/classify\"" >"$work/chain.sh"
 fi
 
-if wants batch || wants remote || wants html || wants models || wants truth; then
+if wants batch || wants remote || wants html || wants models || wants truth || wants keep; then
   # 24 photographs of 1200x800, each a different crop with its own grain, and
   # the same 24 ten times over (240); a 12-megapixel one twelve times over.
   mkdir -p "$work/batch"
@@ -292,7 +295,7 @@ if wants html; then
   pb_long --items 240 "without_html=/bin/sh plain_x.sh" "with_html=/bin/sh html_x.sh"
 fi
 
-if wants truth; then
+if wants truth || wants keep; then
   # 1,000 photographs (the 24, linked 42 times over, less 8) in four class
   # folders, with a truth file naming each one's class.
   mkdir -p "$work/truth"
@@ -306,12 +309,32 @@ if wants truth; then
   ln -sfn "$here/models/mobilenet_v3_small_224_1.0_float.tflite" \
     "$work/truth/v3-small_224_0.75_float.tflite"
   printf '%s\n' 'cd truth' "exec \"$here/build/classify-photos\" 7 207 407 607 >/dev/null" >"$work/plain_t.sh"
+fi
+
+if wants truth; then
   printf '%s\n' 'cd truth' \
     "exec \"$here/build/classify-photos\" --truth truth.csv 7 207 407 607 >/dev/null 2>&1" \
     >"$work/truth_t.sh"
   echo
   echo "== 1,000 photographs of 1200x800: classify-photos --truth FILE against the same batch without it"
   pb_long --items 1000 "without_truth=/bin/sh plain_t.sh" "with_truth=/bin/sh truth_t.sh"
+fi
+
+if wants keep; then
+  # The first run with --cache starts from no file each time; the rerun
+  # finds every photograph in a cache filled once beforehand. --xmp writes
+  # 1,000 sidecars (after the first run, over the ones there).
+  photos_here="exec \"$here/build/classify-photos\""
+  printf '%s\n' 'cd truth' 'rm -f first.db first.db-wal first.db-shm' \
+    "$photos_here --cache first.db 7 207 407 607 >/dev/null 2>&1" >"$work/first_cache_t.sh"
+  printf '%s\n' 'cd truth' "$photos_here --cache kept.db 7 207 407 607 >/dev/null 2>&1" \
+    >"$work/rerun_cache_t.sh"
+  printf '%s\n' 'cd truth' "$photos_here --xmp 7 207 407 607 >/dev/null" >"$work/xmp_t.sh"
+  /bin/sh "$work/rerun_cache_t.sh"
+  echo
+  echo "== 1,000 photographs of 1200x800: classify-photos with --cache (an empty file, then a rerun) and --xmp against the same batch without them"
+  pb_long --items 1000 "plain=/bin/sh plain_t.sh" "first_cache=/bin/sh first_cache_t.sh" \
+    "rerun_cache=/bin/sh rerun_cache_t.sh" "with_xmp=/bin/sh xmp_t.sh"
 fi
 
 if wants remote; then

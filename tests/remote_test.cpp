@@ -107,6 +107,19 @@ TEST_F(RemoteBatch, SameLinesAsTheLocalRunWithNamesApartAndNoNoise) {
   EXPECT_EQ(far_truth.out, local_truth.out);
   EXPECT_EQ(far_truth.err, local_truth.err);
 
+  // The cache, the sidecars and the class folders are written here, from
+  // the lines that come back; a rerun sends nothing.
+  const std::vector<std::string> keep = {"--sshlogin", sshd.login(), "--cache", "run.db", "--xmp",
+                                         "--sort-into", "sorted", "one/same.jpg", "hopper.png"};
+  const run_result kept = classify_photos(with_model(keep));
+  EXPECT_EQ(kept.status, 0) << kept.err;
+  EXPECT_NE(read_file(dir.file("one/same.jpg.xmp")).find("classify|military uniform"),
+            std::string::npos);
+  EXPECT_TRUE(fs::is_symlink(dir.file("sorted/military uniform/same.jpg")));
+  const run_result again = classify_photos(with_model(keep));
+  EXPECT_EQ(again.out, kept.out);
+  EXPECT_EQ(again.err, "classify-photos: 2 of 2 photographs from the cache run.db\n");
+
   // Nothing left behind, and the originals are where they were.
   EXPECT_TRUE(empty_folder(dir.file("far_tmp")));
   EXPECT_TRUE(empty_folder(dir.file("here_tmp")));

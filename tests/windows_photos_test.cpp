@@ -4,7 +4,8 @@
 // sample photograph as JPEG, PNG and BMP prepares to the same bytes as on
 // Linux and classifies as 653 through prepare-input.exe then classify.exe and
 // through classify-photos.exe; a folder and a file named in Chinese work; a
-// quantized model of a model zoo's names its own labels.
+// quantized model of a model zoo's names its own labels; the cache, the
+// sidecars and the class folders work there too.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -145,6 +146,26 @@ TEST_F(WindowsPhotos, QuantizedModelWithItsOwnLabelsUnderAChinesePath) {
   EXPECT_NE(page.find(">霍珀.jpg</span>"), std::string::npos) << page.substr(0, 2000);
   EXPECT_NE(page.find("src=\"%E6%8A%A5%E5%91%8A_files/000001.jpg\""), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::u8path(dir.file("报告_files/000001.jpg"))));
+}
+
+// --cache, --xmp and --sort-into under Chinese names: the sidecar holds the
+// keywords, the class folder the photograph (linked or copied), and a rerun
+// takes the photograph from the cache.
+TEST_F(WindowsPhotos, CacheSidecarsAndClassFoldersUnderChineseNames) {
+  const std::vector<std::string> args = {"--cache", "缓存.db", "--xmp", "--sort-into", "分类",
+                                         "照片"};
+  const run_result first = windows("classify-photos.exe", args);
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(unix_lines(first.out).rfind("照片/霍珀.jpg\t653\t", 0), 0u) << first.out;
+  EXPECT_NE(read_file(dir.file("照片/霍珀.jpg.xmp")).find("classify|military uniform"),
+            std::string::npos);
+  EXPECT_EQ(read_file(dir.file("分类/military uniform/霍珀.jpg")),
+            read_file(dir.file("照片/霍珀.jpg")));
+  const run_result again = windows("classify-photos.exe", args);
+  EXPECT_EQ(again.out, first.out);
+  EXPECT_NE(unix_lines(again.err).find("1 of 1 photographs from the cache 缓存.db\n"),
+            std::string::npos)
+      << again.err;
 }
 
 TEST_F(WindowsPhotos, FormatsItLacksAndSshAreRefusedClearly) {
