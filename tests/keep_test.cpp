@@ -224,7 +224,8 @@ TEST_F(Keep, SortIntoClassFolders) {
   photos["broken.ppm"] = "P6 not a picture";
   dir.write("broken.ppm", photos["broken.ppm"]);
   for (const char* mode : {"symlink", "hardlink", "copy"}) {
-    const std::string root = std::string("sorted-") + mode;
+    // Inside a folder given, which the walk passes over.
+    const std::string root = std::string("two/sorted-") + mode;
     fs::create_directories(dir.file(root + "/CON_"));
     dir.write(root + "/CON_/y.ppm", "someone else's");
     for (int run = 0; run < 2; ++run) {
@@ -249,6 +250,7 @@ TEST_F(Keep, SortIntoClassFolders) {
       EXPECT_EQ(fs::is_symlink(fs::symlink_status(link)), std::string(mode) == "symlink");
       EXPECT_EQ(fs::hard_link_count(link), std::string(mode) == "hardlink" ? 2u : 1u);
     }
+    fs::remove_all(dir.file(root));
   }
 }
 

@@ -109,8 +109,9 @@ TEST_F(RemoteBatch, SameLinesAsTheLocalRunWithNamesApartAndNoNoise) {
 
   // The cache, the sidecars and the class folders are written here, from
   // the lines that come back; a rerun sends nothing.
-  const std::vector<std::string> keep = {"--sshlogin", sshd.login(), "--cache", "run.db", "--xmp",
-                                         "--sort-into", "sorted", "one/same.jpg", "hopper.png"};
+  const std::vector<std::string> keep = {"--sshlogin", sshd.login(),   "--cache",
+                                         "run.db",     "--xmp",        "--sort-into",
+                                         "sorted",     "one/same.jpg", "hopper.png"};
   const run_result kept = classify_photos(with_model(keep));
   EXPECT_EQ(kept.status, 0) << kept.err;
   EXPECT_NE(read_file(dir.file("one/same.jpg.xmp")).find("classify|military uniform"),

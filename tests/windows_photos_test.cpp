@@ -152,8 +152,8 @@ TEST_F(WindowsPhotos, QuantizedModelWithItsOwnLabelsUnderAChinesePath) {
 // keywords, the class folder the photograph (linked or copied), and a rerun
 // takes the photograph from the cache.
 TEST_F(WindowsPhotos, CacheSidecarsAndClassFoldersUnderChineseNames) {
-  const std::vector<std::string> args = {"--cache", "缓存.db", "--xmp", "--sort-into", "分类",
-                                         "照片"};
+  const std::vector<std::string> args = {"--cache",     "缓存.db", "--xmp",
+                                         "--sort-into", "分类",    "照片"};
   const run_result first = windows("classify-photos.exe", args);
   EXPECT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(unix_lines(first.out).rfind("照片/霍珀.jpg\t653\t", 0), 0u) << first.out;

@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     if (!receive_chunk(&listing.photos, &error)) return fail(messages, error);
 #endif
   } else {
-    listing = list_photos(options.photos, std::cin);
+    listing = list_photos(options.photos, std::cin, options.sort_into);
   }
   for (size_t i = 0; i < listing.unreadable.size(); ++i) {
     std::fputs(error_line(listing.unreadable[i], listing.reasons[i]).c_str(), messages);

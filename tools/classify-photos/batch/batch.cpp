@@ -219,6 +219,7 @@ batch_end run_batch(batch job) {
   if (job.keeper != nullptr && !job.keeper->cache_summary(job.photos.size()).empty()) {
     std::fprintf(job.messages, "classify-photos: %s\n",
                  job.keeper->cache_summary(job.photos.size()).c_str());
+    std::fflush(job.messages);
   }
   if (lines.stopped()) {
     // An earlier contact sheet stays as it was.

@@ -24,7 +24,12 @@ std::string joined(const std::string& folder, const std::string& name) {
   return ends ? folder + name : folder + '/' + name;
 }
 
-void walk(const std::string& folder, photo_listing* listing) {
+bool same_folder(const fs::path& folder, const std::string& other) {
+  std::error_code ignored;
+  return !other.empty() && fs::equivalent(folder, fs::u8path(other), ignored);
+}
+
+void walk(const std::string& folder, const std::string& skipped, photo_listing* listing) {
   std::error_code error;
   std::vector<std::string> names;
   for (fs::directory_iterator it(fs::u8path(folder), error), end; !error && it != end;
@@ -44,7 +49,7 @@ void walk(const std::string& folder, photo_listing* listing) {
     const fs::file_status link = fs::symlink_status(native, ignored);
     const fs::file_status target = fs::status(native, ignored);
     if (fs::is_directory(target)) {
-      if (!fs::is_symlink(link)) walk(path, listing);
+      if (!fs::is_symlink(link) && !same_folder(native, skipped)) walk(path, skipped, listing);
     } else if (fs::is_regular_file(target) && format_of_file(path) != photo_format::none) {
       listing->photos.push_back(path);
     } else {
@@ -53,9 +58,9 @@ void walk(const std::string& folder, photo_listing* listing) {
   }
 }
 
-void add(const std::string& path, photo_listing* listing) {
+void add(const std::string& path, const std::string& skipped, photo_listing* listing) {
   if (is_folder(path)) {
-    walk(path, listing);
+    if (!same_folder(fs::u8path(path), skipped)) walk(path, skipped, listing);
   } else {
     listing->photos.push_back(path);
   }
@@ -63,16 +68,17 @@ void add(const std::string& path, photo_listing* listing) {
 
 }  // namespace
 
-photo_listing list_photos(const std::vector<std::string>& given, std::istream& in) {
+photo_listing list_photos(const std::vector<std::string>& given, std::istream& in,
+                          const std::string& skipped) {
   photo_listing listing;
   bool read_in = false;
   for (const std::string& path : given) {
     if (path != "-") {
-      add(path, &listing);
+      add(path, skipped, &listing);
     } else if (!read_in) {
       read_in = true;
       for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) add(line, &listing);
+        if (!line.empty()) add(line, skipped, &listing);
       }
     }
   }

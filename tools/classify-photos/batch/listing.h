@@ -20,7 +20,10 @@ struct photo_listing {
 // replaced by the paths read from `in` (one a line, empty lines skipped), and
 // each folder walked with its subfolders, its entries in sorted order, for
 // the files whose first bytes are a format this build reads. Symbolic links
-// to folders inside a folder are not followed.
-photo_listing list_photos(const std::vector<std::string>& given, std::istream& in);
+// to folders inside a folder are not followed, and the folder `skipped` (that
+// of --sort-into, whose links and copies are the photographs themselves) is
+// not walked.
+photo_listing list_photos(const std::vector<std::string>& given, std::istream& in,
+                          const std::string& skipped = "");
 
 }  // namespace classify
