@@ -3,9 +3,11 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 namespace classify {
 
@@ -69,6 +71,19 @@ bool lay_out(sqlite3* db) {
   return false;
 }
 
+// The file is switched to WAL once, by the first run; a second run that
+// starts at the same moment may find it locked for the switch, and tries
+// again.
+bool use_wal(sqlite3* db) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string mode;
+    if (query_text(db, "PRAGMA journal_mode", &mode) && mode == "wal") return true;
+    if (query_text(db, "PRAGMA journal_mode = WAL", &mode) && mode == "wal") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 std::string column_text(sqlite3_stmt* statement, int column) {
   const unsigned char* value = sqlite3_column_text(statement, column);
   return value != nullptr ? reinterpret_cast<const char*>(value) : "";
@@ -119,9 +134,11 @@ std::unique_ptr<result_cache> result_cache::open(const std::string& file, std::s
   sqlite3_busy_timeout(db, busy_timeout_ms);
   sqlite3_extended_result_codes(db, 1);
   // Nothing is written before the file is known to be a cache, or empty.
+  // The tables are counted before the id is read: another run that lays the
+  // file out in between sets both in one commit.
   long long id = 0, version = 0, tables = 0;
-  if (!query_number(db, "PRAGMA application_id", &id) ||
-      !query_number(db, "SELECT count(*) FROM sqlite_master", &tables)) {
+  if (!query_number(db, "SELECT count(*) FROM sqlite_master", &tables) ||
+      !query_number(db, "PRAGMA application_id", &id)) {
     *error = cache->failure("is damaged or not a cache of classify-photos'");
     return nullptr;
   }
@@ -152,9 +169,7 @@ std::unique_ptr<result_cache> result_cache::open(const std::string& file, std::s
   }
   // WAL lets two runs read and write at once; NORMAL keeps every commit
   // through a crash of the process, without a sync each.
-  std::string mode;
-  if (!query_text(db, "PRAGMA journal_mode = WAL", &mode) ||
-      !execute(db, "PRAGMA synchronous = NORMAL") || !cache->prepare(error)) {
+  if (!use_wal(db) || !execute(db, "PRAGMA synchronous = NORMAL") || !cache->prepare(error)) {
     if (error->empty()) *error = cache->failure("cannot be used");
     return nullptr;
   }
