@@ -61,6 +61,9 @@ done
 allowed_imports() {
   case $1 in
     classify.exe) echo "kernel32.dll msvcrt.dll" ;;
+    # exiv2's static library brings psapi.dll (the program's path) and
+    # ws2_32.dll (its HTTP reader, which we never call): both are Windows' own.
+    classify-photos.exe) echo "kernel32.dll msvcrt.dll ole32.dll shell32.dll psapi.dll ws2_32.dll" ;;
     *) echo "kernel32.dll msvcrt.dll ole32.dll shell32.dll" ;;
   esac
 }
