@@ -330,7 +330,7 @@ if wants keep; then
   printf '%s\n' 'cd truth' "$photos_here --cache kept.db 7 207 407 607 >/dev/null 2>&1" \
     >"$work/rerun_cache_t.sh"
   printf '%s\n' 'cd truth' "$photos_here --xmp 7 207 407 607 >/dev/null" >"$work/xmp_t.sh"
-  /bin/sh "$work/rerun_cache_t.sh"
+  (cd "$work" && /bin/sh rerun_cache_t.sh)
   echo
   echo "== 1,000 photographs of 1200x800: classify-photos with --cache (an empty file, then a rerun) and --xmp against the same batch without them"
   pb_long --items 1000 "plain=/bin/sh plain_t.sh" "first_cache=/bin/sh first_cache_t.sh" \
