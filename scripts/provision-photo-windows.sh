@@ -168,7 +168,7 @@ main() {
     return
   fi
   start_log "$cache_root/logs/photo-libs-win64.log"
-  say "building the photograph libraries for 64-bit Windows into $prefix, about 5 minutes on 2 cores"
+  say "building the photograph libraries for 64-bit Windows into $prefix, about 6 minutes on 2 cores"
   say "full log: $log_file"
   stage "apt packages"
   install_apt_packages "${APT_DEPS[@]}"
