@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/classify-photos/keep/xmp_sidecar.h"
+#include "tools/classify-photos/keep/xmp_merge.h"
 
 using namespace classify;
 

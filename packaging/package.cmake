@@ -59,8 +59,11 @@ elseif(CLASSIFY_CPU_LEVEL GREATER 0)
 endif()
 # prepare-input and classify-photos find the libvips module at this place
 # relative to themselves.
-install(TARGETS prepare-input-vips LIBRARY DESTINATION ${CLASSIFY_VIPS_MODULE_DIR}
+install(TARGETS prepare-input-vips LIBRARY DESTINATION ${CLASSIFY_MODULE_DIR}
   COMPONENT formats)
+# classify-photos' exiv2 module (--xmp), found the same way.
+install(TARGETS classify-photos-xmp LIBRARY DESTINATION ${CLASSIFY_MODULE_DIR}
+  COMPONENT programs)
 install(FILES ${man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
 install(FILES README.md ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog}
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT programs)

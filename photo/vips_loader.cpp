@@ -14,25 +14,11 @@
 
 namespace classify {
 
-#ifndef VIPS_MODULE_FROM_BINDIR
-#error "VIPS_MODULE_FROM_BINDIR must give the module's installed place relative to bin/"
-#endif
-
 namespace {
 
 std::string& vips_module_path() {
   static std::string path;
   return path;
-}
-
-// Beside the program (a build folder), or where the package installs it.
-std::string default_vips_module_path() {
-  std::string dir = installed_program_path();
-  if (dir.find('/') == std::string::npos) return "prepare-input-vips.so";
-  dir.erase(dir.rfind('/'));
-  const std::string beside = dir + "/prepare-input-vips.so";
-  if (access(beside.c_str(), R_OK) == 0) return beside;
-  return dir + "/" VIPS_MODULE_FROM_BINDIR "/prepare-input-vips.so";
 }
 
 struct vips_functions {
@@ -46,8 +32,9 @@ struct vips_functions {
 const vips_functions& vips_module() {
   static const vips_functions module = [] {
     vips_functions f;
-    const std::string path =
-        vips_module_path().empty() ? default_vips_module_path() : vips_module_path();
+    const std::string path = vips_module_path().empty()
+                                 ? private_module_path("prepare-input-vips.so")
+                                 : vips_module_path();
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
       f.problem = "its decoder module does not load: " + std::string(dlerror());

@@ -69,4 +69,9 @@ std::string program_path();
 // with it are found from; otherwise program_path().
 std::string installed_program_path();
 
+// Linux: the path of the programs' private module `file_name` (a library
+// they load only when a run needs it): beside the program in a build
+// folder, otherwise in libexec/classify beside the installed bin/.
+std::string private_module_path(const std::string& file_name);
+
 }  // namespace classify

@@ -141,4 +141,13 @@ std::string installed_program_path() {
   return self.substr(0, at) + "/bin/" + self.substr(at + portable.size());
 }
 
+std::string private_module_path(const std::string& file_name) {
+  std::string dir = installed_program_path();
+  if (dir.find('/') == std::string::npos) return file_name;
+  dir.erase(dir.rfind('/'));
+  const std::string beside = dir + "/" + file_name;
+  if (access(beside.c_str(), R_OK) == 0) return beside;
+  return dir + "/" CLASSIFY_MODULE_FROM_BINDIR "/" + file_name;
+}
+
 }  // namespace classify

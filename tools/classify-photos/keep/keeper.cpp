@@ -40,6 +40,7 @@ std::unique_ptr<result_keeper> result_keeper::create(const photos_options& optio
                                                      const loaded_model& model,
                                                      const model_setup& setup, std::string* error) {
   if (options.cache.empty() && !options.xmp && options.sort_into.empty()) return nullptr;
+  if (options.xmp && !xmp_ready(error)) return nullptr;
   std::unique_ptr<result_keeper> keeper(new result_keeper(options, setup));
   if (!options.cache.empty()) {
     keeper->cache_ = result_cache::open(options.cache, error);

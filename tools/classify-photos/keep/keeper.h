@@ -23,7 +23,7 @@ std::string result_setup(const photos_options& options, const loaded_model& mode
 class result_keeper {
  public:
   // Null when none of --cache, --xmp and --sort-into is given, or, with
-  // `error`, when the cache cannot be used.
+  // `error`, when the cache or exiv2 cannot be used.
   static std::unique_ptr<result_keeper> create(const photos_options& options,
                                                const loaded_model& model, const model_setup& setup,
                                                std::string* error);

@@ -4,8 +4,8 @@
 // LABEL" in Xmp.lr.hierarchicalSubject (Lightroom, darktable) and
 // "classify/LABEL" in Xmp.digiKam.TagsList (digiKam). Everything else in an
 // existing sidecar stays; the keywords of an earlier run are replaced. The
-// photograph itself is never written. Read and written with exiv2, from one
-// thread at a time.
+// photograph itself is never written. Read and written with exiv2
+// (xmp_merge.h), from one thread at a time.
 
 #include <string>
 #include <vector>
@@ -18,11 +18,10 @@ enum class sidecar_naming { full_name, base_name };
 
 std::string sidecar_path(const std::string& photo, sidecar_naming naming);
 
-// The sidecar `old_sidecar` (its bytes, "" where there is none) with
-// `keywords` as the only keywords of ours; false, with `error`, when it
-// cannot be read as XMP.
-bool merge_keywords(const std::string& old_sidecar, const std::vector<std::string>& keywords,
-                    std::string* new_sidecar, std::string* error);
+// Makes exiv2 ready before the first sidecar: on Linux it lives in a
+// module loaded only for --xmp (xmp_module.h). False, with `error` saying
+// why, when it cannot be loaded.
+bool xmp_ready(std::string* error);
 
 // Writes the keywords into the sidecar at `path` through a temporary file
 // and a rename, keeping its permissions; false, with `error`, when it cannot

@@ -1,0 +1,79 @@
+// exiv2 on Linux: in a module loaded only for --xmp (xmp_module.h).
+#include <dlfcn.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tools/classify-photos/keep/xmp_merge.h"
+#include "tools/classify-photos/keep/xmp_module.h"
+#include "tools/classify-photos/keep/xmp_sidecar.h"
+
+namespace classify {
+
+namespace {
+
+struct xmp_functions {
+  xmp_merge_function merge = nullptr;
+  xmp_free_function release = nullptr;
+  std::string problem;
+};
+
+// Loaded once, on first need, and kept.
+const xmp_functions& xmp_module() {
+  static const xmp_functions module = [] {
+    xmp_functions f;
+    const std::string path = private_module_path("classify-photos-xmp.so");
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      f.problem = "its exiv2 module does not load: " + std::string(dlerror());
+      return f;
+    }
+    f.merge = reinterpret_cast<xmp_merge_function>(dlsym(handle, "classify_xmp_merge"));
+    f.release = reinterpret_cast<xmp_free_function>(dlsym(handle, "classify_xmp_free"));
+    if (f.merge == nullptr || f.release == nullptr) {
+      f.problem = "its exiv2 module " + path + " is damaged";
+    }
+    return f;
+  }();
+  return module;
+}
+
+}  // namespace
+
+bool xmp_ready(std::string* error) {
+  if (xmp_module().problem.empty()) return true;
+  *error = "--xmp cannot write sidecars: " + xmp_module().problem;
+  return false;
+}
+
+bool merge_keywords(const std::string& old_sidecar, const std::vector<std::string>& keywords,
+                    std::string* new_sidecar, std::string* error) {
+  const xmp_functions& module = xmp_module();
+  if (!module.problem.empty()) {
+    *error = module.problem;
+    return false;
+  }
+  std::vector<const char*> words;
+  std::vector<size_t> sizes;
+  for (const std::string& keyword : keywords) {
+    words.push_back(keyword.data());
+    sizes.push_back(keyword.size());
+  }
+  char* merged = nullptr;
+  char* reason = nullptr;
+  size_t merged_size = 0;
+  const int merged_well = module.merge(old_sidecar.data(), old_sidecar.size(), words.data(),
+                                       sizes.data(), words.size(), &merged, &merged_size, &reason);
+  const std::unique_ptr<char, xmp_free_function> merged_owner(merged, module.release);
+  const std::unique_ptr<char, xmp_free_function> reason_owner(reason, module.release);
+  if (merged_well != 1) {
+    *error = reason != nullptr ? reason : "cannot be merged";
+    return false;
+  }
+  new_sidecar->assign(merged, merged_size);
+  return true;
+}
+
+}  // namespace classify

@@ -1,0 +1,17 @@
+#pragma once
+// The keywords of ours merged into an XMP sidecar, through exiv2. On Linux
+// this is the whole of exiv2's part in classify-photos, built into a module
+// of its own (xmp_module.h); on Windows it is linked into the program.
+
+#include <string>
+#include <vector>
+
+namespace classify {
+
+// The sidecar `old_sidecar` (its bytes, "" where there is none) with
+// `keywords` as the only keywords of ours; false, with `error`, when it
+// cannot be read as XMP.
+bool merge_keywords(const std::string& old_sidecar, const std::vector<std::string>& keywords,
+                    std::string* new_sidecar, std::string* error);
+
+}  // namespace classify

@@ -1,0 +1,54 @@
+// classify-photos' exiv2 module: merge_keywords behind the C interface of
+// xmp_module.h.
+#include "tools/classify-photos/keep/xmp_module.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/classify-photos/keep/xmp_merge.h"
+
+namespace {
+
+char* copy_out(const std::string& text, size_t* size) {
+  char* bytes = static_cast<char*>(std::malloc(text.size() + 1));
+  if (bytes == nullptr) return nullptr;
+  std::memcpy(bytes, text.data(), text.size());
+  bytes[text.size()] = '\0';
+  if (size != nullptr) *size = text.size();
+  return bytes;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int classify_xmp_merge(
+    const char* old_sidecar, size_t old_size, const char* const* keywords,
+    const size_t* keyword_sizes, size_t keyword_count, char** merged, size_t* merged_size,
+    char** error) {
+  *merged = nullptr;
+  *error = nullptr;
+  std::vector<std::string> words;
+  for (size_t i = 0; i < keyword_count; ++i) words.emplace_back(keywords[i], keyword_sizes[i]);
+  std::string new_sidecar, reason;
+  try {
+    if (!classify::merge_keywords(std::string(old_sidecar, old_size), words, &new_sidecar,
+                                  &reason)) {
+      *error = copy_out(reason, nullptr);
+      return 0;
+    }
+  } catch (const std::bad_alloc&) {
+    *error = copy_out("out of memory", nullptr);
+    return 0;
+  }
+  *merged = copy_out(new_sidecar, merged_size);
+  if (*merged == nullptr) {
+    *error = copy_out("out of memory", nullptr);
+    return 0;
+  }
+  return 1;
+}
+
+extern "C" __attribute__((visibility("default"))) void classify_xmp_free(char* bytes) {
+  std::free(bytes);
+}

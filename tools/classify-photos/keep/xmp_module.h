@@ -1,0 +1,21 @@
+#pragma once
+// The interface of classify-photos' exiv2 module (classify-photos-xmp.so).
+// exiv2, and the shared C++ runtime it brings, cost every run of the
+// program about 190 page faults to load and relocate, a fifth of a small
+// batch's; only --xmp needs them, so on Linux they are loaded with this
+// module when it is given. Plain C across the seam: the program and the
+// module each have a C++ runtime of their own.
+
+#include <cstddef>
+
+extern "C" {
+
+// merge_keywords (xmp_merge.h) over bytes: returns 1 with the new sidecar in
+// `*merged` (`*merged_size` bytes), or 0 with the reason in `*error` (a C
+// string); either is freed with the module's free function.
+typedef int (*xmp_merge_function)(const char* old_sidecar, size_t old_size,
+                                  const char* const* keywords, const size_t* keyword_sizes,
+                                  size_t keyword_count, char** merged, size_t* merged_size,
+                                  char** error);
+typedef void (*xmp_free_function)(char* bytes);
+}
