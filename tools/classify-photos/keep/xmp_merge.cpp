@@ -68,6 +68,10 @@ struct exiv2_quiet {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
     Exiv2::XmpParser::initialize();
   }
+  // The namespaces that sidecars named and exiv2 registered go before
+  // exiv2's registry does: loaded as a module, its statics end first, and
+  // would leave those entries lost.
+  ~exiv2_quiet() { Exiv2::XmpProperties::unregisterNs(); }
 };
 
 }  // namespace
