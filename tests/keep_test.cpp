@@ -342,9 +342,55 @@ TEST_F(Keep, DamagedOrForeignCacheIsLeftAsItIs) {
   EXPECT_EQ(read_file(dir.file("foreign.db")), foreign);
 }
 
-// A run killed partway (SIGKILL: nothing of its own runs after) resumes
-// from what it committed, and the two runs' lines are those of one whole
-// run; two runs at once share one cache.
+// A disk that fills partway (a file-size limit stands for it): the batch
+// prints every line, says what it could not keep, and leaves no copy cut
+// short; a run with room again resumes from what the cache kept and copies
+// what it could not.
+TEST_F(Keep, AFullDiskLeavesNothingHalfWrittenAndTheRunResumes) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 12; ++i) {
+    names.push_back("p" + std::to_string(i) + ".ppm");
+    photo(names.back(), i % 3 == 0 ? red : i % 3 == 1 ? green : blue);
+  }
+  // Larger than the limit: its copy cannot be made whole.
+  photos["p4.ppm"] = ppm(200, 200, std::vector<rgb>(40000, green));
+  dir.write("p4.ppm", photos["p4.ppm"]);
+  std::string args = "--model model.tflite --labels labels.txt --jobs 1 --cache run.db";
+  args += " --sort-into sorted --sort-mode copy";
+  for (const std::string& name : names) args += " " + name;
+  // 64 blocks of 512 bytes: a few of the cache's commits, then no more.
+  const run_result full = run_program(
+      "/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 64; exec " CLASSIFY_PHOTOS_EXE " " + args},
+      dir.path);
+  EXPECT_EQ(full.status, 1) << full.err;
+  EXPECT_EQ(lines_of(full.out).size(), names.size()) << full.out;
+  EXPECT_NE(full.err.find("p4.ppm: not sorted: "), std::string::npos) << full.err;
+  EXPECT_NE(full.err.find("the rest of the batch is not kept in it"), std::string::npos)
+      << full.err;
+  EXPECT_FALSE(fs::exists(dir.file("sorted/green/p4.ppm")));
+
+  std::vector<std::string> room_args = {"--jobs",      "1",      "--cache",     "run.db",
+                                        "--sort-into", "sorted", "--sort-mode", "copy"};
+  room_args.insert(room_args.end(), names.begin(), names.end());
+  const run_result resumed = classify_photos(room_args);
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_EQ(resumed.out, full.out);
+  const long from_cache = std::strtol(resumed.err.c_str() + 17, nullptr, 10);
+  EXPECT_GE(from_cache, 1) << resumed.err;
+  EXPECT_LT(from_cache, 12) << resumed.err;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const char* folder[] = {"red", "green", "blue"};
+    EXPECT_TRUE(read_file(dir.file(std::string("sorted/") + folder[i % 3] + "/" + names[i])) ==
+                photos[names[i]])
+        << names[i];
+  }
+  EXPECT_EQ(classify_photos(room_args).err,
+            "classify-photos: 12 of 12 photographs from the cache run.db\n");
+}
+
+// A run stopped partway by Ctrl-C or killed (SIGKILL: nothing of its own
+// runs after) resumes from what it committed, and the two runs' lines are
+// those of one whole run; two runs at once share one cache.
 TEST_F(Keep, KilledRunResumesAndTwoRunsShareOneCache) {
   const std::string model = pretrained_model;
   std::vector<std::string> names;
@@ -360,20 +406,34 @@ TEST_F(Keep, KilledRunResumesAndTwoRunsShareOneCache) {
   args.insert(args.begin() + 4, {"--cache", "run.db"});
   std::vector<std::string> command = args;
   command.insert(command.begin(), CLASSIFY_PHOTOS_EXE);
-  const pid_t pid = start_program(command, dir.path, "out.tsv");
-  ASSERT_GE(pid, 0);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (lines_of(read_file(dir.file("out.tsv"))).size() < 10 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  // Ctrl-C ends the batch after the photographs in hand, each line written
+  // kept; SIGKILL may come between a line and its commit.
+  for (const int signal : {SIGINT, SIGKILL}) {
+    for (const char* file : {"run.db", "run.db-wal", "run.db-shm", "out.tsv"}) {
+      fs::remove(dir.file(file));
+    }
+    const pid_t pid = start_program(command, dir.path, "out.tsv");
+    ASSERT_GE(pid, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (lines_of(read_file(dir.file("out.tsv"))).size() < 10 &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    kill(pid, signal);
+    waitpid(pid, nullptr, 0);
+    const std::string stopped = read_file(dir.file("out.tsv"));
+    EXPECT_EQ(whole.out.compare(0, stopped.size(), stopped), 0) << signal;
+    const run_result resumed = run_program(CLASSIFY_PHOTOS_EXE, args, dir.path);
+    EXPECT_EQ(resumed.out, whole.out) << signal;
+    const long from_cache = std::strtol(resumed.err.c_str() + 17, nullptr, 10);
+    const long written = static_cast<long>(lines_of(stopped).size());
+    if (signal == SIGINT) {
+      EXPECT_EQ(from_cache, written) << resumed.err;
+    } else {
+      EXPECT_GE(from_cache, written - 1) << resumed.err;
+    }
+    EXPECT_LT(from_cache, 60) << resumed.err;
   }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  const run_result resumed = run_program(CLASSIFY_PHOTOS_EXE, args, dir.path);
-  EXPECT_EQ(resumed.out, whole.out);
-  const long from_cache = std::strtol(resumed.err.c_str() + 17, nullptr, 10);
-  EXPECT_GE(from_cache, 10) << resumed.err;
-  EXPECT_LT(from_cache, 60) << resumed.err;
 
   // Two at once over a new cache, then a third that finds everything there.
   args[5] = command[6] = "shared.db";

@@ -64,6 +64,17 @@ bool already_there(const fs::path& place, const fs::path& photo, sort_mode mode)
   return mode == sort_mode::copy && same_bytes(place, photo);
 }
 
+// A copy made only where nothing is (the file is created exclusively); one
+// cut short, by a full disk say, is removed rather than left looking whole.
+bool copy_new(const fs::path& photo, const fs::path& place, std::error_code* failure) {
+  fs::copy_file(photo, place, fs::copy_options::none, *failure);
+  if (*failure && *failure != std::errc::file_exists) {
+    std::error_code ignored;
+    fs::remove(place, ignored);
+  }
+  return !*failure;
+}
+
 bool put(const fs::path& photo, const fs::path& place, sort_mode mode, bool* copied,
          std::error_code* failure) {
   switch (mode) {
@@ -72,14 +83,14 @@ bool put(const fs::path& photo, const fs::path& place, sort_mode mode, bool* cop
       // Windows makes symbolic links only with a privilege; a copy does.
       if (*failure && *failure != std::errc::file_exists) {
         *failure = std::error_code();
-        *copied = fs::copy_file(photo, place, fs::copy_options::none, *failure);
+        *copied = copy_new(photo, place, failure);
       }
       break;
     case sort_mode::hardlink:
       fs::create_hard_link(photo, place, *failure);
       break;
     case sort_mode::copy:
-      fs::copy_file(photo, place, fs::copy_options::none, *failure);
+      copy_new(photo, place, failure);
       break;
   }
   return !*failure;
