@@ -106,9 +106,21 @@ const char earlier_run_sidecar[] = R"(<x:xmpmeta xmlns:x="adobe:ns:meta/">
  </rdf:RDF>
 </x:xmpmeta>)";
 
-// Each kind of sidecar a photograph may have, written over twice (so a
-// rerun adds nothing): nothing changes but our keywords, as exiv2 reads
-// them, and what cannot be taken is left byte for byte, with an error line.
+// Keywords of ours as another writer spelled them: already what a run
+// writes.
+const char already_tagged_sidecar[] = R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF
+ xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about=""
+ xmlns:dc="http://purl.org/dc/elements/1.1/" xmlns:lr="http://ns.adobe.com/lightroom/1.0/"
+ xmlns:digiKam="http://www.digikam.org/ns/1.0/" xmlns:xmp="http://ns.adobe.com/xap/1.0/"
+ xmp:Rating="2"><dc:subject><rdf:Bag><rdf:li>red</rdf:li></rdf:Bag></dc:subject>
+ <lr:hierarchicalSubject><rdf:Bag><rdf:li>classify|red</rdf:li></rdf:Bag></lr:hierarchicalSubject>
+ <digiKam:TagsList><rdf:Seq><rdf:li>classify/red</rdf:li></rdf:Seq></digiKam:TagsList>
+</rdf:Description></rdf:RDF></x:xmpmeta>)";
+
+// Each kind of sidecar a photograph may have, written over twice: nothing
+// changes but our keywords, as exiv2 reads them; a sidecar that holds them
+// already (on a rerun, say) keeps its bytes and its modification time; and
+// what cannot be taken is left byte for byte, with an error line.
 TEST_F(Keep, SidecarsKeepEverythingButOurKeywords) {
   struct sidecar_case {
     std::string name, before;
@@ -124,6 +136,7 @@ TEST_F(Keep, SidecarsKeepEverythingButOurKeywords) {
        "places|holiday, colours|red, classify|red", "classify/red"},
       {"earlier", earlier_run_sidecar, true, "cat, mine, red", "other model|cat, classify|red",
        "People/Ann, classify/red"},
+      {"already", already_tagged_sidecar, true, "red", "classify|red", "classify/red"},
       {"damaged", std::string(darktable_sidecar).substr(0, 300), true, "", "", ""},
       {"not xmp", "<html><body>a page</body></html>", true, "", "", ""},
       {"binary", std::string("\0\xff\xfe<rdf:RDF", 12), true, "", "", ""},
@@ -136,6 +149,7 @@ TEST_F(Keep, SidecarsKeepEverythingButOurKeywords) {
     if (!cases[i].writable) chmod(dir.file(name + ".xmp").c_str(), 0444);
     args.push_back(name);
   }
+  std::map<std::string, std::pair<std::string, int64_t>> first_run;  // bytes, mtime in ns
   for (int run = 0; run < 2; ++run) {
     const run_result r = classify_photos(args);
     EXPECT_EQ(r.status, 1) << r.err;
@@ -155,6 +169,18 @@ TEST_F(Keep, SidecarsKeepEverythingButOurKeywords) {
       expected["Xmp.lr.hierarchicalSubject"] = c.lightroom;
       expected["Xmp.digiKam.TagsList"] = c.digikam;
       EXPECT_EQ(xmp_properties(after), expected) << c.name << " (run " << run << ")\n" << after;
+      struct stat status {};
+      stat(sidecar.c_str(), &status);
+      const std::pair<std::string, int64_t> state = {
+          after, status.st_mtim.tv_sec * 1000000000LL + status.st_mtim.tv_nsec};
+      if (c.name == "already") {
+        EXPECT_EQ(after, c.before);
+      }
+      if (run == 0) {
+        first_run[c.name] = state;
+      } else {
+        EXPECT_EQ(state, first_run[c.name]) << c.name;
+      }
     }
   }
 }

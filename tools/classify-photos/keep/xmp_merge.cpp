@@ -89,15 +89,18 @@ bool merge_keywords(const std::string& old_sidecar, const std::vector<std::strin
     }
     // Ours are the entries under classify; a flat keyword of ours is one
     // that we wrote under it and that no other hierarchy names.
+    const std::vector<std::string> flat_before = items(data, flat_key);
+    const std::vector<std::string> lightroom_before = items(data, lightroom_key);
+    const std::vector<std::string> digikam_before = items(data, digikam_key);
     std::vector<std::string> lightroom, digikam, ours;
-    for (const std::string& entry : items(data, lightroom_key)) {
+    for (const std::string& entry : lightroom_before) {
       if (starts_with(entry, lightroom_root)) {
         ours.push_back(entry.substr(sizeof lightroom_root - 1));
       } else {
         lightroom.push_back(entry);
       }
     }
-    for (const std::string& entry : items(data, digikam_key)) {
+    for (const std::string& entry : digikam_before) {
       if (starts_with(entry, digikam_root)) {
         ours.push_back(entry.substr(sizeof digikam_root - 1));
       } else {
@@ -108,7 +111,7 @@ bool merge_keywords(const std::string& old_sidecar, const std::vector<std::strin
     for (const std::string& entry : lightroom) add_names(entry, '|', &named_elsewhere);
     for (const std::string& entry : digikam) add_names(entry, '/', &named_elsewhere);
     std::vector<std::string> flat;
-    for (const std::string& keyword : items(data, flat_key)) {
+    for (const std::string& keyword : flat_before) {
       const bool was_ours = std::find(ours.begin(), ours.end(), keyword) != ours.end();
       if (!was_ours || named_elsewhere.count(keyword) != 0) flat.push_back(keyword);
     }
@@ -116,6 +119,13 @@ bool merge_keywords(const std::string& old_sidecar, const std::vector<std::strin
       if (std::find(flat.begin(), flat.end(), keyword) == flat.end()) flat.push_back(keyword);
       lightroom.push_back(lightroom_root + keyword);
       digikam.push_back(digikam_root + keyword);
+    }
+    // A sidecar that already holds these keywords, as a rerun finds it, is
+    // given back byte for byte: rewritten, its new modification time would
+    // tell darktable and backup tools that it had changed.
+    if (flat == flat_before && lightroom == lightroom_before && digikam == digikam_before) {
+      *new_sidecar = old_sidecar;
+      return true;
     }
     set_items(&data, flat_key, Exiv2::xmpBag, flat);
     set_items(&data, lightroom_key, Exiv2::xmpBag, lightroom);

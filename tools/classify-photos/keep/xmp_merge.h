@@ -9,8 +9,8 @@
 namespace classify {
 
 // The sidecar `old_sidecar` (its bytes, "" where there is none) with
-// `keywords` as the only keywords of ours; false, with `error`, when it
-// cannot be read as XMP.
+// `keywords` as the only keywords of ours (`old_sidecar` itself where it
+// holds them already); false, with `error`, when it cannot be read as XMP.
 bool merge_keywords(const std::string& old_sidecar, const std::vector<std::string>& keywords,
                     std::string* new_sidecar, std::string* error);
 

@@ -49,6 +49,7 @@ bool write_keywords(const std::string& path, const std::vector<std::string>& key
     *error = path + ": " + *error + "; left as it is";
     return false;
   }
+  if (exists && new_sidecar == old_sidecar) return true;
   if (!write_atomically(path, std::vector<unsigned char>(new_sidecar.begin(), new_sidecar.end()),
                         error)) {
     return false;
