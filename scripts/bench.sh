@@ -50,8 +50,12 @@
 #  truth        classify-photos --truth FILE on 1,000 photographs of 1200x800
 #               against the same batch without it
 #  keep         classify-photos on 1,000 photographs of 1200x800 with --cache
-#               into an empty file, a rerun over the filled cache, and --xmp,
-#               against the same batch with none of them
+#               into an empty file, a rerun over the filled cache, --xmp, and
+#               --xmp over sidecars that darktable has filled with an edit's
+#               history, against the same batch with none of them
+#  xmp          exiv2 against exempi on what --xmp does to a sidecar (none, a
+#               darktable one, one of an earlier run): a whole process with
+#               one merge, and the median merge of 200 in one process
 #  remote       classify-photos --sshlogin over a private sshd on 127.0.0.1,
 #               120 photographs of 1200x800, against its floor: one tar | ssh
 #               copy of the same files plus the local classify-photos run;
@@ -64,7 +68,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 runs=${BENCH_RUNS:-30}
-sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch kernels models html truth keep remote} "
+sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch kernels models html truth keep xmp remote} "
 wants() { [[ $sections == *" $1 "* ]]; }
 
 scripts/build.sh
@@ -322,19 +326,44 @@ fi
 
 if wants keep; then
   # The first run with --cache starts from no file each time; the rerun
-  # finds every photograph in a cache filled once beforehand. --xmp writes
-  # 1,000 sidecars (after the first run, over the ones there).
+  # finds every photograph in a cache filled once beforehand. with_xmp
+  # writes 1,000 new sidecars (those of the run before are removed first, in
+  # the measured command), xmp_rerun finds its keywords in them already, and
+  # xmp_darktable tags 1,000 sidecars of 13 kB as darktable leaves them after
+  # an edit of 24 steps (photo.xmp, --xmp-name basename; unpacked afresh
+  # from a tar file in the measured command).
   photos_here="exec \"$here/build/classify-photos\""
   printf '%s\n' 'cd truth' 'rm -f first.db first.db-wal first.db-shm' \
     "$photos_here --cache first.db 7 207 407 607 >/dev/null 2>&1" >"$work/first_cache_t.sh"
   printf '%s\n' 'cd truth' "$photos_here --cache kept.db 7 207 407 607 >/dev/null 2>&1" \
     >"$work/rerun_cache_t.sh"
-  printf '%s\n' 'cd truth' "$photos_here --xmp 7 207 407 607 >/dev/null" >"$work/xmp_t.sh"
-  (cd "$work" && /bin/sh rerun_cache_t.sh)
+  printf '%s\n' 'cd truth' "find . -name '*.jpg.xmp' -delete" \
+    "$photos_here --xmp 7 207 407 607 >/dev/null" >"$work/xmp_t.sh"
+  printf '%s\n' 'cd truth' "$photos_here --xmp 7 207 407 607 >/dev/null" >"$work/xmp_rerun_t.sh"
+  build/bench/xmp_merge_exiv2 darktable --source >"$work/darktable.xmp"
+  (cd "$work/truth" && for photo in */t*.jpg; do cp ../darktable.xmp "${photo%.jpg}.xmp"; done &&
+    find . -name 't*.xmp' ! -name '*.jpg.xmp' -print0 | tar -cf ../darktable-sidecars.tar --null -T -)
+  printf '%s\n' 'cd truth' 'tar -xf ../darktable-sidecars.tar' \
+    "$photos_here --xmp --xmp-name basename 7 207 407 607 >/dev/null" >"$work/xmp_darktable_t.sh"
+  (cd "$work" && /bin/sh rerun_cache_t.sh && /bin/sh xmp_rerun_t.sh)
   echo
-  echo "== 1,000 photographs of 1200x800: classify-photos with --cache (an empty file, then a rerun) and --xmp against the same batch without them"
+  echo "== 1,000 photographs of 1200x800: classify-photos with --cache (an empty file, then a rerun), --xmp (new sidecars, a rerun, darktable's sidecars) against the same batch without them"
   pb_long --items 1000 "plain=/bin/sh plain_t.sh" "first_cache=/bin/sh first_cache_t.sh" \
-    "rerun_cache=/bin/sh rerun_cache_t.sh" "with_xmp=/bin/sh xmp_t.sh"
+    "rerun_cache=/bin/sh rerun_cache_t.sh" "with_xmp=/bin/sh xmp_t.sh" \
+    "xmp_rerun=/bin/sh xmp_rerun_t.sh" "xmp_darktable=/bin/sh xmp_darktable_t.sh"
+fi
+
+if wants xmp; then
+  echo
+  echo "== exiv2 against exempi: a process that merges our keywords into a sidecar once, and the median of 200 merges in one process"
+  for kind in none darktable earlier; do
+    echo "-- sidecar: $kind"
+    pb "hello=$here/build/bench/hello" "exiv2=$here/build/bench/xmp_merge_exiv2 $kind 1" \
+      "exempi=$here/build/bench/xmp_merge_exempi $kind 1"
+    for library in exiv2 exempi; do
+      echo "  $library, 200 merges in one process: $(build/bench/xmp_merge_$library "$kind" 200 2>&1)"
+    done
+  done
 fi
 
 if wants remote; then

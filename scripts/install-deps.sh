@@ -13,7 +13,7 @@ source "$here/lib/provision.sh"
 
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libvips-dev
   libjpeg62-turbo-dev libpng-dev liblcms2-dev libexif-dev libminizip-dev libsqlite3-dev libexiv2-dev
-  libxxhash-dev
+  libxxhash-dev libexempi-dev
   imagemagick libvips-tools exiv2 icc-profiles-free libjpeg-turbo-progs scdoc parallel
   openssh-client
   openssh-server qemu-user tidy)
