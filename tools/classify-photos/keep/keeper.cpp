@@ -23,14 +23,20 @@ std::string values_text(const float (&values)[3]) {
 
 }  // namespace
 
+#ifndef CLASSIFY_VERSION
+#error "CLASSIFY_VERSION must name the program's version"
+#endif
+
 std::string result_setup(const photos_options& options, const loaded_model& model,
                          const model_setup& setup) {
   std::string labels;
   for (const std::string& label : setup.labels) labels += label + "\n";
+  // Another version of the program may prepare photographs otherwise: its
+  // results are not taken for this one's.
   const std::string text =
-      "model " + content_hash(model.bytes, model.size) + "\ncrop " + number_text(options.crop) +
-      "\nmean " + values_text(setup.norm.mean) + "\nstd " + values_text(setup.norm.std) + "\ntop " +
-      std::to_string(options.top) + "\nkernels " +
+      "program " CLASSIFY_VERSION "\nmodel " + content_hash(model.bytes, model.size) + "\ncrop " +
+      number_text(options.crop) + "\nmean " + values_text(setup.norm.mean) + "\nstd " +
+      values_text(setup.norm.std) + "\ntop " + std::to_string(options.top) + "\nkernels " +
       (options.kernels == kernel_choice::builtin ? "builtin" : "xnnpack") + "\nlabels " +
       (setup.have_labels ? content_hash(labels.data(), labels.size()) : "none") + "\n";
   return content_hash(text.data(), text.size());

@@ -16,7 +16,8 @@
 
 namespace classify {
 
-// Every option that changes a result, and the model's bytes, in one key.
+// Every option that changes a result, the model's bytes and the program's
+// version, in one key.
 std::string result_setup(const photos_options& options, const loaded_model& model,
                          const model_setup& setup);
 
