@@ -48,7 +48,8 @@ build_dir=$(scripts/configure-check.sh)
 cmake --build "$build_dir" -j "$(nproc)" --target model_fuzz input_fuzz photo_fuzz metadata_fuzz protocol_fuzz sidecar_fuzz \
   write_seeds
 
-export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
+# intercept_tls_get_addr=0: see scripts/sanitize.sh.
+export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:intercept_tls_get_addr=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp:print_suppressions=0"
 

@@ -14,7 +14,13 @@ cmake --build "$build_dir" -j "$(nproc)"
 logs=$PWD/$build_dir/sanitizer-logs
 rm -rf "$logs"
 mkdir -p "$logs"
-export ASAN_OPTIONS="log_path=$logs/asan:detect_leaks=1:exitcode=86"
+# intercept_tls_get_addr=0: clang 14's LeakSanitizer follows the dynamic TLS
+# of modules loaded at run time through __tls_get_addr. In prepare-input
+# --crop on a TIFF (libvips' module) it records a range that begins at
+# 0x1eb (seen with verbosity=1), and its tracer crashes on it at exit
+# ("Tracer caught signal 11") instead of checking for leaks. Without it,
+# memory that only dynamic TLS points to would be reported as leaked: none is.
+export ASAN_OPTIONS="log_path=$logs/asan:detect_leaks=1:exitcode=86:intercept_tls_get_addr=0"
 export UBSAN_OPTIONS="log_path=$logs/ubsan:print_stacktrace=1:halt_on_error=1:exitcode=86"
 export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp:print_suppressions=0"
 status=0
