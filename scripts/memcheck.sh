@@ -2,7 +2,7 @@
 # One full run of classify on the pretrained model and the sample photograph
 # under valgrind's memcheck: no memory error, and no leak beyond what the
 # program keeps on purpose until exit (tests/sanitizer/valgrind.supp); then
-# classify-photos on XNNPACK the same way.
+# classify-photos on XNNPACK the same way, and with --cache, --xmp and --sort-into.
 # Before it, the model check's sweep over every operator: valgrind sees the
 # library's own reads and writes past a tensor, which AddressSanitizer cannot
 # (the library is not built with it), so every model the check lets through
@@ -60,6 +60,14 @@ photos_under_memcheck() {
     valgrind "${checks[@]}" "$@" "$photos_exe" --model "$model" --jobs 2 a.jpg b.png >photos.txt)
   echo "memcheck: no errors in classify-photos on $(basename "$model") ($(grep '^kernels:' "$work/describe.txt")): $(tr '\t\n' ' ;' <"$work/photos.txt")"
 }
-photos_under_memcheck "$(realpath models/mobilenet_v3_small_224_1.0_float.tflite)"
+default_model=$(realpath models/mobilenet_v3_small_224_1.0_float.tflite)
+photos_under_memcheck "$default_model"
+# What stays of a batch: the cache (a first run, then a rerun from it), the
+# sidecars (exiv2, in its module) and the class folders.
+(cd "$work" && for run in first rerun; do
+  valgrind "${checks[@]}" "$photos_exe" --model "$default_model" --cache run.db --xmp \
+    --sort-into sorted a.jpg b.png >keep.txt 2>keep.err || { cat keep.err >&2; exit 1; }
+done)
+echo "memcheck: no errors in classify-photos --cache --xmp --sort-into, a first run and a rerun ($(tail -n 1 "$work/keep.err" | sed 's/^classify-photos: //'))"
 zoo=$shared/models/zoo/tf2_mobilenet_v2_1.0_224_ptq.tflite
 [[ ! -f $zoo ]] || photos_under_memcheck "$(realpath "$zoo")" --undef-value-errors=no
