@@ -260,14 +260,20 @@ namespace {
 
 // Model files the fuzzer found troublesome: one crashed the library's set-up
 // before the model check existed, one makes a kernel leak while it refuses
-// the model. Each must be refused at set-up, in process and by the program,
-// with one of the two set-up messages and nothing else.
+// the model, one makes the library ask for 1.4 TB for its tensors. Each
+// must be refused at set-up, in process and by the program, with one of the
+// two set-up messages and nothing else.
 TEST(ModelCheck, FuzzerFindingsStayFixed) {
   const std::filesystem::path folder =
       std::filesystem::path(CLASSIFY_SOURCE_DIR) / "fuzz/regressions/model_fuzz";
   int replayed = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     SCOPED_TRACE(entry.path().string());
+    // AddressSanitizer's operator new aborts where it cannot allocate,
+    // instead of throwing (the model fuzzer replaces it for that reason).
+    if (address_sanitized && entry.path().filename().string().rfind("allocation-", 0) == 0) {
+      continue;
+    }
     const std::string bytes = read_file(entry.path().string());
     EXPECT_FALSE(probe_set_up(bytes_of(bytes), bytes.size()));
     scratch_dir dir;
