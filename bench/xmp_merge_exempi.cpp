@@ -1,12 +1,11 @@
-// The xmp_merge_bench over exempi: the rules of the program's merge
-// (tools/classify-photos/keep/xmp_merge.cpp) through exempi's C interface.
+// The xmp_merge_bench over exempi: the program's rules of our keywords
+// (keyword_rules.h), read and written through exempi's C interface.
 #include <exempi/xmp.h>
 
-#include <algorithm>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tools/classify-photos/keep/keyword_rules.h"
 
 namespace {
 
@@ -41,23 +40,6 @@ void set_items(XmpPtr xmp, const char* ns, const char* name, uint32_t form,
   }
 }
 
-void split_ours(const std::vector<std::string>& entries, const std::string& root,
-                std::vector<std::string>* theirs, std::vector<std::string>* ours) {
-  for (const std::string& entry : entries) {
-    if (entry.compare(0, root.size(), root) == 0) {
-      ours->push_back(entry.substr(root.size()));
-    } else {
-      theirs->push_back(entry);
-    }
-  }
-}
-
-void add_names(const std::string& path, char separator, std::set<std::string>* names) {
-  std::istringstream parts(path);
-  std::string part;
-  while (std::getline(parts, part, separator)) names->insert(part);
-}
-
 }  // namespace
 
 bool merge_with_library(const std::string& old_sidecar, const std::vector<std::string>& keywords,
@@ -69,24 +51,13 @@ bool merge_with_library(const std::string& old_sidecar, const std::vector<std::s
     *error = "is not XMP that can be read";
     return false;
   }
-  std::vector<std::string> lightroom, digikam, ours, flat;
-  split_ours(items(xmp, lr_ns, "hierarchicalSubject"), "classify|", &lightroom, &ours);
-  split_ours(items(xmp, digikam_ns, "TagsList"), "classify/", &digikam, &ours);
-  std::set<std::string> named_elsewhere;
-  for (const std::string& entry : lightroom) add_names(entry, '|', &named_elsewhere);
-  for (const std::string& entry : digikam) add_names(entry, '/', &named_elsewhere);
-  for (const std::string& keyword : items(xmp, dc_ns, "subject")) {
-    const bool was_ours = std::find(ours.begin(), ours.end(), keyword) != ours.end();
-    if (!was_ours || named_elsewhere.count(keyword) != 0) flat.push_back(keyword);
-  }
-  for (const std::string& keyword : keywords) {
-    if (std::find(flat.begin(), flat.end(), keyword) == flat.end()) flat.push_back(keyword);
-    lightroom.push_back("classify|" + keyword);
-    digikam.push_back("classify/" + keyword);
-  }
-  set_items(xmp, dc_ns, "subject", XMP_PROP_VALUE_IS_ARRAY, flat);
-  set_items(xmp, lr_ns, "hierarchicalSubject", XMP_PROP_VALUE_IS_ARRAY, lightroom);
-  set_items(xmp, digikam_ns, "TagsList", XMP_PROP_ARRAY_IS_ORDERED, digikam);
+  const classify::sidecar_keywords after = classify::merged_keywords(
+      {items(xmp, dc_ns, "subject"), items(xmp, lr_ns, "hierarchicalSubject"),
+       items(xmp, digikam_ns, "TagsList")},
+      keywords);
+  set_items(xmp, dc_ns, "subject", XMP_PROP_VALUE_IS_ARRAY, after.flat);
+  set_items(xmp, lr_ns, "hierarchicalSubject", XMP_PROP_VALUE_IS_ARRAY, after.lightroom);
+  set_items(xmp, digikam_ns, "TagsList", XMP_PROP_ARRAY_IS_ORDERED, after.digikam);
   XmpStringPtr packet = xmp_string_new();
   const bool written =
       xmp_serialize(xmp, packet, XMP_SERIAL_OMITPACKETWRAPPER | XMP_SERIAL_USECOMPACTFORMAT, 0);

@@ -41,6 +41,13 @@ std::map<std::string, std::string> xmp_properties(const std::string& packet) {
   return properties;
 }
 
+// N of "classify-photos: N of M photographs from the cache FILE".
+long from_cache_count(const std::string& err) {
+  const std::string start = "classify-photos: ";
+  EXPECT_EQ(err.rfind(start, 0), 0u) << err;
+  return std::strtol(err.c_str() + start.size(), nullptr, 10);
+}
+
 class Keep : public ::testing::Test {
  protected:
   // A model of three classes, red, green and blue, that picks a pixel's R,
@@ -401,7 +408,7 @@ TEST_F(Keep, AFullDiskLeavesNothingHalfWrittenAndTheRunResumes) {
   const run_result resumed = classify_photos(room_args);
   EXPECT_EQ(resumed.status, 0) << resumed.err;
   EXPECT_EQ(resumed.out, full.out);
-  const long from_cache = std::strtol(resumed.err.c_str() + 17, nullptr, 10);
+  const long from_cache = from_cache_count(resumed.err);
   EXPECT_GE(from_cache, 1) << resumed.err;
   EXPECT_LT(from_cache, 12) << resumed.err;
   for (size_t i = 0; i < names.size(); ++i) {
@@ -451,7 +458,7 @@ TEST_F(Keep, KilledRunResumesAndTwoRunsShareOneCache) {
     EXPECT_EQ(whole.out.compare(0, stopped.size(), stopped), 0) << signal;
     const run_result resumed = run_program(CLASSIFY_PHOTOS_EXE, args, dir.path);
     EXPECT_EQ(resumed.out, whole.out) << signal;
-    const long from_cache = std::strtol(resumed.err.c_str() + 17, nullptr, 10);
+    const long from_cache = from_cache_count(resumed.err);
     const long written = static_cast<long>(lines_of(stopped).size());
     if (signal == SIGINT) {
       EXPECT_EQ(from_cache, written) << resumed.err;

@@ -2,9 +2,7 @@
 
 #include <exiv2/exiv2.hpp>
 
-#include <algorithm>
-#include <set>
-#include <sstream>
+#include "tools/classify-photos/keep/keyword_rules.h"
 
 namespace classify {
 
@@ -13,12 +11,6 @@ namespace {
 const char flat_key[] = "Xmp.dc.subject";
 const char lightroom_key[] = "Xmp.lr.hierarchicalSubject";
 const char digikam_key[] = "Xmp.digiKam.TagsList";
-const char lightroom_root[] = "classify|";
-const char digikam_root[] = "classify/";
-
-bool starts_with(const std::string& text, const std::string& start) {
-  return text.compare(0, start.size(), start) == 0;
-}
 
 // The items of an array property, or its one value.
 std::vector<std::string> items(const Exiv2::XmpData& data, const char* key) {
@@ -44,13 +36,6 @@ void set_items(Exiv2::XmpData* data, const char* key, Exiv2::TypeId type,
   Exiv2::XmpArrayValue array(type);
   for (const std::string& value : values) array.read(value);
   data->add(xmp_key, &array);
-}
-
-// The names a hierarchy path holds: "a|b|c" gives a, b and c.
-void add_names(const std::string& path, char separator, std::set<std::string>* names) {
-  std::istringstream parts(path);
-  std::string part;
-  while (std::getline(parts, part, separator)) names->insert(part);
 }
 
 // Whether `bytes` begin as an XML document of any kind: what exiv2 takes
@@ -87,49 +72,19 @@ bool merge_keywords(const std::string& old_sidecar, const std::vector<std::strin
       *error = "is not XMP that can be read";
       return false;
     }
-    // Ours are the entries under classify; a flat keyword of ours is one
-    // that we wrote under it and that no other hierarchy names.
-    const std::vector<std::string> flat_before = items(data, flat_key);
-    const std::vector<std::string> lightroom_before = items(data, lightroom_key);
-    const std::vector<std::string> digikam_before = items(data, digikam_key);
-    std::vector<std::string> lightroom, digikam, ours;
-    for (const std::string& entry : lightroom_before) {
-      if (starts_with(entry, lightroom_root)) {
-        ours.push_back(entry.substr(sizeof lightroom_root - 1));
-      } else {
-        lightroom.push_back(entry);
-      }
-    }
-    for (const std::string& entry : digikam_before) {
-      if (starts_with(entry, digikam_root)) {
-        ours.push_back(entry.substr(sizeof digikam_root - 1));
-      } else {
-        digikam.push_back(entry);
-      }
-    }
-    std::set<std::string> named_elsewhere;
-    for (const std::string& entry : lightroom) add_names(entry, '|', &named_elsewhere);
-    for (const std::string& entry : digikam) add_names(entry, '/', &named_elsewhere);
-    std::vector<std::string> flat;
-    for (const std::string& keyword : flat_before) {
-      const bool was_ours = std::find(ours.begin(), ours.end(), keyword) != ours.end();
-      if (!was_ours || named_elsewhere.count(keyword) != 0) flat.push_back(keyword);
-    }
-    for (const std::string& keyword : keywords) {
-      if (std::find(flat.begin(), flat.end(), keyword) == flat.end()) flat.push_back(keyword);
-      lightroom.push_back(lightroom_root + keyword);
-      digikam.push_back(digikam_root + keyword);
-    }
+    const sidecar_keywords before = {items(data, flat_key), items(data, lightroom_key),
+                                     items(data, digikam_key)};
+    const sidecar_keywords after = merged_keywords(before, keywords);
     // A sidecar that already holds these keywords, as a rerun finds it, is
     // given back byte for byte: rewritten, its new modification time would
     // tell darktable and backup tools that it had changed.
-    if (flat == flat_before && lightroom == lightroom_before && digikam == digikam_before) {
+    if (after == before) {
       *new_sidecar = old_sidecar;
       return true;
     }
-    set_items(&data, flat_key, Exiv2::xmpBag, flat);
-    set_items(&data, lightroom_key, Exiv2::xmpBag, lightroom);
-    set_items(&data, digikam_key, Exiv2::xmpSeq, digikam);
+    set_items(&data, flat_key, Exiv2::xmpBag, after.flat);
+    set_items(&data, lightroom_key, Exiv2::xmpBag, after.lightroom);
+    set_items(&data, digikam_key, Exiv2::xmpSeq, after.digikam);
     // exiv2 writes nothing for no property; a sidecar stays a document.
     if (data.empty()) {
       *new_sidecar = empty_document;
