@@ -4,7 +4,8 @@
 // photographs already there (--remote-root), a login that is refused, and
 // Ctrl-C in the middle leaving nothing behind on either side. Then the
 // parts, with GNU parallel and ssh played by scripts: how a helper program
-// is started and signalled, and the batch's stop racing its end.
+// is started and signalled, the batch's stop racing its end, and a chunk
+// interrupted on either side.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -25,6 +26,8 @@
 #include "tests/support/run_support.h"
 #include "tests/support/sample_data.h"
 #include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/remote/chunk.h"
+#include "tools/classify-photos/remote/protocol.h"
 #include "tools/classify-photos/remote/remote.h"
 #include "tools/common/scratch_folder.h"
 #include "tools/common/subprocess.h"
@@ -452,6 +455,67 @@ TEST(RemoteStop, TheSharedConnectionIsClosedOnceWhateverTheStopRaces) {
   }
   EXPECT_EQ(read_file(dir.file("closed")), "exit\n");
   remove_scratch_folders();
+}
+
+// Sends this thread `sig` after `delay`, from a thread of its own.
+std::thread signal_later(int sig, std::chrono::milliseconds delay) {
+  const pthread_t target = pthread_self();
+  return std::thread([=] {
+    std::this_thread::sleep_for(delay);
+    pthread_kill(target, sig);
+  });
+}
+
+// A chunk interrupted on this side (its ssh session under way) and on the
+// far side (its photographs coming in): each says so to its caller, which
+// ends the process, instead of ending it from inside.
+TEST(RemoteChunk, AnInterruptedChunkSaysSoInsteadOfEndingTheProcess) {
+  scratch_dir dir;
+  write_ssh(dir);
+  fs::create_directory(dir.file("far_tmp"));
+  dir.write("a.jpg", "a");
+  dir.write("list", dir.file("a.jpg") + '\0');
+  dir.write("logins", "far\n");
+  photos_options options;
+  options.model = dir.file("a.jpg");
+  options.send_chunk = 1;
+  options.job_slot = 1;
+  options.logins = dir.file("logins");
+  options.photos = {dir.file("list")};
+  const setting path("PATH", dir.path + ":" + std::getenv("PATH"));
+  const setting tmp("TMPDIR", dir.file("far_tmp"));
+  const auto delay = std::chrono::milliseconds(250);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    EXPECT_EXIT(
+        {
+          std::thread interrupter = signal_later(sig, delay);
+          std::vector<std::string> here;
+          const std::optional<chunk_end> end = send_chunk(options, &here);
+          interrupter.join();
+          std::exit(end && end->status == 1 && end->interrupted_by == sig ? 42 : 1);
+        },
+        testing::ExitedWithCode(42), "")
+        << "sending, signal " << sig;
+    EXPECT_EXIT(
+        {
+          int input[2];
+          if (pipe(input) != 0 || dup2(input[0], STDIN_FILENO) < 0) std::exit(2);
+          const std::string head = chunk_head(true, {"a.jpg"});
+          if (write(input[1], head.data(), head.size()) != static_cast<ssize_t>(head.size())) {
+            std::exit(2);
+          }
+          std::thread interrupter = signal_later(sig, delay);
+          std::vector<std::string> photos;
+          std::string error;
+          const chunk_end end = receive_chunk(&photos, &error);
+          interrupter.join();
+          remove_scratch_folders();
+          std::exit(end.status == 1 && end.interrupted_by == sig ? 42 : 1);
+        },
+        testing::ExitedWithCode(42), "")
+        << "receiving, signal " << sig;
+  }
+  EXPECT_TRUE(empty_folder(dir.file("far_tmp")));
 }
 
 }  // namespace

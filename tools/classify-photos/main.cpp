@@ -57,7 +57,10 @@ int main(int argc, char** argv) {
 #if !defined(_WIN32)
   // A chunk's job sends it to the machine of its slot, or classifies it here.
   if (options.send_chunk > 0) {
-    if (const std::optional<int> status = send_chunk(options, &chunk)) return *status;
+    if (const std::optional<chunk_end> end = send_chunk(options, &chunk)) {
+      if (end->interrupted_by != 0) end_by(end->interrupted_by);
+      return end->status;
+    }
     options.relay_chunk = options.send_chunk;
   }
 #endif
@@ -118,7 +121,9 @@ int main(int argc, char** argv) {
     listing.photos = chunk;
   } else if (options.receive) {
 #if !defined(_WIN32)
-    if (!receive_chunk(&listing.photos, &error)) return fail(messages, error);
+    const chunk_end received = receive_chunk(&listing.photos, &error);
+    if (received.interrupted_by != 0) end_by(received.interrupted_by);
+    if (received.status != 0) return fail(messages, error);
 #endif
   } else {
     listing = list_photos(options.photos, std::cin, options.sort_into);
