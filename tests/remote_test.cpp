@@ -441,11 +441,14 @@ TEST(RemoteStop, TheSharedConnectionIsClosedOnceWhateverTheStopRaces) {
   kill(bystander, SIGKILL);
   wait_for(bystander);
 
-  dir.write("plays", "trap '' INT\nexec sleep 1\n");
+  dir.write("plays", "trap '' INT\n: > '" + dir.file("deaf") + "'\nexec sleep 1\n");
   std::remove(dir.file("closed").c_str());
   result_board board(photos.size());
   {
     remote_batch batch(options, photos, -1, &board);
+    for (int i = 0; i < 500 && !fs::exists(dir.file("deaf")); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     batch.stop();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     while (!fs::exists(dir.file("closed")) && std::chrono::steady_clock::now() < deadline) {
