@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -431,7 +432,17 @@ TEST(ClassifyPhotosReport, FieldsAndLinesKeepEveryByteOnItsLine) {
       continue;
     }
     const char next = field[++i];
-    back += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+    if (next == 'u') {
+      back += static_cast<char>(std::stoi(field.substr(i + 1, 4), nullptr, 16));
+      i += 4;
+      continue;
+    }
+    back += next == 't'   ? '\t'
+            : next == 'n' ? '\n'
+            : next == 'r' ? '\r'
+            : next == 'b' ? '\b'
+            : next == 'f' ? '\f'
+                          : next;
   }
   EXPECT_EQ(back, all);
 
@@ -483,6 +494,32 @@ TEST(ClassifyPhotosReport, FieldsAndLinesKeepEveryByteOnItsLine) {
   std::istringstream listed("b.jpg\n\nc d.jpg\n");
   EXPECT_EQ(list_photos({"a.jpg", "-", "e.jpg", "-"}, listed).photos,
             (std::vector<std::string>{"a.jpg", "b.jpg", "c d.jpg", "e.jpg"}));
+}
+
+// Every control byte (0x00 to 0x1f, 0x7f) of a name is written in a TSV
+// field as the JSON lines write it, so that a name cannot send a terminal
+// commands; every other byte, UTF-8 or not, as it is.
+TEST(ClassifyPhotosReport, ControlBytesInTsvAreEscapedAsInTheJsonLines) {
+  for (int b = 0; b < 256; ++b) {
+    const std::string name = "a" + std::string(1, static_cast<char>(b)) + "b.png";
+    const std::string field = tsv_field(name);
+    std::string want = name;
+    if (b < 0x20 || b == '\\') {
+      const std::string json = nlohmann::json(name).dump();
+      want = json.substr(1, json.size() - 2);
+    } else if (b == 0x7f) {
+      // JSON may leave DEL as it is; a TSV field writes it as JSON would
+      // escape it.
+      want = "a\\u007fb.png";
+    }
+    EXPECT_EQ(field, want) << b;
+    EXPECT_EQ(
+        std::count_if(field.begin(), field.end(),
+                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
+        0)
+        << b;
+    EXPECT_EQ(error_line(name, name), "classify-photos: " + want + ": " + want + "\n") << b;
+  }
 }
 
 }  // namespace

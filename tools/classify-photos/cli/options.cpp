@@ -31,7 +31,8 @@ every photograph before it are done:
   path TAB class index TAB score [TAB class name]   (--top K: K such groups)
 A folder is walked, with its subfolders, in sorted order; the files in it that
 begin as a photograph are classified, the others passed over. In a path, a
-tab, line feed, carriage return or backslash is written as \t, \n, \r or \\.
+tab, line feed, carriage return or backslash is written as \t, \n, \r or \\,
+another control character as JSON writes it (\b, \f, \u001b).
 A photograph that cannot be read or classified gets one line on standard error
 and the batch goes on. Exit status: 0 when every photograph was classified, 1
 when one or more were not or the model cannot be used, 2 for bad usage.
