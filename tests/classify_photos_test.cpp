@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -519,6 +520,76 @@ TEST(ClassifyPhotosReport, ControlBytesInTsvAreEscapedAsInTheJsonLines) {
         0)
         << b;
     EXPECT_EQ(error_line(name, name), "classify-photos: " + want + ": " + want + "\n") << b;
+  }
+}
+
+// A darktable sidecar of about 346 kB: a long history of edits.
+std::string large_darktable_sidecar() {
+  std::string history;
+  for (int i = 0; history.size() < 345000; ++i) {
+    std::string params;
+    for (int k = 0; k < 128; ++k) params += "0123456789abcdef"[(i * 7 + k) % 16];
+    history += "<rdf:li darktable:num=\"" + std::to_string(i) +
+               "\" darktable:operation=\"exposure\" darktable:enabled=\"1\" "
+               "darktable:modversion=\"6\" darktable:params=\"" +
+               params + "\" darktable:multi_name=\"\" darktable:multi_priority=\"0\"/>\n";
+  }
+  return R"(<?xml version="1.0" encoding="UTF-8"?>
+<x:xmpmeta xmlns:x="adobe:ns:meta/" x:xmptk="XMP Core 4.4.0-Exiv2">
+ <rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">
+  <rdf:Description rdf:about="" xmlns:xmp="http://ns.adobe.com/xap/1.0/"
+    xmlns:darktable="http://darktable.sf.net/" xmp:Rating="3" darktable:history_end="1">
+   <darktable:history><rdf:Seq>
+)" + history +
+         R"(</rdf:Seq></darktable:history>
+  </rdf:Description>
+ </rdf:RDF>
+</x:xmpmeta>
+)";
+}
+
+// Ctrl-C or a polite kill while standard output is a file, which is fully
+// buffered: the lines in hand still reach the file, each whole, and every
+// photograph whose sidecar was written by then has its line. Large sidecars
+// and one job make the batch slow enough to stop in the middle.
+TEST_F(ClassifyPhotos, InterruptedBatchToAFileHasTheLineOfEveryPhotographKept) {
+  magick(dir, {photo, "-resize", "64x64!", "small.png"});
+  const std::vector<std::string> names = many_links(200, "small.png");
+  std::vector<std::string> args = {"--model", model, "--labels", labels_file, "--jobs", "1"};
+  args.insert(args.end(), names.begin(), names.end());
+  const run_result whole = classify_photos(args);
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  ASSERT_EQ(lines_of(whole.out).size(), names.size());
+  args.insert(args.begin(), {CLASSIFY_PHOTOS_EXE, "--xmp"});
+  const std::string sidecar = large_darktable_sidecar();
+  const auto tagged = [&](size_t i) {
+    return read_file(dir.file(names[i] + ".xmp")).find("classify|") != std::string::npos;
+  };
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(sig));
+    for (const std::string& name : names) dir.write(name + ".xmp", sidecar);
+    const pid_t pid = start_program(args, dir.path, "out.tsv");
+    ASSERT_GE(pid, 0);
+    // Stopped once a few sidecars are written, long before the lines fill
+    // a buffer.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!tagged(2) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(pid, sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+    size_t kept = 0;
+    while (kept < names.size() && tagged(kept)) ++kept;
+    EXPECT_GE(kept, 3u);
+    EXPECT_LT(kept, names.size());
+    for (size_t i = kept; i < names.size(); ++i) EXPECT_FALSE(tagged(i)) << names[i];
+    const std::string out = read_file(dir.file("out.tsv"));
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), '\n');
+    EXPECT_EQ(whole.out.compare(0, out.size(), out), 0) << out;
+    EXPECT_GE(lines_of(out).size(), kept);
   }
 }
 

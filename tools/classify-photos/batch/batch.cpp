@@ -62,7 +62,11 @@ class writer {
       write(i, result);
       progress_.update(board->posted());
     }
-    if (!stopped()) flush();
+    // Interrupted, the lines in hand still reach standard output before the
+    // signal ends the process: each is whole (the signal is seen between
+    // lines), and a photograph whose sidecar, cache record or class folder
+    // was kept has its line. Only a stream that cannot be written is left.
+    if (!cannot_write_) flush();
     if (stopped()) {
       progress_.clear();
       std::fflush(job_.messages);
