@@ -483,6 +483,46 @@ TEST_F(Keep, KilledRunResumesAndTwoRunsShareOneCache) {
   EXPECT_EQ(third.err, "classify-photos: 60 of 60 photographs from the cache shared.db\n");
 }
 
+// Photographs classified (their lines all written) but not all kept as
+// asked: exit status 1, each failure with its line, and the batch's last
+// line says how many of those classified were not kept.
+TEST_F(Keep, ClassifiedButNotKeptExitsOneAndTheLastLineCountsThem) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 4; ++i) {
+    names.push_back("p" + std::to_string(i) + ".ppm");
+    photo(names.back(), i % 2 == 0 ? red : blue);
+  }
+  dir.write("notes.ppm", "not a photograph\n");
+  for (const size_t bad : {0, 1, 4}) {
+    for (const bool with_broken : {false, true}) {
+      SCOPED_TRACE(std::to_string(bad) + " sidecars not XMP" +
+                   (with_broken ? ", a photograph not classified" : ""));
+      std::vector<std::string> args = {"--xmp"};
+      for (size_t i = 0; i < names.size(); ++i) {
+        if (i < bad) {
+          dir.write(names[i] + ".xmp", "<html>not XMP</html>");
+        } else {
+          fs::remove(dir.file(names[i] + ".xmp"));
+        }
+        args.push_back(names[i]);
+      }
+      if (with_broken) args.push_back("notes.ppm");
+      const run_result r = classify_photos(args);
+      EXPECT_EQ(lines_of(r.out).size(), names.size()) << r.out;
+      EXPECT_EQ(r.status, bad > 0 || with_broken ? 1 : 0) << r.err;
+      const std::vector<std::string> errors = lines_of(r.err);
+      EXPECT_EQ(errors.size(), bad + (bad > 0 ? 1 : 0) + (with_broken ? 1 : 0)) << r.err;
+      if (bad == 0) continue;
+      ASSERT_FALSE(errors.empty());
+      EXPECT_EQ(errors.back(), "classify-photos: " + std::to_string(bad) + " of " +
+                                   std::to_string(names.size()) +
+                                   " photographs classified were not kept as asked (sidecar, "
+                                   "cache or class folder); exit status 1");
+    }
+  }
+  for (size_t i = 0; i < names.size(); ++i) fs::remove(dir.file(names[i] + ".xmp"));
+}
+
 }  // namespace
 
 }  // namespace classify

@@ -34,8 +34,10 @@ begin as a photograph are classified, the others passed over. In a path, a
 tab, line feed, carriage return or backslash is written as \t, \n, \r or \\,
 another control character as JSON writes it (\b, \f, \u001b).
 A photograph that cannot be read or classified gets one line on standard error
-and the batch goes on. Exit status: 0 when every photograph was classified, 1
-when one or more were not or the model cannot be used, 2 for bad usage.
+and the batch goes on. Exit status: 0 when every photograph was classified and
+kept as asked, 1 when one or more were not classified, or were classified but
+not kept (sidecar, cache or class folder), or the model cannot be used, 2 for
+bad usage.
 
 Options:
   --model FILE     the TensorFlow Lite model: float32, uint8 or int8, input
