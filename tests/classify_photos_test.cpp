@@ -593,6 +593,47 @@ TEST_F(ClassifyPhotos, InterruptedBatchToAFileHasTheLineOfEveryPhotographKept) {
   }
 }
 
+// A --summary that cannot be written is refused before any photograph is
+// classified, not found out after the last: a folder that is missing, a
+// file in its place, and one that takes no new file (made immutable, which
+// root cannot write either; that case is left out where chattr cannot).
+TEST_F(ClassifyPhotos, ASummaryThatCannotBeWrittenIsRefusedAtTheStart) {
+  std::vector<std::string> summaries = {"missing/summary.json", "notes.txt/summary.json"};
+  std::filesystem::create_directory(dir.file("locked"));
+  const bool locked = run_program("/usr/bin/chattr", {"+i", dir.file("locked")}, ".").status == 0;
+  if (locked) summaries.push_back("locked/summary.json");
+  for (const std::string& summary : summaries) {
+    const run_result r = classify_photos(
+        {"--model", model, "--truth", "folders", "--summary", summary, "hopper.jpg", "flag.jpg"});
+    EXPECT_EQ(r.status, 2) << summary << ": " << r.err;
+    EXPECT_EQ(r.out, "") << summary;
+    const std::string folder = summary.substr(0, summary.find('/'));
+    EXPECT_EQ(r.err.rfind("classify-photos: --summary " + summary + ": its folder " + folder +
+                              " cannot be written (",
+                          0),
+              0u)
+        << r.err;
+    EXPECT_NE(r.err.find("\nTry 'classify-photos --help'.\n"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file(summary)));
+  }
+  if (locked) {
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("locked")));
+    run_program("/usr/bin/chattr", {"-i", dir.file("locked")}, ".");
+  }
+  // A folder that takes it: the summary is written, and nothing is left
+  // beside it.
+  std::filesystem::create_directory(dir.file("out"));
+  const run_result r = classify_photos(
+      {"--model", model, "--truth", "folders", "--summary", "out/summary.json", "hopper.jpg"});
+  EXPECT_NE(r.status, 2) << r.err;
+  std::vector<std::string> written;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.file("out"))) {
+    written.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(written, std::vector<std::string>{"summary.json"});
+  if (!locked) GTEST_SKIP() << "chattr +i is not possible here: the immutable folder is left out";
+}
+
 }  // namespace
 
 }  // namespace classify

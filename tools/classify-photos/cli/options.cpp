@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "platform/platform.h"
+#include "tools/common/atomic_file.h"
 #include "tools/common/command_line.h"
 #include "tools/common/shell_words.h"
 
@@ -270,6 +271,13 @@ std::optional<int> parse_options(int argc, char** argv, photos_options* options)
   }
   if (!options->summary.empty() && options->truth.empty()) {
     return bad_usage("--summary " + options->summary + ": the summary needs --truth");
+  }
+  // Written at the end of the batch: a folder that cannot take it is found
+  // before the first photograph, not after the last.
+  std::string reason;
+  if (!options->summary.empty() && !can_create_beside(options->summary, &reason)) {
+    return bad_usage("--summary " + options->summary + ": its folder " +
+                     folder_of_file(options->summary) + " cannot be written (" + reason + ")");
   }
   if (!options->remote_root.empty() && options->remote_root[0] != '/') {
     return bad_usage("--remote-root " + options->remote_root + ": not an absolute path");
