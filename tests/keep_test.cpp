@@ -15,6 +15,7 @@
 #include <exiv2/exiv2.hpp>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <thread>
 
 #include "tests/support/image_support.h"
@@ -521,6 +522,44 @@ TEST_F(Keep, ClassifiedButNotKeptExitsOneAndTheLastLineCountsThem) {
     }
   }
   for (size_t i = 0; i < names.size(); ++i) fs::remove(dir.file(names[i] + ".xmp"));
+}
+
+// --help names the sidecar as it is written: the photograph's whole file
+// name then .xmp by default, its name less the extension with --xmp-name
+// basename.
+TEST_F(Keep, HelpNamesTheSidecarsAsTheyAreWritten) {
+  const std::string help = classify_photos({"--help"}).out;
+  const size_t xmp = help.find("\n  --xmp "), xmp_name = help.find("\n  --xmp-name ");
+  ASSERT_NE(xmp, std::string::npos) << help;
+  ASSERT_NE(xmp_name, std::string::npos) << help;
+  const std::string xmp_text = help.substr(xmp, xmp_name - xmp);
+  const std::string xmp_name_text = help.substr(xmp_name, help.find('\n', xmp_name + 1) - xmp_name);
+  photo("PHOTO.jpg", red);
+  for (const std::string naming : {"full", "basename"}) {
+    const run_result r = classify_photos({"--xmp", "--xmp-name", naming, "PHOTO.jpg"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> sidecars;
+    for (const auto& entry : fs::directory_iterator(dir.path)) {
+      const std::string name = entry.path().filename().string();
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".xmp") == 0) {
+        sidecars.push_back(name);
+        fs::remove(entry.path());
+      }
+    }
+    ASSERT_EQ(sidecars.size(), 1u) << naming;
+    const std::string written = sidecars.front();
+    EXPECT_NE(xmp_name_text.find(naming + " (" + written), std::string::npos)
+        << naming << ": " << xmp_name_text;
+    if (naming != "full") continue;
+    // Every sidecar name the --xmp text gives is the one written.
+    const std::regex sidecar_name("PHOTO[.A-Za-z]*\\.xmp");
+    size_t named = 0;
+    for (auto it = std::sregex_iterator(xmp_text.begin(), xmp_text.end(), sidecar_name);
+         it != std::sregex_iterator(); ++it, ++named) {
+      EXPECT_EQ(it->str(), written) << xmp_text;
+    }
+    EXPECT_GE(named, 1u) << xmp_text;
+  }
 }
 
 }  // namespace

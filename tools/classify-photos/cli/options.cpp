@@ -67,10 +67,11 @@ const char usage_tail[] =
                    photographs that have not changed since, with the same model
                    and options: a rerun or a run after Ctrl-C goes on from there
   --xmp            write the classes as keywords into each photograph's XMP
-                   sidecar, PHOTO.xmp beside it (Xmp.dc.subject, classify|LABEL
-                   in Xmp.lr.hierarchicalSubject, classify/LABEL in
+                   sidecar beside it, its whole file name then .xmp:
+                   PHOTO.jpg.xmp (Xmp.dc.subject, classify|LABEL in
+                   Xmp.lr.hierarchicalSubject, classify/LABEL in
                    Xmp.digiKam.TagsList); the rest of the sidecar stays
-  --xmp-name N     full (photo.jpg.xmp, the default) or basename (photo.xmp)
+  --xmp-name N     full (PHOTO.jpg.xmp, the default) or basename (PHOTO.xmp)
   --keyword-threshold S  only classes scoring at least S become keywords (default 0)
   --sort-into DIR  put each photograph into DIR/CLASS/, by its best class
   --sort-mode M    symlink (default), hardlink or copy
