@@ -562,6 +562,69 @@ TEST_F(Keep, HelpNamesTheSidecarsAsTheyAreWritten) {
   }
 }
 
+// A file or folder made immutable (chattr +i: root cannot write it either)
+// for as long as the object lives; `made` is false where the file system or
+// the capabilities do not allow it.
+struct immutable {
+  explicit immutable(const std::string& path) : path(path) {
+    made = run_program("/usr/bin/chattr", {"+i", path}, ".").status == 0;
+  }
+  ~immutable() {
+    if (made) run_program("/usr/bin/chattr", {"-i", path}, ".");
+  }
+  immutable(const immutable&) = delete;
+  immutable& operator=(const immutable&) = delete;
+  std::string path;
+  bool made = false;
+};
+
+// A cache that cannot be used gives one line that names it and says what is
+// wrong, and the file is left as it is: a folder that cannot be written
+// (SQLite keeps its journal there), a read-only file, a folder in the
+// file's place, a file that is not SQLite, a damaged one.
+TEST_F(Keep, AnUnusableCacheSaysWhatIsWrong) {
+  photo("a.ppm", red);
+  for (int i = 0; i < 40; ++i) photo("more/p" + std::to_string(i) + ".ppm", i % 2 ? red : green);
+  ASSERT_EQ(classify_photos({"--cache", "good.db", "a.ppm", "more"}).status, 0);
+  const std::string good = read_file(dir.file("good.db"));
+  ASSERT_GT(good.size(), 3 * 4096u);
+  // Pages past the first (its tables' list) overwritten.
+  std::string damaged = good;
+  damaged.replace(4096, damaged.size() - 4096, std::string(damaged.size() - 4096, '\xa5'));
+  fs::create_directories(dir.file("locked"));
+  dir.write("locked/old.db", good);
+  dir.write("text.db", "my photographs, a list\n");
+  dir.write("damaged.db", damaged);
+  dir.write("read-only.db", good);
+  fs::create_directory(dir.file("folder.db"));
+  const immutable locked(dir.file("locked")), read_only(dir.file("read-only.db"));
+  struct cache_case {
+    std::string file, cause;
+    bool possible;
+  };
+  const std::vector<cache_case> cases = {
+      {"locked/new.db", "its folder locked cannot be written (", locked.made},
+      {"locked/old.db", "its folder locked cannot be written (", locked.made},
+      {"read-only.db", "the file is read-only", read_only.made},
+      {"folder.db", "not a regular file (a folder)", true},
+      {"text.db", "not an SQLite file", true},
+      {"damaged.db", "is damaged (", true}};
+  for (const cache_case& c : cases) {
+    if (!c.possible) continue;
+    const std::string before = read_file(dir.file(c.file));
+    const run_result r = classify_photos({"--cache", c.file, "a.ppm"});
+    EXPECT_EQ(r.status, 1) << c.file;
+    EXPECT_EQ(r.out, "") << c.file;
+    EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("classify-photos: --cache " + c.file + ": " + c.cause, 0), 0u) << r.err;
+    EXPECT_EQ(read_file(dir.file(c.file)), before) << c.file;
+  }
+  EXPECT_EQ(fs::exists(dir.file("locked/new.db")), false);
+  if (!locked.made || !read_only.made) {
+    GTEST_SKIP() << "chattr +i is not possible here: the read-only cases are left out";
+  }
+}
+
 }  // namespace
 
 }  // namespace classify
