@@ -62,11 +62,17 @@ class writer {
       write(i, result);
       progress_.update(board->posted());
     }
-    // Interrupted, the lines in hand still reach standard output before the
-    // signal ends the process: each is whole (the signal is seen between
-    // lines), and a photograph whose sidecar, cache record or class folder
-    // was kept has its line. Only a stream that cannot be written is left.
-    if (!cannot_write_) flush();
+    if (!stopped()) {
+      flush();
+    } else if (!cannot_write_) {
+      // Interrupted, the lines in hand still reach standard output before
+      // the signal ends the process: each is whole (the signal is seen
+      // between lines), and a photograph whose sidecar, cache record or
+      // class folder was kept has its line. A reader that has gone as well
+      // (Ctrl-C reaches the whole pipeline) is no news: the batch still ends
+      // by the signal.
+      std::fflush(stdout);
+    }
     if (stopped()) {
       progress_.clear();
       std::fflush(job_.messages);
