@@ -15,6 +15,7 @@
 #include <exiv2/exiv2.hpp>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <thread>
 
 #include "tests/support/image_support.h"
@@ -481,6 +482,147 @@ TEST_F(Keep, KilledRunResumesAndTwoRunsShareOneCache) {
   const run_result third = run_program(CLASSIFY_PHOTOS_EXE, args, dir.path);
   EXPECT_EQ(third.out, whole.out);
   EXPECT_EQ(third.err, "classify-photos: 60 of 60 photographs from the cache shared.db\n");
+}
+
+// Photographs classified (their lines all written) but not all kept as
+// asked: exit status 1, each failure with its line, and the batch's last
+// line says how many of those classified were not kept.
+TEST_F(Keep, ClassifiedButNotKeptExitsOneAndTheLastLineCountsThem) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 4; ++i) {
+    names.push_back("p" + std::to_string(i) + ".ppm");
+    photo(names.back(), i % 2 == 0 ? red : blue);
+  }
+  dir.write("notes.ppm", "not a photograph\n");
+  for (const size_t bad : {0, 1, 4}) {
+    for (const bool with_broken : {false, true}) {
+      SCOPED_TRACE(std::to_string(bad) + " sidecars not XMP" +
+                   (with_broken ? ", a photograph not classified" : ""));
+      std::vector<std::string> args = {"--xmp"};
+      for (size_t i = 0; i < names.size(); ++i) {
+        if (i < bad) {
+          dir.write(names[i] + ".xmp", "<html>not XMP</html>");
+        } else {
+          fs::remove(dir.file(names[i] + ".xmp"));
+        }
+        args.push_back(names[i]);
+      }
+      if (with_broken) args.push_back("notes.ppm");
+      const run_result r = classify_photos(args);
+      EXPECT_EQ(lines_of(r.out).size(), names.size()) << r.out;
+      EXPECT_EQ(r.status, bad > 0 || with_broken ? 1 : 0) << r.err;
+      const std::vector<std::string> errors = lines_of(r.err);
+      EXPECT_EQ(errors.size(), bad + (bad > 0 ? 1 : 0) + (with_broken ? 1 : 0)) << r.err;
+      if (bad == 0) continue;
+      ASSERT_FALSE(errors.empty());
+      EXPECT_EQ(errors.back(), "classify-photos: " + std::to_string(bad) + " of " +
+                                   std::to_string(names.size()) +
+                                   " photographs classified were not kept as asked (sidecar, "
+                                   "cache or class folder); exit status 1");
+    }
+  }
+  for (size_t i = 0; i < names.size(); ++i) fs::remove(dir.file(names[i] + ".xmp"));
+}
+
+// --help names the sidecar as it is written: the photograph's whole file
+// name then .xmp by default, its name less the extension with --xmp-name
+// basename.
+TEST_F(Keep, HelpNamesTheSidecarsAsTheyAreWritten) {
+  const std::string help = classify_photos({"--help"}).out;
+  const size_t xmp = help.find("\n  --xmp "), xmp_name = help.find("\n  --xmp-name ");
+  ASSERT_NE(xmp, std::string::npos) << help;
+  ASSERT_NE(xmp_name, std::string::npos) << help;
+  const std::string xmp_text = help.substr(xmp, xmp_name - xmp);
+  const std::string xmp_name_text = help.substr(xmp_name, help.find('\n', xmp_name + 1) - xmp_name);
+  photo("PHOTO.jpg", red);
+  for (const std::string naming : {"full", "basename"}) {
+    const run_result r = classify_photos({"--xmp", "--xmp-name", naming, "PHOTO.jpg"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> sidecars;
+    for (const auto& entry : fs::directory_iterator(dir.path)) {
+      const std::string name = entry.path().filename().string();
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".xmp") == 0) {
+        sidecars.push_back(name);
+        fs::remove(entry.path());
+      }
+    }
+    ASSERT_EQ(sidecars.size(), 1u) << naming;
+    const std::string written = sidecars.front();
+    EXPECT_NE(xmp_name_text.find(naming + " (" + written), std::string::npos)
+        << naming << ": " << xmp_name_text;
+    if (naming != "full") continue;
+    // Every sidecar name the --xmp text gives is the one written.
+    const std::regex sidecar_name("PHOTO[.A-Za-z]*\\.xmp");
+    size_t named = 0;
+    for (auto it = std::sregex_iterator(xmp_text.begin(), xmp_text.end(), sidecar_name);
+         it != std::sregex_iterator(); ++it, ++named) {
+      EXPECT_EQ(it->str(), written) << xmp_text;
+    }
+    EXPECT_GE(named, 1u) << xmp_text;
+  }
+}
+
+// A file or folder made immutable (chattr +i: root cannot write it either)
+// for as long as the object lives; `made` is false where the file system or
+// the capabilities do not allow it.
+struct immutable {
+  explicit immutable(const std::string& path) : path(path) {
+    made = run_program("/usr/bin/chattr", {"+i", path}, ".").status == 0;
+  }
+  ~immutable() {
+    if (made) run_program("/usr/bin/chattr", {"-i", path}, ".");
+  }
+  immutable(const immutable&) = delete;
+  immutable& operator=(const immutable&) = delete;
+  std::string path;
+  bool made = false;
+};
+
+// A cache that cannot be used gives one line that names it and says what is
+// wrong, and the file is left as it is: a folder that cannot be written
+// (SQLite keeps its journal there), a read-only file, a folder in the
+// file's place, a file that is not SQLite, a damaged one.
+TEST_F(Keep, AnUnusableCacheSaysWhatIsWrong) {
+  photo("a.ppm", red);
+  for (int i = 0; i < 40; ++i) photo("more/p" + std::to_string(i) + ".ppm", i % 2 ? red : green);
+  ASSERT_EQ(classify_photos({"--cache", "good.db", "a.ppm", "more"}).status, 0);
+  const std::string good = read_file(dir.file("good.db"));
+  ASSERT_GT(good.size(), 3 * 4096u);
+  // Pages past the first (its tables' list) overwritten.
+  std::string damaged = good;
+  damaged.replace(4096, damaged.size() - 4096, std::string(damaged.size() - 4096, '\xa5'));
+  fs::create_directories(dir.file("locked"));
+  dir.write("locked/old.db", good);
+  dir.write("text.db", "my photographs, a list\n");
+  dir.write("damaged.db", damaged);
+  dir.write("read-only.db", good);
+  fs::create_directory(dir.file("folder.db"));
+  const immutable locked(dir.file("locked")), read_only(dir.file("read-only.db"));
+  struct cache_case {
+    std::string file, cause;
+    bool possible;
+  };
+  const std::vector<cache_case> cases = {
+      {"locked/new.db", "its folder locked cannot be written (", locked.made},
+      {"locked/old.db", "its folder locked cannot be written (", locked.made},
+      {"read-only.db", "the file is read-only", read_only.made},
+      {"folder.db", "not a regular file (a folder)", true},
+      {"text.db", "not an SQLite file", true},
+      {"damaged.db", "is damaged (", true}};
+  for (const cache_case& c : cases) {
+    if (!c.possible) continue;
+    const std::string before = read_file(dir.file(c.file));
+    const run_result r = classify_photos({"--cache", c.file, "a.ppm"});
+    EXPECT_EQ(r.status, 1) << c.file;
+    EXPECT_EQ(r.out, "") << c.file;
+    EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("classify-photos: --cache " + c.file + ": " + c.cause, 0), 0u) << r.err;
+    EXPECT_EQ(read_file(dir.file(c.file)), before) << c.file;
+  }
+  EXPECT_EQ(fs::exists(dir.file("locked/new.db")), false);
+  if (!locked.made || !read_only.made) {
+    GTEST_SKIP() << "chattr +i is not possible here: the read-only cases are left out";
+  }
 }
 
 }  // namespace

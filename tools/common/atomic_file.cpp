@@ -1,5 +1,7 @@
 #include "tools/common/atomic_file.h"
 
+#include <filesystem>
+
 #if defined(_WIN32)
 
 #include <windows.h>
@@ -56,6 +58,23 @@ bool write_atomically(const std::string& path, const std::vector<unsigned char>&
   return true;
 }
 
+bool can_create_beside(const std::string& path, std::string* reason) {
+  std::random_device random;
+  const std::string folder = folder_of_file(path);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::wstring temp = wide(folder + "\\.classify-photos-check-" + std::to_string(random()));
+    const HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+      return true;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  *reason = windows_error(GetLastError());
+  return false;
+}
+
 }  // namespace classify
 
 #else
@@ -102,6 +121,27 @@ bool write_atomically(const std::string& path, const std::vector<unsigned char>&
   return true;
 }
 
+bool can_create_beside(const std::string& path, std::string* reason) {
+  std::string temp = folder_of_file(path) + "/.classify-photos-check-XXXXXX";
+  const int fd = mkstemp(temp.data());
+  if (fd < 0) {
+    *reason = std::strerror(errno);
+    return false;
+  }
+  close(fd);
+  unlink(temp.c_str());
+  return true;
+}
+
 }  // namespace classify
 
 #endif
+
+namespace classify {
+
+std::string folder_of_file(const std::string& path) {
+  const std::string folder = std::filesystem::u8path(path).parent_path().u8string();
+  return folder.empty() ? std::string(".") : folder;
+}
+
+}  // namespace classify
