@@ -316,10 +316,12 @@ TEST(TruthFile, EveryDialectOfCsvAndTsvGivesTheSameTruths) {
                   " bom " + std::to_string(bom) + " header " + std::to_string(header) + " tail " +
                   std::to_string(tail.size());
               std::vector<photo_truth> truths;
+              std::vector<std::string> warnings;
               std::string error;
               ASSERT_TRUE(find_truths(dir.file("truth.txt"), photos, labels, labels.size(), &truths,
-                                      &error))
+                                      &error, &warnings))
                   << dialect << ": " << error;
+              EXPECT_TRUE(warnings.empty()) << dialect << ": " << warnings.front();
               ASSERT_EQ(truths.size(), photos.size());
               for (size_t i = 0; i < rows.size(); ++i) {
                 EXPECT_TRUE(truths[i].known) << dialect << ": " << rows[i].path;

@@ -302,8 +302,18 @@ bool find_truths(const std::string& source, const std::vector<std::string>& phot
     return true;
   }
   std::string bytes;
+  return read_file(source, &bytes, error) &&
+         match_truth_file(source, bytes, photos, labels, classes, truths, error, warnings);
+}
+
+bool match_truth_file(const std::string& source, const std::string& bytes,
+                      const std::vector<std::string>& photos,
+                      const std::vector<std::string>& labels, size_t classes,
+                      std::vector<photo_truth>* truths, std::string* error,
+                      std::vector<std::string>* warnings) {
+  truths->assign(photos.size(), {});
+  const label_matcher matcher(labels, classes);
   std::vector<truth_line> lines;
-  if (!read_file(source, &bytes, error)) return false;
   if (!parse_truth_lines(bytes, &lines, error)) {
     *error = "--truth " + source + ": " + *error;
     return false;

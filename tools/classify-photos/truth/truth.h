@@ -94,4 +94,11 @@ bool find_truths(const std::string& source, const std::vector<std::string>& phot
                  std::vector<photo_truth>* truths, std::string* error,
                  std::vector<std::string>* warnings = nullptr);
 
+// find_truths for a file `source` whose bytes are `bytes`.
+bool match_truth_file(const std::string& source, const std::string& bytes,
+                      const std::vector<std::string>& photos,
+                      const std::vector<std::string>& labels, size_t classes,
+                      std::vector<photo_truth>* truths, std::string* error,
+                      std::vector<std::string>* warnings = nullptr);
+
 }  // namespace classify
