@@ -20,7 +20,7 @@
 #   number of inputs each target tries; FUZZ_MODEL_SECONDS (default 150),
 #   FUZZ_INPUT_SECONDS (default 60), FUZZ_PHOTO_SECONDS (default 150),
 #   FUZZ_METADATA_SECONDS (default 60), FUZZ_PROTOCOL_SECONDS (default 30),
-#   FUZZ_SIDECAR_SECONDS (default 30), FUZZ_TRUTH_SECONDS (default 30): caps
+#   FUZZ_SIDECAR_SECONDS (default 30), FUZZ_TRUTH_SECONDS (default 60): caps
 #   on the time, for a slower
 #   machine.
 #   FUZZ_SEED (default 1): with a fixed seed and count, a run repeats the last
@@ -43,7 +43,7 @@ protocol_seconds=${FUZZ_PROTOCOL_SECONDS:-30}
 sidecar_runs=${FUZZ_SIDECAR_RUNS:-200000}
 sidecar_seconds=${FUZZ_SIDECAR_SECONDS:-30}
 truth_runs=${FUZZ_TRUTH_RUNS:-200000}
-truth_seconds=${FUZZ_TRUTH_SECONDS:-30}
+truth_seconds=${FUZZ_TRUTH_SECONDS:-60}
 seed=${FUZZ_SEED:-1}
 
 # The tree the sanitizer suite builds and tests (scripts/sanitize.sh), whose

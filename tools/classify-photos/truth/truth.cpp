@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -139,6 +140,16 @@ std::string path_key(const fs::path& base, const std::string& path) {
   }
 }
 
+// Whether `path` is absolute; false for text that is no path (bytes that
+// are not UTF-8, on Windows).
+bool absolute_path(const std::string& path) {
+  try {
+    return fs::u8path(path).is_absolute();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 bool read_file(const std::string& file, std::string* bytes, std::string* error) {
   std::ifstream in(fs::u8path(file), std::ios::binary);
   if (!in) {
@@ -165,7 +176,8 @@ std::string numbers_list(const std::vector<size_t>& numbers) {
   return text;
 }
 
-// The truth file's lines, each with the photographs of the batch it names.
+// The photographs of the batch by the key the file's paths are compared
+// with, and the folders a relative path of the file is read against.
 class truth_file {
  public:
   truth_file(const std::string& source, const std::vector<std::string>& photos) {
@@ -180,7 +192,7 @@ class truth_file {
     for (const fs::path& base : {folder_, here_}) {
       const std::string key = path_key(base, path);
       if (!key.empty() && photos_.count(key) > 0) return key;
-      if (fs::u8path(path).is_absolute()) break;
+      if (absolute_path(path)) break;
     }
     return "";
   }
@@ -358,7 +370,7 @@ bool match_truth_file(const std::string& source, const std::string& bytes,
                         (unmatched.size() == 1 ? " line names" : " lines name") +
                         " no photograph of this batch, such as line " + std::to_string(number) +
                         ": " + path);
-    if (!fs::u8path(path).is_absolute()) {
+    if (!absolute_path(path)) {
       warnings->back() +=
           " (a relative path is read against the truth file's folder, or else "
           "the working directory)";
