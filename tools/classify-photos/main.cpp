@@ -136,10 +136,13 @@ int main(int argc, char** argv) {
     return refuse(messages, "no photographs: the folders given hold no file this tool reads");
   }
   std::vector<photo_truth> truths;
+  std::vector<std::string> truth_warnings;
   if (!options.truth.empty() && !find_truths(options.truth, listing.photos, setup.labels,
-                                             first->classes(), &truths, &error)) {
+                                             first->classes(), &truths, &error, &truth_warnings)) {
     return refuse(messages, error);
   }
+  for (const std::string& line : truth_warnings)
+    std::fprintf(messages, "classify-photos: %s\n", line.c_str());
   std::unique_ptr<contact_sheet> sheet;
   if (!options.html.empty()) {
     sheet = contact_sheet::create(options.html, listing.photos.size(), &error);

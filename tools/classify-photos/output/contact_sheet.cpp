@@ -275,9 +275,12 @@ void contact_sheet::write_accuracy(std::ostream& page,
   char accuracy[32];
   std::snprintf(accuracy, sizeof accuracy, "%.4f",
                 known == 0 ? 0.0 : static_cast<double>(right) / static_cast<double>(known));
-  page << "<p class=\"accuracy\">Accuracy: <b>" << accuracy << "</b> (" << right << " of " << known
-       << (known == 1 ? " photograph" : " photographs")
-       << " of a known class right). <a href=\"#confusion\">Confusions</a>. "
+  page << "<p class=\"accuracy\">Accuracy: <b>" << (known == 0 ? "none" : accuracy) << "</b> ("
+       << (known == 0
+               ? "no photograph of a known class"
+               : std::to_string(right) + " of " + std::to_string(known) +
+                     (known == 1 ? " photograph" : " photographs") + " of a known class right")
+       << "). <a href=\"#confusion\">Confusions</a>. "
        << "<label><input id=\"wrong\" type=\"checkbox\"> the wrong ones only</label></p>\n";
 }
 

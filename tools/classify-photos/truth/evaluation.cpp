@@ -94,6 +94,10 @@ std::string evaluation::text() const {
   if (without_truth_ > 0) out << " (" << without_truth_ << " without one)";
   out << "\n";
   const auto figure = [&](const std::string& name, size_t hits) {
+    if (evaluated_ == 0) {
+      out << "  " << name << ": none (no photograph of a known class)\n";
+      return;
+    }
     const auto [low, high] = wilson_interval(hits, evaluated_);
     out << "  " << name << ": " << share(ratio(hits, evaluated_)) << " (" << hits << " of "
         << evaluated_ << "), 95% interval " << share(low) << " to " << share(high) << "\n";
@@ -127,7 +131,11 @@ std::string evaluation::text() const {
 
 std::string evaluation::json() const {
   using json_type = nlohmann::ordered_json;
+  // A share of no photograph is none, not 0.
   const auto figure = [&](size_t hits) {
+    if (evaluated_ == 0) {
+      return json_type{{"accuracy", nullptr}, {"correct", hits}, {"interval_95", nullptr}};
+    }
     const auto [low, high] = wilson_interval(hits, evaluated_);
     return json_type{
         {"accuracy", ratio(hits, evaluated_)}, {"correct", hits}, {"interval_95", {low, high}}};
