@@ -73,16 +73,13 @@ std::vector<std::pair<std::string, std::string>> seed_photos() {
   static std::vector<std::pair<std::string, std::string>> seeds;
   if (!seeds.empty()) return seeds;
   scratch_dir seed;
-  magick(seed, {"-size",          "16x16", "xc:red",
-                "-write",         "0.jpg", "+delete",
-                "-size",          "16x16", "gradient:blue-yellow",
-                "-write",         "1.png", "+delete",
-                "-size",          "16x16", "pattern:checkerboard",
-                "-write",         "2.jpg", "+delete",
-                "-size",          "16x16", "xc:white",
-                "-fill",          "green", "-draw",
-                "circle 8,8 8,2", "3.png"});
-  for (const char* name : {"0.jpg", "1.png", "2.jpg", "3.png"}) {
+  const std::vector<std::pair<std::string, std::string>> kinds = {
+      {"xc:red", "0.jpg"},
+      {"gradient:blue-yellow", "1.png"},
+      {"pattern:checkerboard", "2.jpg"},
+      {"radial-gradient:green-white", "3.png"}};
+  for (const auto& [kind, name] : kinds) magick(seed, {"-size", "16x16", kind, name});
+  for (const auto& [kind, name] : kinds) {
     seeds.emplace_back(fs::path(name).extension().string(), read_file(seed.file(name)));
   }
   return seeds;
