@@ -719,7 +719,8 @@ TEST(Library, StoppedRunsLeaveNothingHalfDone) {
     sidecars[name + ".xmp"] = i % 2 == 0 ? usual_sidecar() : darktable_sidecar();
   }
   const auto build_library = [&] {
-    for (const char* path : {"library", "sorted", "run.db", "run.db-wal", "run.db-shm"}) {
+    for (const char* path :
+         {"library", "sorted", "run.db", "run.db-wal", "run.db-shm", "run.db-journal"}) {
       fs::remove_all(dir.file(path));
     }
     fs::create_directories(dir.file("library"));
@@ -772,7 +773,8 @@ TEST(Library, StoppedRunsLeaveNothingHalfDone) {
         // A temporary file beside a sidecar that the kill came before the
         // rename of stays; it is under no final name.
         for (const auto& [path, entry] : after) {
-          if (before.count(path) == 0 && !exempt(path) && under(path, "library")) {
+          if (before.count(path) == 0 && !exempt(path) && under(path, "library") &&
+              entry.type == 'f') {
             leftovers.insert(path);
           }
         }
