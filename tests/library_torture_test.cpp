@@ -363,6 +363,8 @@ void make_sidecar(const scratch_dir& dir, const sidecar_case& c, const std::stri
       ASSERT_EQ(mkfifo(file.c_str(), 0644), 0) << path;
       return;
     case shape::device:
+      // Not /dev/zero: a program that reads it as a file would fill the
+      // memory of the machine the tests share before the time limit.
       fs::create_symlink("/dev/null", file);
       return;
   }
