@@ -626,6 +626,34 @@ TEST_F(Keep, NumberedNamesFitEveryNameLength) {
   EXPECT_EQ(sorted.size(), 2 * names.size());
 }
 
+// --sort-into the folder of photographs given, however it is spelled, is
+// refused before any photograph is read; a folder inside it is passed over
+// by the walk, as before.
+TEST_F(Keep, SortingIntoTheFolderOfPhotographsIsRefused) {
+  photo("photos/x.ppm", red);
+  fs::create_directory_symlink("photos", dir.file("linked"));
+  for (const std::string& into :
+       {std::string("photos"), std::string("photos/"), std::string("./photos"),
+        std::string("photos/."), std::string("linked"), std::string("linked/"),
+        dir.file("photos")}) {
+    for (const std::string& given : {std::string("photos"), std::string("photos/")}) {
+      const run_result r = classify_photos({"--sort-into", into, given});
+      EXPECT_EQ(r.status, 2) << into;
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, "classify-photos: --sort-into " + into +
+                           ": it is the folder of photographs " + given +
+                           "; the class folders go elsewhere, or in a folder inside it\n"
+                           "Try 'classify-photos --help'.\n")
+          << into;
+    }
+  }
+  EXPECT_EQ(folder_entries(dir.file("photos")).size(), 1u);
+  const run_result inside = classify_photos({"--sort-into", "photos/o", "photos"});
+  EXPECT_EQ(inside.status, 0) << inside.err;
+  EXPECT_EQ(lines_of(inside.out).size(), 1u) << inside.out;
+  EXPECT_EQ(read_file(dir.file("photos/o/red/x.ppm")), photos["photos/x.ppm"]);
+}
+
 // The cache answers for photographs as they are: a rerun prints the same
 // lines from it alone (a photograph garbled behind its size and time is not
 // read), a photograph only touched is still known by its bytes, one that
