@@ -366,6 +366,38 @@ TEST_F(Keep, ACopyKilledPartwayIsNeverTakenForThePhotograph) {
   EXPECT_EQ(head, picture);
 }
 
+// Two runs copying one large photograph at once: the second passes over the
+// copy the first is writing (its own look for what killed runs left
+// included), and finding it in place when its own is whole, keeps that one:
+// one copy, and nothing else in the folder.
+TEST_F(Keep, TwoRunsCopyingOnePhotographAtOnceMakeOneCopy) {
+  const std::string picture = ppm(2, 2, std::vector<rgb>(4, red));
+  dir.write("big.ppm", picture);
+  const uintmax_t size = uintmax_t{256} << 20;
+  fs::resize_file(dir.file("big.ppm"), size);
+  const std::vector<std::string> command = {
+      CLASSIFY_PHOTOS_EXE, "--model", "model.tflite", "--labels", "labels.txt",
+      "--sort-into",       "o",       "--sort-mode",  "copy",     "big.ppm"};
+  const pid_t first = start_program(command, dir.path, "out.tsv");
+  ASSERT_GE(first, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (folder_entries(dir.file("o/red")).empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  const run_result second =
+      run_program(CLASSIFY_PHOTOS_EXE, {command.begin() + 1, command.end()}, dir.path);
+  int status = -1;
+  waitpid(first, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(second.status, 0) << second.err;
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir.file("o/red"))) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"big.ppm"});
+  EXPECT_EQ(fs::file_size(dir.file("o/red/big.ppm")), size);
+}
+
 // A run removes the copies of ours that killed runs left in the class
 // folders it writes to, and nothing else: not a name that only looks like
 // one, not a copy another run is writing now (it holds it locked), not

@@ -505,8 +505,13 @@ bool class_sorter::sort(const std::string& folder, const std::string& photo, sor
       result->place = place.u8string();
       return true;
     }
-    // Another run took the name between the look and the link.
-    if (failure == std::errc::file_exists) continue;
+    // Another run took the name between the look and the link, for this
+    // photograph maybe.
+    if (failure == std::errc::file_exists) {
+      if (!already_there(place, original, mode_)) continue;
+      result->place = place.u8string();
+      return true;
+    }
     *error = place.u8string() + ": cannot be made: " + failure.message();
     return false;
   }
