@@ -248,6 +248,38 @@ TEST(ClassFolders, HostileLabelsBecomeSafeNames) {
   for (const auto& [label, folder] : names) EXPECT_EQ(folder_name(label), folder) << label;
 }
 
+// Labels whose folders would differ only in case get folders apart in any
+// case, whatever other labels are named like the folder one of them would
+// get; a label named twice has one folder, and the others keep their names.
+TEST(ClassFolders, LabelsThatDifferOnlyInCaseGetFoldersApart) {
+  const std::vector<std::vector<std::string>> label_sets = {
+      {"Cat", "cat", "CAT", "dog"},
+      {"Cat", "cat", "cat (2)", "Cat (2)"},
+      {"cat", "crane", "Cat", "crane", "cat"},
+      {"Äpfel", "äpfel", "ÄPFEL", "a/b", "A/B", "a_b"},
+      {"con", "CON", "Con.txt", "con.TXT"},
+      {"x (2)", "X", "x", "x (3)"}};
+  for (const std::vector<std::string>& labels : label_sets) {
+    const std::vector<std::string> folders = class_folder_names(labels);
+    ASSERT_EQ(folders.size(), labels.size());
+    std::map<std::u32string, std::string> by_caseless;  // folder -> the folder_name it stands for
+    for (size_t i = 0; i < labels.size(); ++i) {
+      const std::string base = folder_name(labels[i]);
+      const auto [it, added] = by_caseless.emplace(caseless_name(folders[i]), base);
+      EXPECT_EQ(it->second, base) << folders[i] << " stands for two labels";
+      EXPECT_EQ(folders[i].rfind(base, 0), 0u) << folders[i];
+      const bool first_of_its_case =
+          std::none_of(labels.begin(), labels.begin() + static_cast<std::ptrdiff_t>(i),
+                       [&](const std::string& l) {
+                         return caseless_name(folder_name(l)) == caseless_name(base);
+                       });
+      if (first_of_its_case) {
+        EXPECT_EQ(folders[i], base);
+      }
+    }
+  }
+}
+
 // Labels that would climb out of the folder or clash with Windows' names,
 // photographs of one name from two folders, the three modes, an existing
 // file that is not ours, and a rerun that adds nothing.

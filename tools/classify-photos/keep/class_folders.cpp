@@ -394,16 +394,28 @@ std::u32string caseless_name(const std::string& name) {
 }
 
 std::vector<std::string> class_folder_names(const std::vector<std::string>& labels) {
-  std::vector<std::string> folders;
-  // The spellings met of each folded name, in order.
-  std::map<std::u32string, std::vector<std::string>> spellings;
+  std::vector<std::string> bases;
+  // The folders given out, and those the labels' names would be, in any
+  // case: a numbered folder takes neither.
+  std::set<std::u32string> taken, named;
   for (const std::string& label : labels) {
-    const std::string folder = folder_name(label);
-    std::vector<std::string>& met = spellings[caseless_name(folder)];
-    const size_t which =
-        static_cast<size_t>(std::find(met.begin(), met.end(), folder) - met.begin());
-    if (which == met.size()) met.push_back(folder);
-    folders.push_back(which == 0 ? folder : folder + " (" + std::to_string(which + 1) + ")");
+    bases.push_back(folder_name(label));
+    named.insert(caseless_name(bases.back()));
+  }
+  std::map<std::string, std::string> given;  // by base, for a label named twice
+  std::vector<std::string> folders;
+  for (const std::string& base : bases) {
+    std::string& folder = given[base];
+    if (folder.empty()) {
+      folder = base;
+      for (int number = 2; taken.count(caseless_name(folder)) != 0 ||
+                           (folder != base && named.count(caseless_name(folder)) != 0);
+           ++number) {
+        folder = base + " (" + std::to_string(number) + ")";
+      }
+      taken.insert(caseless_name(folder));
+    }
+    folders.push_back(folder);
   }
   return folders;
 }

@@ -27,8 +27,10 @@ std::string folder_name(const std::string& label);
 
 // The folders of the classes `labels` name, in their order: folder_name of
 // each, and where two differ only in case ("Cat", "cat"), the later spelling
-// " (2)" after it, so that they stay two folders on file systems that take
-// them for one name (Windows', macOS', a memory card's).
+// " (2)" after it (or the next number that no other folder has in any
+// case), so that they stay two folders on file systems that take them for
+// one name (Windows', macOS', a memory card's). A label named twice has one
+// folder.
 std::vector<std::string> class_folder_names(const std::vector<std::string>& labels);
 
 // The name of the `number`th photograph of name `name` in a folder: `name`
