@@ -254,6 +254,7 @@ class partial_copy {
   ~partial_copy() {
     if (!path_.empty() && !published_) unlink(path_.c_str());
     if (fd_ >= 0) close(fd_);
+    if (lock_ >= 0) close(lock_);
   }
 
   bool made() const { return !path_.empty(); }
@@ -289,13 +290,16 @@ class partial_copy {
       if (fd < 0) return errno;
       // Another run may have taken it for a leftover between the open and
       // the lock, and removed it.
-      struct stat opened {
-      }, named{};
+      struct stat opened {};
+      struct stat named {};
       if (flock(fd, LOCK_EX) == 0 && fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 &&
           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
         fd_ = fd;
         path_ = path;
-        return 0;
+        // The lock stays with this second descriptor once the first is
+        // closed, whose error is the copy's.
+        lock_ = dup(fd);
+        return lock_ >= 0 ? 0 : errno;
       }
       close(fd);
     }
@@ -324,11 +328,13 @@ class partial_copy {
     }
     if (fchmod(fd_, photo.st_mode & 0777) != 0) return errno;
     if (fsync(fd_) != 0) return errno;
-    return 0;
+    const int closed = close(fd_);
+    fd_ = -1;
+    return closed == 0 ? 0 : errno;
   }
 
   fs::path path_;
-  int fd_ = -1;
+  int fd_ = -1, lock_ = -1;
   bool published_ = false;
 };
 
@@ -336,8 +342,8 @@ class partial_copy {
 void remove_leftover(const fs::path& file) {
   const int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;
-  struct stat opened {
-  }, named{};
+  struct stat opened {};
+  struct stat named {};
   if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
       lstat(file.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
       opened.st_ino == named.st_ino) {
