@@ -133,6 +133,36 @@ std::string partial_name() {
   return name + partial_suffix;
 }
 
+// The name of the `number`th photograph of name `name` in a folder: `name`
+// itself for the first, "name (2).ext" for the second...; the name is cut
+// (between UTF-8 characters, keeping the extension) to fit 255 bytes.
+std::string numbered_name(const std::string& name, int number) {
+  if (number == 1) return name;
+  const std::string mark = " (" + std::to_string(number) + ")";
+  const size_t dot = name.rfind('.');
+  std::string stem = name, extension;
+  // An "extension" too long to keep beside a character of the name is
+  // taken as part of it.
+  if (dot != std::string::npos && dot > 0 && name.size() - dot + mark.size() < name_max) {
+    stem = name.substr(0, dot);
+    extension = name.substr(dot);
+  }
+  return utf8_prefix(stem, name_max - mark.size() - extension.size()) + mark + extension;
+}
+
+// Whether `name` is that of a copy of ours in the making (partial_name):
+// ".classify-photos-" and six letters or digits, then ".part".
+bool is_partial_copy(const std::string& name) {
+  const size_t length = partial_prefix.size() + partial_letters + partial_suffix.size();
+  if (name.size() != length || name.compare(0, partial_prefix.size(), partial_prefix) != 0 ||
+      name.compare(length - partial_suffix.size(), partial_suffix.size(), partial_suffix) != 0) {
+    return false;
+  }
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(partial_prefix.size()),
+                     name.end() - static_cast<std::ptrdiff_t>(partial_suffix.size()),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
 #if defined(_WIN32)
 
 std::error_code windows_error(DWORD code) {
@@ -424,31 +454,6 @@ std::vector<std::string> class_folder_names(const std::vector<std::string>& labe
     folders.push_back(folder);
   }
   return folders;
-}
-
-std::string numbered_name(const std::string& name, int number) {
-  if (number == 1) return name;
-  const std::string mark = " (" + std::to_string(number) + ")";
-  const size_t dot = name.rfind('.');
-  std::string stem = name, extension;
-  // An "extension" too long to keep beside a character of the name is
-  // taken as part of it.
-  if (dot != std::string::npos && dot > 0 && name.size() - dot + mark.size() < name_max) {
-    stem = name.substr(0, dot);
-    extension = name.substr(dot);
-  }
-  return utf8_prefix(stem, name_max - mark.size() - extension.size()) + mark + extension;
-}
-
-bool is_partial_copy(const std::string& name) {
-  const size_t length = partial_prefix.size() + partial_letters + partial_suffix.size();
-  if (name.size() != length || name.compare(0, partial_prefix.size(), partial_prefix) != 0 ||
-      name.compare(length - partial_suffix.size(), partial_suffix.size(), partial_suffix) != 0) {
-    return false;
-  }
-  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(partial_prefix.size()),
-                     name.end() - static_cast<std::ptrdiff_t>(partial_suffix.size()),
-                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
 }
 
 std::string given_folder_sorted_into(const std::string& sort_into,

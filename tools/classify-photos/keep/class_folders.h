@@ -33,15 +33,6 @@ std::string folder_name(const std::string& label);
 // folder.
 std::vector<std::string> class_folder_names(const std::vector<std::string>& labels);
 
-// The name of the `number`th photograph of name `name` in a folder: `name`
-// itself for the first, "name (2).ext" for the second...; the name is cut
-// (between UTF-8 characters, keeping the extension) to fit 255 bytes.
-std::string numbered_name(const std::string& name, int number);
-
-// Whether `name` is that of a copy of ours in the making: ".classify-photos-"
-// and six letters or digits, then ".part".
-bool is_partial_copy(const std::string& name);
-
 // `name` with letters of one case, for telling names a file system that
 // ignores case takes for one.
 std::u32string caseless_name(const std::string& name);
