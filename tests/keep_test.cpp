@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,8 +15,10 @@
 #include <chrono>
 #include <exiv2/exiv2.hpp>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "tests/support/image_support.h"
@@ -245,6 +248,38 @@ TEST(ClassFolders, HostileLabelsBecomeSafeNames) {
   for (const auto& [label, folder] : names) EXPECT_EQ(folder_name(label), folder) << label;
 }
 
+// Labels whose folders would differ only in case get folders apart in any
+// case, whatever other labels are named like the folder one of them would
+// get; a label named twice has one folder, and the others keep their names.
+TEST(ClassFolders, LabelsThatDifferOnlyInCaseGetFoldersApart) {
+  const std::vector<std::vector<std::string>> label_sets = {
+      {"Cat", "cat", "CAT", "dog"},
+      {"Cat", "cat", "cat (2)", "Cat (2)"},
+      {"cat", "crane", "Cat", "crane", "cat"},
+      {"Äpfel", "äpfel", "ÄPFEL", "a/b", "A/B", "a_b"},
+      {"con", "CON", "Con.txt", "con.TXT"},
+      {"x (2)", "X", "x", "x (3)"}};
+  for (const std::vector<std::string>& labels : label_sets) {
+    const std::vector<std::string> folders = class_folder_names(labels);
+    ASSERT_EQ(folders.size(), labels.size());
+    std::map<std::u32string, std::string> by_caseless;  // folder -> the folder_name it stands for
+    for (size_t i = 0; i < labels.size(); ++i) {
+      const std::string base = folder_name(labels[i]);
+      const auto [it, added] = by_caseless.emplace(caseless_name(folders[i]), base);
+      EXPECT_EQ(it->second, base) << folders[i] << " stands for two labels";
+      EXPECT_EQ(folders[i].rfind(base, 0), 0u) << folders[i];
+      const bool first_of_its_case =
+          std::none_of(labels.begin(), labels.begin() + static_cast<std::ptrdiff_t>(i),
+                       [&](const std::string& l) {
+                         return caseless_name(folder_name(l)) == caseless_name(base);
+                       });
+      if (first_of_its_case) {
+        EXPECT_EQ(folders[i], base);
+      }
+    }
+  }
+}
+
 // Labels that would climb out of the folder or clash with Windows' names,
 // photographs of one name from two folders, the three modes, an existing
 // file that is not ours, and a rerun that adds nothing.
@@ -286,6 +321,401 @@ TEST_F(Keep, SortIntoClassFolders) {
     }
     fs::remove_all(dir.file(root));
   }
+}
+
+// The entries of a folder, by name: the bytes a file or a link's target
+// holds ("" for a folder or a link that leads nowhere).
+std::map<std::string, std::string> folder_entries(const std::string& folder) {
+  std::map<std::string, std::string> entries;
+  std::error_code failure;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder, failure)) {
+    entries[entry.path().filename().string()] =
+        fs::is_regular_file(entry.path()) ? read_file(entry.path().string()) : "";
+  }
+  return entries;
+}
+
+// A name a copy of ours has while it is written: ".classify-photos-", six
+// letters or digits, ".part".
+bool partial_copy_name(const std::string& name) {
+  const std::string prefix = ".classify-photos-", suffix = ".part";
+  return name.size() == prefix.size() + 6 + suffix.size() && name.rfind(prefix, 0) == 0 &&
+         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+         std::all_of(name.begin() + prefix.size(), name.end() - suffix.size(),
+                     [](unsigned char c) { return std::isalnum(c) != 0; });
+}
+
+// A copy killed partway (SIGKILL, as a power cut: nothing of the program
+// runs after it) leaves no photograph cut short under a name of the class
+// folder, only a file of ours that the rerun removes, and the rerun copies
+// the photograph whole under its own name.
+TEST_F(Keep, ACopyKilledPartwayIsNeverTakenForThePhotograph) {
+  // A photograph the size of a large camera file: its picture, then bytes
+  // no decoder reads (a hole, which costs the scratch disk nothing).
+  const std::string picture = ppm(2, 2, std::vector<rgb>(4, red));
+  dir.write("big.ppm", picture);
+  const uintmax_t size = uintmax_t{256} << 20;
+  fs::resize_file(dir.file("big.ppm"), size);
+  const std::vector<std::string> command = {
+      CLASSIFY_PHOTOS_EXE, "--model", "model.tflite", "--labels", "labels.txt",
+      "--sort-into",       "o",       "--sort-mode",  "copy",     "big.ppm"};
+  const pid_t pid = start_program(command, dir.path, "out.tsv");
+  ASSERT_GE(pid, 0);
+  // Killed as soon as anything is in the class folder.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (folder_entries(dir.file("o/red")).empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the copy ended before it was killed";
+  size_t partial = 0;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir.file("o/red"))) {
+    const std::string name = entry.path().filename().string();
+    if (partial_copy_name(name)) {
+      ++partial;
+    } else {
+      EXPECT_EQ(name, "big.ppm");
+      EXPECT_EQ(fs::file_size(entry.path()), size) << name << " cut short";
+    }
+  }
+  // 256 MB on the disk take far longer than the kill.
+  EXPECT_EQ(partial, 1u) << "killed at another moment than mid-copy";
+
+  std::vector<std::string> args(command.begin() + 1, command.end());
+  const run_result rerun = run_program(CLASSIFY_PHOTOS_EXE, args, dir.path);
+  EXPECT_EQ(rerun.status, 0) << rerun.err;
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir.file("o/red"))) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"big.ppm"});
+  EXPECT_EQ(fs::file_size(dir.file("o/red/big.ppm")), size);
+  std::ifstream copy(dir.file("o/red/big.ppm"), std::ios::binary);
+  std::string head(picture.size(), '\0');
+  copy.read(&head[0], static_cast<std::streamsize>(head.size()));
+  EXPECT_EQ(head, picture);
+}
+
+// Two runs copying one large photograph at once: the second passes over the
+// copy the first is writing (its own look for what killed runs left
+// included), and finding it in place when its own is whole, keeps that one:
+// one copy, and nothing else in the folder.
+TEST_F(Keep, TwoRunsCopyingOnePhotographAtOnceMakeOneCopy) {
+  const std::string picture = ppm(2, 2, std::vector<rgb>(4, red));
+  dir.write("big.ppm", picture);
+  const uintmax_t size = uintmax_t{256} << 20;
+  fs::resize_file(dir.file("big.ppm"), size);
+  const std::vector<std::string> command = {
+      CLASSIFY_PHOTOS_EXE, "--model", "model.tflite", "--labels", "labels.txt",
+      "--sort-into",       "o",       "--sort-mode",  "copy",     "big.ppm"};
+  const pid_t first = start_program(command, dir.path, "out.tsv");
+  ASSERT_GE(first, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (folder_entries(dir.file("o/red")).empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  const run_result second =
+      run_program(CLASSIFY_PHOTOS_EXE, {command.begin() + 1, command.end()}, dir.path);
+  int status = -1;
+  waitpid(first, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(second.status, 0) << second.err;
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir.file("o/red"))) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"big.ppm"});
+  EXPECT_EQ(fs::file_size(dir.file("o/red/big.ppm")), size);
+}
+
+// A run removes the copies of ours that killed runs left in the class
+// folders it writes to, and nothing else: not a name that only looks like
+// one, not a copy another run is writing now (it holds it locked), not
+// one in a folder the run does not write to.
+TEST_F(Keep, ARunRemovesOnlyTheCopiesKilledRunsLeft) {
+  photo("x.ppm", red);
+  struct leftover_case {
+    std::string path;
+    bool removed;
+  };
+  const std::vector<leftover_case> cases = {
+      {"o/red/.classify-photos-a1B2c3.part", true},
+      {"o/red/.classify-photos-ZZZZZZ.part", true},
+      {"o/red/.classify-photos-locked.part", false},  // a run writing it now
+      {"o/red/.classify-photos-a1B2c.part", false},
+      {"o/red/.classify-photos-a1B2c3d.part", false},
+      {"o/red/classify-photos-a1B2c3.part", false},
+      {"o/red/.classify-photos-a1B2c3.part.jpg", false},
+      {"o/red/.classify-photos-a1B2_3.part", false},
+      {"o/red/.classify-photos-a1B2c3.PART", false},
+      {"o/red/x.ppm.part", false},
+      {"o/green/.classify-photos-a1B2c3.part", false},  // no photograph goes there
+      {"o/.classify-photos-a1B2c3.part", false}};
+  for (const leftover_case& c : cases) {
+    fs::create_directories(fs::path(dir.file(c.path)).parent_path());
+    dir.write(c.path, "half a photograph");
+  }
+  fs::create_directory(dir.file("o/red/.classify-photos-folder.part"));
+  fs::create_symlink(dir.file("x.ppm"), dir.file("o/red/.classify-photos-linked.part"));
+  const int locked = open(dir.file("o/red/.classify-photos-locked.part").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(locked, LOCK_EX), 0);
+  for (const char* mode : {"symlink", "copy"}) {
+    const run_result r = classify_photos({"--sort-into", "o", "--sort-mode", mode, "x.ppm"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const leftover_case& c : cases) {
+      EXPECT_EQ(fs::exists(dir.file(c.path)), !c.removed) << c.path << " " << mode;
+    }
+    EXPECT_TRUE(fs::is_directory(dir.file("o/red/.classify-photos-folder.part")));
+    EXPECT_TRUE(fs::is_symlink(dir.file("o/red/.classify-photos-linked.part")));
+    fs::remove(dir.file("o/red/x.ppm"));
+    for (const leftover_case& c : cases) dir.write(c.path, "half a photograph");
+  }
+  close(locked);
+}
+
+// A copy that finds the disk full says so (not "Input/output error"), as
+// one that passes a file-size limit says that, and leaves no file behind.
+TEST_F(Keep, ACopyThatFindsTheDiskFullSaysSo) {
+  photo("small.ppm", red);
+  photo("big.ppm", green);
+  // Larger than the 1 MB file system and the 512 kB limit.
+  photos["big.ppm"] = ppm(700, 700, std::vector<rgb>(490000, green));
+  dir.write("big.ppm", photos["big.ppm"]);
+  const std::string run = CLASSIFY_PHOTOS_EXE
+      " --model model.tflite --labels labels.txt --jobs 1 --sort-into small/o --sort-mode copy"
+      " small.ppm big.ppm; status=$?; find small -mindepth 1 | sort; exit $status";
+  struct full_case {
+    std::string name;
+    std::vector<std::string> command;
+    std::string reason;
+  };
+  // The file system in a mount namespace of its own, which takes it along.
+  const std::vector<full_case> cases = {
+      {"a full file system",
+       {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+        "mount -t tmpfs -o size=1m classify-test small || exit 77; " + run},
+       "No space left on device"},
+      {"a file-size limit",
+       {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 1024; " + run},
+       "File too large"}};
+  std::string skipped;
+  for (const full_case& c : cases) {
+    fs::remove_all(dir.file("small"));
+    fs::create_directory(dir.file("small"));
+    const run_result r =
+        run_program(c.command[0], {c.command.begin() + 1, c.command.end()}, dir.path);
+    if (r.status == 77 || r.err.rfind("unshare: ", 0) == 0) {
+      skipped = c.name + ": no file system can be mounted here: " + r.err;
+      continue;
+    }
+    EXPECT_EQ(r.status, 1) << c.name << ": " << r.err;
+    EXPECT_EQ(r.err,
+              "classify-photos: big.ppm: not sorted: small/o/green/big.ppm: cannot be made: " +
+                  c.reason + "\n")
+        << c.name;
+    // The lines, then what the class folders hold.
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_GE(lines.size(), 2u) << r.out;
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()),
+              (std::vector<std::string>{"small/o", "small/o/green", "small/o/red",
+                                        "small/o/red/small.ppm"}))
+        << c.name << "\n"
+        << r.out;
+  }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
+}
+
+// A class folder that is a symbolic link (to a folder elsewhere, to the
+// photographs' own, to nothing, to a file) is never written through: the
+// photograph is not sorted, one line says why, and the link and what it
+// leads to are left as they are.
+TEST_F(Keep, ClassFoldersThatAreLinksAreNotWrittenThrough) {
+  photo("photos/x.ppm", red);
+  fs::create_directories(dir.file("elsewhere"));
+  dir.write("a file", "someone's notes");
+  const std::vector<std::pair<std::string, std::string>> targets = {
+      {"a folder elsewhere", dir.file("elsewhere")},
+      {"a class folder beside it", "green"},
+      {"the photographs' folder", dir.file("photos")},
+      {"nothing", dir.file("gone")},
+      {"a file", dir.file("a file")}};
+  for (const char* mode : {"symlink", "hardlink", "copy"}) {
+    for (const auto& [what, target] : targets) {
+      fs::remove_all(dir.file("o"));
+      fs::create_directories(dir.file("o/green"));
+      fs::create_symlink(target, dir.file("o/red"));
+      const run_result r =
+          classify_photos({"--sort-into", "o", "--sort-mode", mode, "photos/x.ppm"});
+      EXPECT_EQ(r.status, 1) << what << " " << mode;
+      EXPECT_EQ(r.err, "classify-photos: photos/x.ppm: not sorted: o/red: a symbolic link (to " +
+                           target + "), which nothing is written through; it is left as it is\n")
+          << what << " " << mode;
+      EXPECT_EQ(fs::read_symlink(dir.file("o/red")), target) << what;
+      EXPECT_TRUE(folder_entries(dir.file("elsewhere")).empty()) << what << " " << mode;
+      EXPECT_TRUE(folder_entries(dir.file("o/green")).empty()) << what << " " << mode;
+      EXPECT_EQ(folder_entries(dir.file("photos")).size(), 1u) << what << " " << mode;
+      EXPECT_FALSE(fs::exists(dir.file("gone"))) << what << " " << mode;
+      EXPECT_EQ(read_file(dir.file("a file")), "someone's notes") << what << " " << mode;
+    }
+  }
+}
+
+// `name` with its ASCII letters and those of Latin-1 in lower case: enough
+// for the names below.
+std::string lower_case(const std::string& name) {
+  std::string lower;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c >= 'A' && c <= 'Z') {
+      lower += static_cast<char>(c + 32);
+    } else if (c == 0xc3 && i + 1 < name.size() &&
+               static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(name[i + 1]) <= 0x9e &&
+               static_cast<unsigned char>(name[i + 1]) != 0x97) {
+      lower += name.substr(i, 1) + static_cast<char>(name[i + 1] + 0x20);
+      ++i;
+    } else {
+      lower += static_cast<char>(c);
+    }
+  }
+  return lower;
+}
+
+// Labels and photographs whose names differ only in case: each photograph
+// is sorted, under a name that no other in its folder has in any case, and
+// each class has its own folder, so that nothing becomes one on a file
+// system that ignores case (Windows', macOS', a memory card's) or when the
+// folders are copied to one; a rerun adds nothing.
+TEST_F(Keep, NamesThatDifferOnlyInCaseStayApart) {
+  dir.write("labels.txt", "Äpfel\näpfel\nÄPFEL\n");
+  const std::vector<std::string> names = {"a/x.ppm",     "b/X.ppm",     "c/x.PPM",
+                                          "a/Été.ppm",   "b/été.ppm",   "c/ÉTÉ.ppm",
+                                          "a/x (2).ppm", "b/X (2).ppm", "c/y.ppm"};
+  const std::vector<rgb> colours = {red, green, blue};
+  for (size_t i = 0; i < names.size(); ++i) {
+    const uint8_t shade = static_cast<uint8_t>(250 - i);
+    photo(names[i], i % 3 == 0   ? rgb{shade, 0, 0}
+                    : i % 3 == 1 ? rgb{0, shade, 0}
+                                 : rgb{0, 0, shade});
+    // Of one class too.
+    photo("same/" + std::to_string(i) + "/" + names[i].substr(2), rgb{shade, 1, 1});
+  }
+  for (const char* mode : {"symlink", "hardlink", "copy"}) {
+    for (int run = 0; run < 2; ++run) {
+      const run_result r =
+          classify_photos({"--sort-into", "o", "--sort-mode", mode, "a", "b", "c", "same"});
+      EXPECT_EQ(r.status, 0) << r.err;
+      std::map<std::string, int> found;  // bytes -> how many times
+      std::set<std::string> folders;
+      for (const fs::directory_entry& folder : fs::directory_iterator(dir.file("o"))) {
+        EXPECT_TRUE(folders.insert(lower_case(folder.path().filename().string())).second)
+            << folder.path() << " " << mode;
+        std::set<std::string> lower;
+        for (const auto& [name, bytes] : folder_entries(folder.path().string())) {
+          EXPECT_TRUE(lower.insert(lower_case(name)).second) << name << " " << mode;
+          ++found[bytes];
+        }
+      }
+      EXPECT_EQ(folders.size(), 3u) << mode;
+      std::map<std::string, int> expected;
+      for (const auto& [path, bytes] : photos) ++expected[bytes];
+      EXPECT_EQ(found, expected) << mode << " run " << run;
+    }
+    fs::remove_all(dir.file("o"));
+  }
+}
+
+// Whether `text` is whole UTF-8 characters.
+bool valid_utf8(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t length = c < 0x80 ? 1 : c >> 5 == 6 ? 2 : c >> 4 == 14 ? 3 : c >> 3 == 30 ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+// Two photographs of one name, of every length a name may have (1 to 255
+// bytes) and of characters of 1 to 4 bytes: both are sorted, the second
+// under a numbered name that fits too, cut between characters, its
+// extension kept.
+TEST_F(Keep, NumberedNamesFitEveryNameLength) {
+  const std::vector<std::string> characters = {"a", "é", "日", "🐱"};
+  std::vector<std::string> names;
+  for (const std::string& character : characters) {
+    for (size_t length = character.size() == 1 ? 1 : 230; length <= 255; ++length) {
+      // Without an extension where it would be the whole name.
+      const std::string extension = length > 8 ? ".ppm" : "";
+      std::string stem;
+      while (stem.size() + character.size() + extension.size() <= length) stem += character;
+      stem.append(length - stem.size() - extension.size(), 'z');
+      names.push_back(stem + extension);
+    }
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    // Each of its own bytes.
+    const uint8_t g = static_cast<uint8_t>(i % 200), b = static_cast<uint8_t>(i / 200);
+    photo("one/" + names[i], rgb{250, g, b});
+    photo("two/" + names[i], rgb{240, g, b});
+  }
+  const run_result r = classify_photos({"--sort-into", "o", "one", "two"});
+  EXPECT_EQ(r.status, 0) << r.err.substr(0, 2000);
+  const std::map<std::string, std::string> sorted = folder_entries(dir.file("o/red"));
+  for (const std::string& name : names) {
+    EXPECT_EQ(sorted.count(name), 1u) << name;
+    const bool has_extension = name.size() > 8;
+    const std::string stem = has_extension ? name.substr(0, name.size() - 4) : name;
+    // The second: a part of the stem, " (N)" (names cut alike take the next
+    // number), the extension.
+    std::string second;
+    for (const auto& [candidate, bytes] : sorted) {
+      if (bytes == photos["two/" + name]) second = candidate;
+    }
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(second, parts, std::regex("(.*)( \\([0-9]+\\))(\\.ppm)?")))
+        << name << " -> " << second;
+    EXPECT_EQ(parts[3].matched, has_extension) << second;
+    EXPECT_EQ(stem.compare(0, parts[1].length(), parts[1].str()), 0) << second;
+    EXPECT_LE(second.size(), 255u) << second;
+    EXPECT_TRUE(valid_utf8(second)) << second;
+    // Only as much cut as it takes.
+    EXPECT_GE(second.size(), std::min<size_t>(name.size() + parts[2].length(), 255) - 3) << second;
+  }
+  EXPECT_EQ(sorted.size(), 2 * names.size());
+}
+
+// --sort-into the folder of photographs given, however it is spelled, is
+// refused before any photograph is read; a folder inside it is passed over
+// by the walk, as before.
+TEST_F(Keep, SortingIntoTheFolderOfPhotographsIsRefused) {
+  photo("photos/x.ppm", red);
+  fs::create_directory_symlink("photos", dir.file("linked"));
+  for (const std::string& into :
+       {std::string("photos"), std::string("photos/"), std::string("./photos"),
+        std::string("photos/."), std::string("linked"), std::string("linked/"),
+        dir.file("photos")}) {
+    for (const std::string& given : {std::string("photos"), std::string("photos/")}) {
+      const run_result r = classify_photos({"--sort-into", into, given});
+      EXPECT_EQ(r.status, 2) << into;
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, "classify-photos: --sort-into " + into +
+                           ": it is the folder of photographs " + given +
+                           "; the class folders go elsewhere, or in a folder inside it\n"
+                           "Try 'classify-photos --help'.\n")
+          << into;
+    }
+  }
+  EXPECT_EQ(folder_entries(dir.file("photos")).size(), 1u);
+  const run_result inside = classify_photos({"--sort-into", "photos/o", "photos"});
+  EXPECT_EQ(inside.status, 0) << inside.err;
+  EXPECT_EQ(lines_of(inside.out).size(), 1u) << inside.out;
+  EXPECT_EQ(read_file(dir.file("photos/o/red/x.ppm")), photos["photos/x.ppm"]);
 }
 
 // The cache answers for photographs as they are: a rerun prints the same

@@ -16,6 +16,7 @@
 #include "tools/classify-photos/classify/classifier.h"
 #include "tools/classify-photos/classify/model_setup.h"
 #include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/keep/class_folders.h"
 #include "tools/classify-photos/keep/keeper.h"
 #include "tools/classify-photos/output/report.h"
 #include "tools/classify-photos/truth/truth.h"
@@ -67,6 +68,13 @@ int main(int argc, char** argv) {
 
   std::string error;
   if (!check_readable_file(options.model, &error)) return bad_usage("--model " + error);
+  // The walk passes over the class folders, so that links and copies are not
+  // classified again: the folder of photographs itself would leave nothing.
+  const std::string sorted_folder = given_folder_sorted_into(options.sort_into, options.photos);
+  if (!options.sort_into.empty() && !sorted_folder.empty()) {
+    return bad_usage("--sort-into " + options.sort_into + ": it is the folder of photographs " +
+                     sorted_folder + "; the class folders go elsewhere, or in a folder inside it");
+  }
 #if defined(_WIN32)
   if (!only_this_machine(options.sshlogins)) {
     return bad_usage("--sshlogin needs GNU parallel, which this Windows build cannot run");

@@ -53,6 +53,10 @@ std::unique_ptr<result_keeper> result_keeper::create(const photos_options& optio
     if (!keeper->cache_) return nullptr;
     keeper->setup_key_ = result_setup(options, model, setup);
   }
+  if (!options.sort_into.empty()) {
+    keeper->sorter_ = std::make_unique<class_sorter>(options.sort_into, options.sorting);
+    if (setup.have_labels) keeper->class_folders_ = class_folder_names(setup.labels);
+  }
   return keeper;
 }
 
@@ -114,10 +118,13 @@ void result_keeper::keep(const std::string& path, const photo_result& result,
       errors->push_back("its sidecar " + error);
     }
   }
-  if (!options_.sort_into.empty() && !result.classes.empty()) {
+  if (sorter_ && !result.classes.empty()) {
+    const int32_t best = result.classes[0].index;
+    const std::string folder = best >= 0 && static_cast<size_t>(best) < class_folders_.size()
+                                   ? class_folders_[static_cast<size_t>(best)]
+                                   : folder_name(label(best));
     sorted_photo sorted;
-    if (!sort_photo(options_.sort_into, folder_name(label(result.classes[0].index)), path,
-                    options_.sorting, &sorted, &error)) {
+    if (!sorter_->sort(folder, path, &sorted, &error)) {
       errors->push_back("not sorted: " + error);
     } else if (sorted.copied && !told_of_copies_) {
       told_of_copies_ = true;

@@ -12,6 +12,7 @@
 #include "tools/classify-photos/batch/results.h"
 #include "tools/classify-photos/classify/model_setup.h"
 #include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/keep/class_folders.h"
 #include "tools/classify-photos/keep/result_cache.h"
 
 namespace classify {
@@ -55,6 +56,8 @@ class result_keeper {
   const photos_options& options_;
   const model_setup& setup_;
   std::unique_ptr<result_cache> cache_;
+  std::unique_ptr<class_sorter> sorter_;
+  std::vector<std::string> class_folders_;  // by class, with --sort-into and labels
   std::string setup_key_;
   size_t from_cache_ = 0;
   bool cache_failed_ = false;
