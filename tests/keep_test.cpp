@@ -237,9 +237,10 @@ TEST_F(Keep, SidecarsKeepEverythingButOurKeywords) {
 }
 
 // A sidecar that binds a prefix we write (lr, digiKam, dc) to another
-// program's namespace: its property stays there and ours go under their own
-// namespaces, and the other photograph's sidecar, read and written before
-// or after it in the same run, comes out byte for byte as in a run alone.
+// program's namespace, and the known ones to prefixes of its own: its
+// property stays there and ours go under their own namespaces, beside the
+// user's keywords; a rerun changes nothing; and the other photograph's sidecar, read and written
+// before or after it in the same run, comes out byte for byte as in a run alone.
 TEST_F(Keep, ForeignPrefixesChangeNoOtherSidecar) {
   photo("a.ppm", red);
   photo("b.ppm", green);
@@ -256,11 +257,17 @@ TEST_F(Keep, ForeignPrefixesChangeNoOtherSidecar) {
  </rdf:RDF>
 </x:xmpmeta>)");
   for (const std::string prefix : {"lr", "digiKam", "dc"}) {
+    // The known namespaces too, under prefixes of the sidecar's own.
     const std::string a_sidecar =
         "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
         "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
         "rdf:about=\"\" xmlns:" +
-        prefix + "=\"" + other_ns + "\" " + prefix + ":note=\"theirs\"/></rdf:RDF></x:xmpmeta>";
+        prefix + "=\"" + other_ns + "\" xmlns:my_dc=\"" + dc_ns + "\" xmlns:my_lr=\"" + lr_ns +
+        "\" xmlns:my_dk=\"" + digikam_ns + "\" " + prefix +
+        ":note=\"theirs\"><my_dc:subject><rdf:Bag><rdf:li>Rex</rdf:li></rdf:Bag></my_dc:subject>"
+        "<my_lr:hierarchicalSubject><rdf:Bag><rdf:li>pets|Rex</rdf:li></rdf:Bag>"
+        "</my_lr:hierarchicalSubject><my_dk:TagsList><rdf:Seq><rdf:li>pets/Rex</rdf:li>"
+        "</rdf:Seq></my_dk:TagsList></rdf:Description></rdf:RDF></x:xmpmeta>";
     // The sidecars after a run over `order`, each written afresh before.
     const auto after = [&](const std::vector<std::string>& order) {
       dir.write("a.ppm.xmp", a_sidecar);
@@ -272,6 +279,9 @@ TEST_F(Keep, ForeignPrefixesChangeNoOtherSidecar) {
       return std::make_pair(read_file(dir.file("a.ppm.xmp")), read_file(dir.file("b.ppm.xmp")));
     };
     const std::string a_alone = after({"a.ppm"}).first, b_alone = after({"b.ppm"}).second;
+    // A rerun finds its keywords there already.
+    EXPECT_EQ(classify_photos({"--xmp", "a.ppm"}).status, 0);
+    EXPECT_EQ(read_file(dir.file("a.ppm.xmp")), a_alone) << prefix;
     for (const std::vector<std::string>& order :
          {std::vector<std::string>{"a.ppm", "b.ppm"}, {"b.ppm", "a.ppm"}}) {
       const auto [a, b] = after(order);
@@ -280,9 +290,9 @@ TEST_F(Keep, ForeignPrefixesChangeNoOtherSidecar) {
     }
     const std::map<std::string, std::string> a_expected = {
         {other_ns + " note", "theirs"},
-        {dc_ns + " subject", "red"},
-        {lr_ns + " hierarchicalSubject", "classify|red"},
-        {digikam_ns + " TagsList", "classify/red"},
+        {dc_ns + " subject", "Rex, red"},
+        {lr_ns + " hierarchicalSubject", "pets|Rex, classify|red"},
+        {digikam_ns + " TagsList", "pets/Rex, classify/red"},
         {our_ns + " addedKeywords", "red"}};
     EXPECT_EQ(xmp_by_namespace(a_alone), a_expected) << prefix << "\n" << a_alone;
     const std::map<std::string, std::string> b_expected = {

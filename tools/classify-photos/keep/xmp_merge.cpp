@@ -4,6 +4,7 @@
 
 #include "tools/classify-photos/keep/keyword_rules.h"
 #include "tools/classify-photos/keep/xmp_encoding.h"
+#include "tools/classify-photos/keep/xmp_prefixes.h"
 
 namespace classify {
 
@@ -51,21 +52,23 @@ std::vector<std::string> items(const Exiv2::XmpData& data, const xmp_property& p
   return values;
 }
 
+// The namespace exiv2 knows by `prefix`, "" where it knows none.
+std::string namespace_of(const std::string& prefix) {
+  try {
+    return Exiv2::XmpProperties::ns(prefix);
+  } catch (const Exiv2::AnyError&) {
+    return "";
+  }
+}
+
 // A prefix that stands for `property`'s namespace in exiv2's registry: the
 // one it has there, or the one we prefer, or, where the sidecar took that
 // for another namespace, the first of prefix2, prefix3, ... that is free.
 std::string prefix_of(const xmp_property& property) {
-  const auto stands_for = [](const std::string& prefix) -> std::string {
-    try {
-      return Exiv2::XmpProperties::ns(prefix);
-    } catch (const Exiv2::AnyError&) {
-      return "";
-    }
-  };
   std::string prefix = Exiv2::XmpProperties::prefix(property.ns);
-  if (!prefix.empty() && stands_for(prefix) == property.ns) return prefix;
+  if (!prefix.empty() && namespace_of(prefix) == property.ns) return prefix;
   prefix = property.prefix;
-  for (int n = 2; !stands_for(prefix).empty(); ++n) prefix = property.prefix + std::to_string(n);
+  for (int n = 2; !namespace_of(prefix).empty(); ++n) prefix = property.prefix + std::to_string(n);
   Exiv2::XmpProperties::registerNs(property.ns, prefix);
   return prefix;
 }
@@ -123,9 +126,10 @@ struct fresh_registries {
   fresh_registries& operator=(const fresh_registries&) = delete;
 };
 
-bool merge_xmp(const std::string& old_sidecar, const std::string& text,
+bool merge_xmp(const std::string& old_sidecar, const std::string& utf8,
                const std::vector<std::string>& keywords, std::string* new_sidecar,
                std::string* error) {
+  const std::string text = with_own_prefixes(utf8, namespace_of);
   Exiv2::XmpData data;
   const bool blank = text.find_first_not_of(" \t\r\n") == std::string::npos;
   if (!blank && (Exiv2::XmpParser::decode(data, text) != 0 || (data.empty() && !names_xmp(text)))) {
