@@ -76,6 +76,14 @@ printf 'classify-photos-chunk copy 2 12\na.jpg\0b/c.png\0' >"$seeds/protocol_fuz
 # Sidecars as photo managers write them, ours among them.
 printf '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" xmlns:dc="http://purl.org/dc/elements/1.1/" xmlns:lr="http://ns.adobe.com/lightroom/1.0/" xmlns:xmp="http://ns.adobe.com/xap/1.0/" xmp:Rating="3"><dc:subject><rdf:Bag><rdf:li>cat</rdf:li></rdf:Bag></dc:subject><lr:hierarchicalSubject><rdf:Bag><rdf:li>classify|cat</rdf:li><rdf:li>pets|cat</rdf:li></rdf:Bag></lr:hierarchicalSubject></rdf:Description></rdf:RDF></x:xmpmeta>' >"$seeds/sidecar_fuzz/lightroom.xmp"
 printf '<?xpacket begin="" id="W5M0MpCehiHzreSzNTczkc9d"?><x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" xmlns:digiKam="http://www.digikam.org/ns/1.0/"><digiKam:TagsList><rdf:Seq><rdf:li>classify/dog</rdf:li><rdf:li>People/Ann</rdf:li></rdf:Seq></digiKam:TagsList></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end="w"?>' >"$seeds/sidecar_fuzz/digikam.xmp"
+# Sidecars that bind the prefixes we write (and ours) to other namespaces,
+# some with the known namespaces under prefixes of their own.
+for prefix in lr digiKam dc classifyPhotos; do
+  printf '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" xmlns:%s="http://example.com/other/" %s:note="theirs"><%s:subject><rdf:Bag><rdf:li>x</rdf:li></rdf:Bag></%s:subject></rdf:Description></rdf:RDF></x:xmpmeta>' \
+    "$prefix" "$prefix" "$prefix" "$prefix" >"$seeds/sidecar_fuzz/foreign-$prefix.xmp"
+  printf '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" xmlns:%s="http://example.com/other/" xmlns:a="http://purl.org/dc/elements/1.1/" xmlns:b="http://ns.adobe.com/lightroom/1.0/" xmlns:c="http://www.digikam.org/ns/1.0/" xmlns:d="http://ns.classify-photos.invalid/1.0/" %s:note="theirs"><a:subject><rdf:Bag><rdf:li>cat</rdf:li></rdf:Bag></a:subject><b:hierarchicalSubject><rdf:Bag><rdf:li>classify|cat</rdf:li></rdf:Bag></b:hierarchicalSubject><c:TagsList><rdf:Seq><rdf:li>classify/cat</rdf:li></rdf:Seq></c:TagsList><d:addedKeywords><rdf:Bag><rdf:li>cat</rdf:li></rdf:Bag></d:addedKeywords></rdf:Description></rdf:RDF></x:xmpmeta>' \
+    "$prefix" "$prefix" >"$seeds/sidecar_fuzz/foreign-$prefix-and-known.xmp"
+done
 # One small picture in each format and variant prepare-input reads.
 convert -size 12x9 plasma:fractal -seed "$seed" "$seeds/photo_fuzz/source.ppm"
 for out in baseline.jpg progressive.jpg:-interlace:JPEG cmyk.jpg:-colorspace:CMYK png8.png \
