@@ -110,16 +110,14 @@ const char empty_document[] =
 // merge starts from the registries as exiv2 makes them, and leaves them so
 // (which also leaves nothing of them for the end of the process, where
 // exiv2's statics, loaded as a module, end before the program's).
-// Our namespaces are registered before the sidecar is read, so that one
-// that binds their prefixes to others has its namespaces named otherwise.
+// Our own namespace is registered before the sidecar is read, as exiv2's
+// are, so that a sidecar that binds its prefix to another has that prefix
+// renamed (with_own_prefixes). Together this costs about 0.1 ms a merge.
 struct fresh_registries {
   fresh_registries() {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
     Exiv2::XmpParser::initialize();
-    for (const xmp_property* property :
-         {&flat_property, &lightroom_property, &digikam_property, &added_property}) {
-      Exiv2::XmpProperties::registerNs(property->ns, property->prefix);
-    }
+    Exiv2::XmpProperties::registerNs(added_property.ns, added_property.prefix);
   }
   ~fresh_registries() { Exiv2::XmpParser::terminate(); }
   fresh_registries(const fresh_registries&) = delete;
