@@ -452,13 +452,18 @@ TEST_F(Keep, SidecarsThatAreNotFilesAreRefused) {
       {"large", "is larger than 16 MiB",
        [](const std::string& path) { std::ofstream(path) << std::string((16 << 20) + 1, ' '); }},
       {"memory", "cannot be read: Input/output error", link_to("/proc/self/mem")}};
-  // Root reads a file whatever its permissions.
+  // Root reads a file whatever its permissions, but not a write-only
+  // attribute of the kernel's (it is never opened for writing: a sidecar is
+  // replaced through a file beside it, and this one is refused first).
+  const std::string write_only = "/sys/bus/pci/rescan";
   if (geteuid() != 0) {
     cases.push_back(
         {"unreadable", "cannot be read: Permission denied", [](const std::string& path) {
            std::ofstream(path) << darktable_sidecar;
            chmod(path.c_str(), 0200);
          }});
+  } else if (fs::exists(write_only)) {
+    cases.push_back({"unreadable", "cannot be read: Permission denied", link_to(write_only)});
   }
   std::vector<std::string> args = {"-s",      "KILL",         "60",       CLASSIFY_PHOTOS_EXE,
                                    "--model", "model.tflite", "--labels", "labels.txt",
