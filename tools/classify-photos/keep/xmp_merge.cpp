@@ -56,7 +56,7 @@ std::vector<std::string> items(const Exiv2::XmpData& data, const xmp_property& p
 std::string namespace_of(const std::string& prefix) {
   try {
     return Exiv2::XmpProperties::ns(prefix);
-  } catch (const Exiv2::AnyError&) {
+  } catch (const std::exception&) {
     return "";
   }
 }
@@ -127,7 +127,14 @@ struct fresh_registries {
 bool merge_xmp(const std::string& old_sidecar, const std::string& utf8,
                const std::vector<std::string>& keywords, std::string* new_sidecar,
                std::string* error) {
-  const std::string text = with_own_prefixes(utf8, namespace_of);
+  const known_namespaces known = {namespace_of, [](const std::string& uri) -> std::string {
+                                    try {
+                                      return Exiv2::XmpProperties::prefix(uri);
+                                    } catch (const std::exception&) {
+                                      return "";
+                                    }
+                                  }};
+  const std::string text = with_own_prefixes(utf8, known);
   Exiv2::XmpData data;
   const bool blank = text.find_first_not_of(" \t\r\n") == std::string::npos;
   if (!blank && (Exiv2::XmpParser::decode(data, text) != 0 || (data.empty() && !names_xmp(text)))) {

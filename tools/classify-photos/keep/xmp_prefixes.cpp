@@ -91,7 +91,8 @@ std::string renamed(const std::string& name, const renaming& names) {
 
 class prefix_renamer {
  public:
-  prefix_renamer(const std::string& xml, const known_namespace& known) : xml_(xml), known_(known) {}
+  prefix_renamer(const std::string& xml, const known_namespaces& known)
+      : xml_(xml), known_(known) {}
 
   std::string run() {
     std::string out;
@@ -133,7 +134,7 @@ class prefix_renamer {
       if (t.close.find('/') == std::string::npos) scopes.push_back(names);
     }
     out.append(xml_, i, std::string::npos);
-    return chosen_.empty() ? xml_ : out;
+    return renamed_any_ ? out : xml_;
   }
 
  private:
@@ -147,39 +148,61 @@ class prefix_renamer {
     return nullptr;
   }
 
-  // A declaration xmlns:P="URI" renames P in its scope where P is known as
-  // another namespace's, and ends an outer renaming where it is not.
+  // A declaration xmlns:P="URI" renames P in its scope, to the prefix the
+  // namespace is known by, or, where P is known as another namespace's, to
+  // one of its own; and ends an outer renaming of P where it needs none.
   void declare(const attribute& a, renaming* names) {
-    if (a.name.compare(0, 6, "xmlns:") != 0) return;
+    if (a.name.compare(0, 6, "xmlns:") != 0 || a.value.empty()) return;
     const std::string prefix = a.name.substr(6);
-    const std::string known = known_(prefix);
+    const std::string canonical = canonical_prefix(a.value);
+    if (!canonical.empty()) {
+      rename(prefix, canonical, names);
+      return;
+    }
+    const std::string known = known_.uri_of(prefix);
     if (known.empty() || same_namespace(known, a.value)) {
-      names->erase(prefix);
+      rename(prefix, prefix, names);
       return;
     }
     const auto chosen = chosen_.find(prefix + " " + a.value);
     if (chosen != chosen_.end()) {
-      (*names)[prefix] = chosen->second;
+      rename(prefix, chosen->second, names);
       return;
     }
     std::string name;
     do {
       name = prefix + "_" + std::to_string(++count_);
-    } while (!known_(name).empty() || xml_.find(name + ":") != std::string::npos ||
+    } while (!known_.uri_of(name).empty() || xml_.find(name + ":") != std::string::npos ||
              xml_.find("xmlns:" + name + "=") != std::string::npos);
     chosen_[prefix + " " + a.value] = name;
-    (*names)[prefix] = name;
+    rename(prefix, name, names);
+  }
+
+  // The prefix `uri` is known by, where that prefix stands for `uri` alone.
+  std::string canonical_prefix(const std::string& uri) const {
+    const std::string prefix = known_.prefix_of(uri);
+    return !prefix.empty() && same_namespace(known_.uri_of(prefix), uri) ? prefix : "";
+  }
+
+  void rename(const std::string& prefix, const std::string& name, renaming* names) {
+    if (name == prefix) {
+      names->erase(prefix);
+    } else {
+      (*names)[prefix] = name;
+      renamed_any_ = true;
+    }
   }
 
   const std::string& xml_;
-  const known_namespace& known_;
+  const known_namespaces& known_;
   std::map<std::string, std::string> chosen_;  // "prefix uri" -> its new name
   int count_ = 0;
+  bool renamed_any_ = false;
 };
 
 }  // namespace
 
-std::string with_own_prefixes(const std::string& xml, const known_namespace& known) {
+std::string with_own_prefixes(const std::string& xml, const known_namespaces& known) {
   return prefix_renamer(xml, known).run();
 }
 
