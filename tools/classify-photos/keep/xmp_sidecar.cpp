@@ -145,13 +145,15 @@ bool find_sidecar(const std::string& path, found_sidecar* found, std::string* wh
       fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
   found->read_only = (status.permissions() & writable) == fs::perms::none;
   std::ifstream in(file, std::ios::binary);
-  found->bytes.resize(largest_sidecar + 1);
-  in.read(&found->bytes[0], static_cast<std::streamsize>(found->bytes.size()));
+  char chunk[1 << 16];
+  while (in && found->bytes.size() <= largest_sidecar) {
+    in.read(chunk, sizeof chunk);
+    found->bytes.append(chunk, static_cast<size_t>(in.gcount()));
+  }
   if (in.bad() || (!in && !in.eof())) {
     *why = "cannot be read";
     return false;
   }
-  found->bytes.resize(static_cast<size_t>(in.gcount()));
   if (found->bytes.size() > largest_sidecar) {
     *why = too_large;
     return false;
