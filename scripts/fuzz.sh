@@ -84,6 +84,14 @@ printf '<?xpacket begin="" id="W5M0MpCehiHzreSzNTczkc9d"?><x:xmpmeta xmlns:x="ad
 # CRLF and a byte-order mark; TSV with a quoted field over two lines.
 printf '\xef\xbb\xbfpath,class\r\np/tench/a.JPEG,"tench, Tinca tinca"\r\n"p/a,""b""/c.jpg",-1\r\n' >"$seeds/truth_fuzz/spreadsheet.csv"
 printf 'p/a.jpg\t3\n"p/two\nlines.jpg"\tcrane\n./p/../p/b.jpg\t goldfish \n' >"$seeds/truth_fuzz/script.tsv"
+# Sidecars that bind the prefixes we write (and ours) to other namespaces,
+# some with the known namespaces under prefixes of their own.
+for prefix in lr digiKam dc classifyPhotos; do
+  printf '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" xmlns:%s="http://example.com/other/" %s:note="theirs"><%s:subject><rdf:Bag><rdf:li>x</rdf:li></rdf:Bag></%s:subject></rdf:Description></rdf:RDF></x:xmpmeta>' \
+    "$prefix" "$prefix" "$prefix" "$prefix" >"$seeds/sidecar_fuzz/foreign-$prefix.xmp"
+  printf '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" xmlns:%s="http://example.com/other/" xmlns:a="http://purl.org/dc/elements/1.1/" xmlns:b="http://ns.adobe.com/lightroom/1.0/" xmlns:c="http://www.digikam.org/ns/1.0/" xmlns:d="http://ns.classify-photos.invalid/1.0/" %s:note="theirs"><a:subject><rdf:Bag><rdf:li>cat</rdf:li></rdf:Bag></a:subject><b:hierarchicalSubject><rdf:Bag><rdf:li>classify|cat</rdf:li></rdf:Bag></b:hierarchicalSubject><c:TagsList><rdf:Seq><rdf:li>classify/cat</rdf:li></rdf:Seq></c:TagsList><d:addedKeywords><rdf:Bag><rdf:li>cat</rdf:li></rdf:Bag></d:addedKeywords></rdf:Description></rdf:RDF></x:xmpmeta>' \
+    "$prefix" "$prefix" >"$seeds/sidecar_fuzz/foreign-$prefix-and-known.xmp"
+done
 # One small picture in each format and variant prepare-input reads.
 convert -size 12x9 plasma:fractal -seed "$seed" "$seeds/photo_fuzz/source.ppm"
 for out in baseline.jpg progressive.jpg:-interlace:JPEG cmyk.jpg:-colorspace:CMYK png8.png \

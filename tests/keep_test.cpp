@@ -16,6 +16,7 @@
 #include <exiv2/exiv2.hpp>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -44,6 +45,28 @@ std::map<std::string, std::string> xmp_properties(const std::string& packet) {
   for (const Exiv2::Xmpdatum& datum : data) properties[datum.key()] = datum.toString();
   return properties;
 }
+
+// Every property of an XMP document as "NAMESPACE-URI name=value", read with
+// exiv2's registries of namespaces as they start, whatever an earlier
+// document left in them: properties by their namespace, not their prefix.
+std::map<std::string, std::string> xmp_by_namespace(const std::string& packet) {
+  Exiv2::XmpParser::terminate();
+  Exiv2::XmpParser::initialize();
+  Exiv2::XmpData data;
+  std::map<std::string, std::string> properties;
+  EXPECT_EQ(Exiv2::XmpParser::decode(data, packet), 0) << packet;
+  for (const Exiv2::Xmpdatum& datum : data) {
+    properties[Exiv2::XmpProperties::ns(datum.groupName()) + " " + datum.tagName()] =
+        datum.toString();
+  }
+  Exiv2::XmpParser::terminate();
+  return properties;
+}
+
+const std::string dc_ns = "http://purl.org/dc/elements/1.1/";
+const std::string lr_ns = "http://ns.adobe.com/lightroom/1.0/";
+const std::string digikam_ns = "http://www.digikam.org/ns/1.0/";
+const std::string our_ns = "http://ns.classify-photos.invalid/1.0/";
 
 // N of "classify-photos: N of M photographs from the cache FILE".
 long from_cache_count(const std::string& err) {
@@ -128,30 +151,48 @@ const char already_tagged_sidecar[] = R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"><rd
  <digiKam:TagsList><rdf:Seq><rdf:li>classify/red</rdf:li></rdf:Seq></digiKam:TagsList>
 </rdf:Description></rdf:RDF></x:xmpmeta>)";
 
+// A document in UTF-16, with its byte order mark, as XMP may be written.
+std::string utf16(const std::string& ascii, bool big_endian) {
+  std::string text = big_endian ? "\xfe\xff" : "\xff\xfe";
+  for (const char c : ascii) text += big_endian ? std::string{'\0', c} : std::string{c, '\0'};
+  return text;
+}
+
 // Each kind of sidecar a photograph may have, written over twice: nothing
-// changes but our keywords, as exiv2 reads them; a sidecar that holds them
-// already (on a rerun, say) keeps its bytes and its modification time; and
-// what cannot be taken is left byte for byte, with an error line.
+// changes but our keywords (and our record of the flat ones we added), as
+// exiv2 reads them; a sidecar that holds them already (on a rerun, say)
+// keeps its bytes and its modification time; and what cannot be taken is
+// left byte for byte, with an error line.
 TEST_F(Keep, SidecarsKeepEverythingButOurKeywords) {
   struct sidecar_case {
     std::string name, before;
     bool writable;
     std::string flat;  // Xmp.dc.subject afterwards, as exiv2 prints it
-    std::string lightroom, digikam;
+    std::string lightroom, digikam, added;
   };
+  std::string utf16_text = darktable_sidecar;
+  utf16_text.replace(utf16_text.find("UTF-8"), 5, "UTF-16");
   const std::vector<sidecar_case> cases = {
-      {"none", "", true, "red", "classify|red", "classify/red"},
-      {"empty", "\n", true, "red", "classify|red", "classify/red"},
-      // "red" stays the user's: another hierarchy names it.
+      {"none", "", true, "red", "classify|red", "classify/red", "red"},
+      {"empty", "\n", true, "red", "classify|red", "classify/red", "red"},
+      // "red" stays the user's: it was there before.
       {"darktable", darktable_sidecar, true, "holiday, red",
-       "places|holiday, colours|red, classify|red", "classify/red"},
-      {"earlier", earlier_run_sidecar, true, "cat, mine, red", "other model|cat, classify|red",
-       "People/Ann, classify/red"},
-      {"already", already_tagged_sidecar, true, "red", "classify|red", "classify/red"},
-      {"damaged", std::string(darktable_sidecar).substr(0, 300), true, "", "", ""},
-      {"not xmp", "<html><body>a page</body></html>", true, "", "", ""},
-      {"binary", std::string("\0\xff\xfe<rdf:RDF", 12), true, "", "", ""},
-      {"read-only", darktable_sidecar, false, "", "", ""}};
+       "places|holiday, colours|red, classify|red", "classify/red", ""},
+      {"utf-16le", utf16(utf16_text, false), true, "holiday, red",
+       "places|holiday, colours|red, classify|red", "classify/red", ""},
+      {"utf-16be", utf16(utf16_text, true), true, "holiday, red",
+       "places|holiday, colours|red, classify|red", "classify/red", ""},
+      {"utf-8 bom", "\xef\xbb\xbf" + std::string(darktable_sidecar), true, "holiday, red",
+       "places|holiday, colours|red, classify|red", "classify/red", ""},
+      // The earlier release's "green" cannot be told from the user's.
+      {"earlier", earlier_run_sidecar, true, "green, cat, mine, red",
+       "other model|cat, classify|red", "People/Ann, classify/red", "red"},
+      {"already", already_tagged_sidecar, true, "red", "classify|red", "classify/red", ""},
+      {"damaged", std::string(darktable_sidecar).substr(0, 300), true, "", "", "", ""},
+      {"not xmp", "<html><body>a page</body></html>", true, "", "", "", ""},
+      {"binary", std::string("\0\xff\xfe<rdf:RDF", 12), true, "", "", "", ""},
+      {"odd utf-16", utf16(utf16_text, false) + "x", true, "", "", "", ""},
+      {"read-only", darktable_sidecar, false, "", "", "", ""}};
   std::vector<std::string> args = {"--xmp"};
   for (size_t i = 0; i < cases.size(); ++i) {
     const std::string name = "photos/p" + std::to_string(i) + ".ppm";
@@ -175,10 +216,12 @@ TEST_F(Keep, SidecarsKeepEverythingButOurKeywords) {
             << c.name << ": " << r.err;
         continue;
       }
-      std::map<std::string, std::string> expected = xmp_properties(c.before);
+      std::map<std::string, std::string> expected =
+          xmp_properties(c.name.compare(0, 3, "utf") == 0 ? darktable_sidecar : c.before);
       expected["Xmp.dc.subject"] = c.flat;
       expected["Xmp.lr.hierarchicalSubject"] = c.lightroom;
       expected["Xmp.digiKam.TagsList"] = c.digikam;
+      if (!c.added.empty()) expected["Xmp.classifyPhotos.addedKeywords"] = c.added;
       EXPECT_EQ(xmp_properties(after), expected) << c.name << " (run " << run << ")\n" << after;
       struct stat status {};
       stat(sidecar.c_str(), &status);
@@ -192,6 +235,139 @@ TEST_F(Keep, SidecarsKeepEverythingButOurKeywords) {
       } else {
         EXPECT_EQ(state, first_run[c.name]) << c.name;
       }
+    }
+  }
+}
+
+// A sidecar that binds a prefix we write (lr, digiKam, dc) to another
+// program's namespace, and the known ones to prefixes of its own: its
+// property stays there and ours go under their own namespaces, beside the
+// user's keywords; a rerun changes nothing; and the other photograph's sidecar, read and written
+// before or after it in the same run, comes out byte for byte as in a run alone.
+TEST_F(Keep, ForeignPrefixesChangeNoOtherSidecar) {
+  photo("a.ppm", red);
+  photo("b.ppm", green);
+  const std::string other_ns = "http://example.com/other/";
+  const std::string b_sidecar = std::string(R"(<x:xmpmeta xmlns:x="adobe:ns:meta/">
+ <rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">
+  <rdf:Description rdf:about="" xmlns:dc="http://purl.org/dc/elements/1.1/"
+    xmlns:lr="http://ns.adobe.com/lightroom/1.0/" xmlns:digiKam="http://www.digikam.org/ns/1.0/">
+   <dc:subject><rdf:Bag><rdf:li>Paris</rdf:li></rdf:Bag></dc:subject>
+   <lr:hierarchicalSubject><rdf:Bag><rdf:li>places|France|Paris</rdf:li></rdf:Bag>
+   </lr:hierarchicalSubject>
+   <digiKam:TagsList><rdf:Seq><rdf:li>places/France/Paris</rdf:li></rdf:Seq></digiKam:TagsList>
+  </rdf:Description>
+ </rdf:RDF>
+</x:xmpmeta>)");
+  for (const std::string prefix : {"lr", "digiKam", "dc"}) {
+    // The known namespaces too, under prefixes of the sidecar's own.
+    const std::string a_sidecar =
+        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+        "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
+        "rdf:about=\"\" xmlns:" +
+        prefix + "=\"" + other_ns + "\" xmlns:my_dc=\"" + dc_ns + "\" xmlns:my_lr=\"" + lr_ns +
+        "\" xmlns:my_dk=\"" + digikam_ns + "\" " + prefix +
+        ":note=\"theirs\"><my_dc:subject><rdf:Bag><rdf:li>Rex</rdf:li></rdf:Bag></my_dc:subject>"
+        "<my_lr:hierarchicalSubject><rdf:Bag><rdf:li>pets|Rex</rdf:li></rdf:Bag>"
+        "</my_lr:hierarchicalSubject><my_dk:TagsList><rdf:Seq><rdf:li>pets/Rex</rdf:li>"
+        "</rdf:Seq></my_dk:TagsList></rdf:Description></rdf:RDF></x:xmpmeta>";
+    // The sidecars after a run over `order`, each written afresh before.
+    const auto after = [&](const std::vector<std::string>& order) {
+      dir.write("a.ppm.xmp", a_sidecar);
+      dir.write("b.ppm.xmp", b_sidecar);
+      std::vector<std::string> args = {"--xmp", "--jobs", "1"};
+      args.insert(args.end(), order.begin(), order.end());
+      const run_result r = classify_photos(args);
+      EXPECT_EQ(r.status, 0) << r.err;
+      return std::make_pair(read_file(dir.file("a.ppm.xmp")), read_file(dir.file("b.ppm.xmp")));
+    };
+    const std::string a_alone = after({"a.ppm"}).first, b_alone = after({"b.ppm"}).second;
+    // A rerun finds its keywords there already.
+    EXPECT_EQ(classify_photos({"--xmp", "a.ppm"}).status, 0);
+    EXPECT_EQ(read_file(dir.file("a.ppm.xmp")), a_alone) << prefix;
+    for (const std::vector<std::string>& order :
+         {std::vector<std::string>{"a.ppm", "b.ppm"}, {"b.ppm", "a.ppm"}}) {
+      const auto [a, b] = after(order);
+      EXPECT_EQ(a, a_alone) << prefix << ", " << order[0] << " first";
+      EXPECT_EQ(b, b_alone) << prefix << ", " << order[0] << " first";
+    }
+    const std::map<std::string, std::string> a_expected = {
+        {other_ns + " note", "theirs"},
+        {dc_ns + " subject", "Rex, red"},
+        {lr_ns + " hierarchicalSubject", "pets|Rex, classify|red"},
+        {digikam_ns + " TagsList", "pets/Rex, classify/red"},
+        {our_ns + " addedKeywords", "red"}};
+    EXPECT_EQ(xmp_by_namespace(a_alone), a_expected) << prefix << "\n" << a_alone;
+    const std::map<std::string, std::string> b_expected = {
+        {dc_ns + " subject", "Paris, green"},
+        {lr_ns + " hierarchicalSubject", "places|France|Paris, classify|green"},
+        {digikam_ns + " TagsList", "places/France/Paris, classify/green"},
+        {our_ns + " addedKeywords", "green"}};
+    EXPECT_EQ(xmp_by_namespace(b_alone), b_expected) << prefix << "\n" << b_alone;
+    EXPECT_EQ(b_alone.find(other_ns), std::string::npos) << prefix << "\n" << b_alone;
+  }
+}
+
+// Runs with other labels over the user's keywords: a flat keyword is taken
+// out only where our record (classifyPhotos:addedKeywords) says we added
+// it; the user's "dog" that a run tagged again stays theirs. A sidecar of
+// the earlier release (ours under classify, no record) loses our hierarchy
+// entries but keeps every flat keyword: they cannot be told from the
+// user's.
+TEST_F(Keep, OnlyKeywordsWeAddedAreTakenOut) {
+  photo("p.ppm", red);  // class 0
+  dir.write("dog.txt", "dog\ngreen\nblue\n");
+  dir.write("tench.txt", "tench\ngreen\nblue\n");
+  dir.write("red.txt", "red\ngreen\nblue\n");
+  const auto sidecar = [](const std::string& flat, const std::string& hierarchy) {
+    return "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+           "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
+           "rdf:about=\"\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+           "xmlns:lr=\"http://ns.adobe.com/lightroom/1.0/\"><dc:subject><rdf:Bag>" +
+           flat + "</rdf:Bag></dc:subject>" +
+           (hierarchy.empty() ? ""
+                              : "<lr:hierarchicalSubject><rdf:Bag>" + hierarchy +
+                                    "</rdf:Bag></lr:hierarchicalSubject>") +
+           "</rdf:Description></rdf:RDF></x:xmpmeta>";
+  };
+  struct step {
+    // The labels of a run (its file named after class 0, the photograph's);
+    // dc:subject and our record after it.
+    std::string labels, flat, added;
+  };
+  struct record_case {
+    std::string name, before;
+    std::vector<step> runs;
+  };
+  const std::vector<record_case> cases = {
+      {"the user's dog",
+       sidecar("<rdf:li>dog</rdf:li><rdf:li>Rex</rdf:li>", ""),
+       {{"dog.txt", "dog, Rex", ""},
+        {"tench.txt", "dog, Rex, tench", "tench"},
+        {"dog.txt", "dog, Rex", ""},
+        {"red.txt", "dog, Rex, red", "red"}}},
+      {"a keyword of ours replaced",
+       sidecar("<rdf:li>Rex</rdf:li>", ""),
+       {{"dog.txt", "Rex, dog", "dog"}, {"tench.txt", "Rex, tench", "tench"}}},
+      {"the earlier release's",
+       sidecar("<rdf:li>Rex</rdf:li><rdf:li>tench</rdf:li>", "<rdf:li>classify|tench</rdf:li>"),
+       {{"dog.txt", "Rex, tench, dog", "dog"}, {"red.txt", "Rex, tench, red", "red"}}}};
+  for (const record_case& c : cases) {
+    dir.write("p.ppm.xmp", c.before);
+    for (size_t i = 0; i < c.runs.size(); ++i) {
+      const step& run = c.runs[i];
+      const run_result r = run_program(
+          CLASSIFY_PHOTOS_EXE,
+          {"--model", "model.tflite", "--labels", run.labels, "--xmp", "p.ppm"}, dir.path);
+      EXPECT_EQ(r.status, 0) << r.err;
+      const std::string label = run.labels.substr(0, run.labels.find('.'));
+      std::map<std::string, std::string> expected = {
+          {dc_ns + " subject", run.flat},
+          {lr_ns + " hierarchicalSubject", "classify|" + label},
+          {digikam_ns + " TagsList", "classify/" + label}};
+      if (!run.added.empty()) expected[our_ns + " addedKeywords"] = run.added;
+      const std::string after = read_file(dir.file("p.ppm.xmp"));
+      EXPECT_EQ(xmp_by_namespace(after), expected) << c.name << ", run " << i << "\n" << after;
     }
   }
 }
@@ -222,6 +398,165 @@ TEST_F(Keep, XmpKeywordsByScoreAndTheSidecarsName) {
   const run_result r = classify_photos({"--keyword-threshold", "0.5", "orange.ppm"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "classify-photos: --keyword-threshold needs --xmp");
+}
+
+// A raw file and its JPEG (two photographs of one name here) share the
+// sidecar photo.xmp under --xmp-name basename: it holds the keywords of
+// both, in the order given, whatever the number of jobs; a rerun keeps it.
+TEST_F(Keep, PhotographsSharingASidecarShareIt) {
+  photo("IMG_1.ppm", red);
+  photo("IMG_1.pnm", blue);
+  photo("IMG_2.ppm", green);
+  for (const char* jobs : {"1", "3"}) {
+    for (const bool ppm_first : {true, false}) {
+      fs::remove(dir.file("IMG_1.xmp"));
+      std::vector<std::string> args = {"--xmp", "--xmp-name", "basename", "--jobs", jobs};
+      args.insert(args.end(), {ppm_first ? "IMG_1.ppm" : "IMG_1.pnm", "IMG_2.ppm",
+                               ppm_first ? "IMG_1.pnm" : "./IMG_1.ppm"});
+      const std::string flat = ppm_first ? "red, blue" : "blue, red";
+      for (int run = 0; run < 2; ++run) {
+        const run_result r = classify_photos(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::map<std::string, std::string> expected = {
+            {dc_ns + " subject", flat},
+            {lr_ns + " hierarchicalSubject", "classify|" + flat.substr(0, flat.find(',')) +
+                                                 ", classify|" + flat.substr(flat.find(' ') + 1)},
+            {digikam_ns + " TagsList", "classify/" + flat.substr(0, flat.find(',')) +
+                                           ", classify/" + flat.substr(flat.find(' ') + 1)},
+            {our_ns + " addedKeywords", flat}};
+        EXPECT_EQ(xmp_by_namespace(read_file(dir.file("IMG_1.xmp"))), expected)
+            << jobs << " jobs, run " << run;
+        EXPECT_EQ(xmp_by_namespace(read_file(dir.file("IMG_2.xmp")))[dc_ns + " subject"], "green");
+      }
+    }
+  }
+}
+
+// Sidecars that are not a regular file, or lead to none, or are too large
+// to be one: each is refused with one line naming it and why, without
+// waiting (a FIFO) or reading without end (/dev/zero), and left as it is;
+// every photograph's line is printed and the batch goes on to a sidecar it
+// can write. Run with a time limit, so that a run that waits fails.
+TEST_F(Keep, SidecarsThatAreNotFilesAreRefused) {
+  struct odd_case {
+    std::string name, why;  // why, as the line says
+    std::function<void(const std::string&)> make;
+  };
+  const auto link_to = [](const std::string& target) {
+    return [target](const std::string& path) { fs::create_symlink(target, path); };
+  };
+  std::vector<odd_case> cases = {
+      {"folder", "is a folder", [](const std::string& path) { fs::create_directory(path); }},
+      {"fifo", "is a FIFO", [](const std::string& path) { mkfifo(path.c_str(), 0644); }},
+      {"zero", "is a device", link_to("/dev/zero")},
+      {"null", "is a device", link_to("/dev/null")},
+      {"dangling", "is a symbolic link to nothing", link_to("nowhere.xmp")},
+      {"loop", "is a loop of symbolic links", link_to("loop.ppm.xmp")},
+      {"large", "is larger than 16 MiB",
+       [](const std::string& path) { std::ofstream(path) << std::string((16 << 20) + 1, ' '); }},
+      {"memory", "cannot be read: Input/output error", link_to("/proc/self/mem")}};
+  // Root reads a file whatever its permissions, but not a write-only
+  // attribute of the kernel's (it is never opened for writing: a sidecar is
+  // replaced through a file beside it, and this one is refused first).
+  const std::string write_only = "/sys/bus/pci/rescan";
+  if (geteuid() != 0) {
+    cases.push_back(
+        {"unreadable", "cannot be read: Permission denied", [](const std::string& path) {
+           std::ofstream(path) << darktable_sidecar;
+           chmod(path.c_str(), 0200);
+         }});
+  } else if (fs::exists(write_only)) {
+    cases.push_back({"unreadable", "cannot be read: Permission denied", link_to(write_only)});
+  }
+  std::vector<std::string> args = {"-s",      "KILL",         "60",       CLASSIFY_PHOTOS_EXE,
+                                   "--model", "model.tflite", "--labels", "labels.txt",
+                                   "--xmp",   "--jobs",       "1"};
+  for (const odd_case& c : cases) {
+    photo(c.name + ".ppm", red);
+    c.make(dir.file(c.name + ".ppm.xmp"));
+    args.push_back(c.name + ".ppm");
+  }
+  photo("fine.ppm", red);
+  args.push_back("fine.ppm");
+  const auto state = [&](const std::string& name) {
+    const fs::path path = dir.file(name + ".ppm.xmp");
+    const fs::file_status status = fs::symlink_status(path);
+    return std::to_string(static_cast<int>(status.type())) + " " +
+           (fs::is_symlink(status)
+                ? fs::read_symlink(path).string()
+                : std::to_string(fs::is_regular_file(status) ? fs::file_size(path) : 0));
+  };
+  std::map<std::string, std::string> before;
+  for (const odd_case& c : cases) before[c.name] = state(c.name);
+  const run_result r = run_program("/usr/bin/timeout", args, dir.path);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(lines_of(r.out).size(), cases.size() + 1) << r.out;
+  EXPECT_EQ(lines_of(r.err).size(), cases.size()) << r.err;
+  for (const odd_case& c : cases) {
+    const std::string line =
+        c.name + ".ppm: its sidecar " + c.name + ".ppm.xmp: " + c.why + "; left as it is";
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n" << r.err;
+    EXPECT_EQ(state(c.name), before[c.name]) << c.name;
+  }
+  EXPECT_EQ(xmp_by_namespace(read_file(dir.file("fine.ppm.xmp")))[dc_ns + " subject"], "red");
+}
+
+// A sidecar that is a symbolic link stays one: the file it leads to is
+// rewritten, in its own folder. A rewritten sidecar keeps its permissions,
+// and its owner and group where the tests can give it another (as root);
+// one that cannot be written is one line naming it, left as it was.
+TEST_F(Keep, RewrittenSidecarsKeepLinksOwnersAndModes) {
+  fs::create_directories(dir.file("elsewhere"));
+  dir.write("elsewhere/kept.xmp", darktable_sidecar);
+  photo("linked.ppm", red);
+  fs::create_symlink("elsewhere/kept.xmp", dir.file("linked.ppm.xmp"));
+  std::vector<std::string> args = {"--xmp", "linked.ppm"};
+  const std::vector<mode_t> modes = {0600, 0640, 0664, 0604, 0620, 0666, 02644};
+  const bool root = geteuid() == 0;
+  for (size_t i = 0; i < modes.size(); ++i) {
+    const std::string name = "m" + std::to_string(i) + ".ppm";
+    photo(name, red);
+    dir.write(name + ".xmp", darktable_sidecar);
+    if (root) {
+      EXPECT_EQ(chown(dir.file(name + ".xmp").c_str(), 1000 + i, 2000 + i), 0);
+    }
+    chmod(dir.file(name + ".xmp").c_str(), modes[i]);
+    args.push_back(name);
+  }
+  const run_result r = classify_photos(args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::error_code no_link;
+  EXPECT_EQ(fs::read_symlink(dir.file("linked.ppm.xmp"), no_link), "elsewhere/kept.xmp");
+  EXPECT_EQ(xmp_by_namespace(read_file(dir.file("elsewhere/kept.xmp")))[dc_ns + " subject"],
+            "holiday, red");
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir.file("elsewhere"))) {
+    EXPECT_EQ(entry.path().filename(), "kept.xmp");  // no file of ours left beside it
+  }
+  for (size_t i = 0; i < modes.size(); ++i) {
+    const std::string sidecar = dir.file("m" + std::to_string(i) + ".ppm.xmp");
+    struct stat status {};
+    ASSERT_EQ(stat(sidecar.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, modes[i]) << i;
+    if (root) {
+      EXPECT_EQ(status.st_uid, 1000 + i) << i;
+      EXPECT_EQ(status.st_gid, 2000 + i) << i;
+    }
+    EXPECT_NE(read_file(sidecar), darktable_sidecar) << i;
+  }
+  // No room for the new sidecar (a file-size limit stands for a full disk).
+  photo("full.ppm", green);
+  dir.write("full.ppm.xmp", darktable_sidecar);
+  const run_result full =
+      run_program("/bin/sh",
+                  {"-c", "trap '' XFSZ; ulimit -f 0; exec " CLASSIFY_PHOTOS_EXE
+                         " --model model.tflite --labels labels.txt --xmp full.ppm"},
+                  dir.path);
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(lines_of(full.out).size(), 1u) << full.out;
+  ASSERT_EQ(lines_of(full.err).size(), 1u) << full.err;
+  EXPECT_EQ(full.err.find("classify-photos: full.ppm: its sidecar "), 0u) << full.err;
+  EXPECT_NE(full.err.find("full.ppm.xmp: cannot be written: "), std::string::npos) << full.err;
+  EXPECT_EQ(read_file(dir.file("full.ppm.xmp")), darktable_sidecar);
 }
 
 TEST(ClassFolders, HostileLabelsBecomeSafeNames) {

@@ -19,8 +19,10 @@ std::string windows_error(DWORD code) { return "Windows error " + std::to_string
 
 }  // namespace
 
+// Owners and permissions are ACLs here, which a new file inherits from its
+// folder: `keeping` changes nothing.
 bool write_atomically(const std::string& path, const std::vector<unsigned char>& bytes,
-                      std::string* error) {
+                      std::string* error, file_keeping) {
   // A new file of a random name beside the output (CREATE_NEW never takes
   // one that exists), written whole, then moved over the output.
   std::random_device random;
@@ -46,6 +48,7 @@ bool write_atomically(const std::string& path, const std::vector<unsigned char>&
     }
     written += n;
   }
+  if (failure == 0 && !FlushFileBuffers(file)) failure = GetLastError();
   if (!CloseHandle(file) && failure == 0) failure = GetLastError();
   if (failure == 0 && !MoveFileExW(temp.c_str(), wide(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
     failure = GetLastError();
@@ -89,8 +92,37 @@ bool can_create_beside(const std::string& path, std::string* reason) {
 
 namespace classify {
 
+namespace {
+
+// The owner, group and permissions of the file at `path` given to the open
+// file `fd`: those of the file it replaces. The owner only where the system
+// lets us (root, or the file is ours already); the group where we are in it.
+// Changing the owner clears set-ID bits, so the permissions come last.
+int keep_owner_and_mode(const std::string& path, int fd) {
+  struct stat before {};
+  if (stat(path.c_str(), &before) != 0) return errno == ENOENT ? 0 : errno;
+  if (fchown(fd, before.st_uid, before.st_gid) != 0 &&
+      fchown(fd, static_cast<uid_t>(-1), before.st_gid) != 0 && errno != EPERM) {
+    return errno;
+  }
+  return fchmod(fd, before.st_mode & 07777) != 0 ? errno : 0;
+}
+
+int write_all(int fd, const std::vector<unsigned char>& bytes) {
+  size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    written += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
 bool write_atomically(const std::string& path, const std::vector<unsigned char>& bytes,
-                      std::string* error) {
+                      std::string* error, file_keeping keeping) {
   std::string temp = path + ".XXXXXX";
   const int fd = mkstemp(temp.data());
   if (fd < 0) {
@@ -98,19 +130,13 @@ bool write_atomically(const std::string& path, const std::vector<unsigned char>&
     return false;
   }
   // The first failing step's errno, or 0 while all goes well.
-  int failure = 0;
-  size_t written = 0;
-  while (failure == 0 && written < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      failure = n < 0 ? errno : EIO;
-    } else {
-      written += static_cast<size_t>(n);
-    }
-  }
+  int failure = write_all(fd, bytes);
   // mkstemp creates the file readable by its owner alone.
   if (failure == 0 && fchmod(fd, 0644) != 0) failure = errno;
+  if (failure == 0 && keeping == file_keeping::as_before) failure = keep_owner_and_mode(path, fd);
+  // The data on the disk before the name points at it: a crash after the
+  // rename finds the whole new file, not an empty one.
+  if (failure == 0 && fsync(fd) != 0) failure = errno;
   if (close(fd) != 0 && failure == 0) failure = errno;
   if (failure == 0 && std::rename(temp.c_str(), path.c_str()) != 0) failure = errno;
   if (failure != 0) {

@@ -1,7 +1,9 @@
 #include "tools/classify-photos/keep/keeper.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "tools/classify-photos/keep/class_folders.h"
 #include "tools/classify-photos/keep/file_identity.h"
@@ -19,6 +21,11 @@ std::string number_text(double value) {
 
 std::string values_text(const float (&values)[3]) {
   return number_text(values[0]) + "," + number_text(values[1]) + "," + number_text(values[2]);
+}
+
+// One name for one sidecar, however its photographs were given.
+std::string sidecar_key(const std::string& photo, sidecar_naming naming) {
+  return std::filesystem::u8path(sidecar_path(photo, naming)).lexically_normal().u8string();
 }
 
 }  // namespace
@@ -63,6 +70,13 @@ std::unique_ptr<result_keeper> result_keeper::create(const photos_options& optio
 bool result_keeper::find_kept(const std::vector<std::string>& photos,
                               std::vector<photo_result>* kept, std::string* error) {
   kept->assign(photos.size(), photo_result{});
+  if (options_.xmp) {
+    std::set<std::string> named;
+    for (const std::string& photo : photos) {
+      const std::string sidecar = sidecar_key(photo, options_.xmp_naming);
+      if (!named.insert(sidecar).second) shared_sidecars_.insert(sidecar);
+    }
+  }
   if (!cache_) return true;
   for (size_t i = 0; i < photos.size(); ++i) {
     photo_result& result = (*kept)[i];
@@ -113,11 +127,7 @@ void result_keeper::keep(const std::string& path, const photo_result& result,
       errors->push_back(error + "; the rest of the batch is not kept in it");
     }
   }
-  if (options_.xmp) {
-    if (!write_keywords(sidecar_path(path, options_.xmp_naming), keywords(result), &error)) {
-      errors->push_back("its sidecar " + error);
-    }
-  }
+  if (options_.xmp) keep_keywords(path, result, errors);
   if (sorter_ && !result.classes.empty()) {
     const int32_t best = result.classes[0].index;
     const std::string folder = best >= 0 && static_cast<size_t>(best) < class_folders_.size()
@@ -131,6 +141,26 @@ void result_keeper::keep(const std::string& path, const photo_result& result,
       *note = "symbolic links cannot be made in " + options_.sort_into +
               ", so the photographs are copied there";
     }
+  }
+}
+
+// A sidecar that photographs share holds the keywords of all of them that
+// this run kept: the writer keeps them in the order given, whatever the
+// number of jobs, so each write holds those kept before it.
+void result_keeper::keep_keywords(const std::string& path, const photo_result& result,
+                                  std::vector<std::string>* errors) {
+  std::vector<std::string> words = keywords(result);
+  const std::string sidecar = sidecar_key(path, options_.xmp_naming);
+  if (shared_sidecars_.count(sidecar) != 0) {
+    std::vector<std::string>& shared = shared_keywords_[sidecar];
+    for (const std::string& word : words) {
+      if (std::find(shared.begin(), shared.end(), word) == shared.end()) shared.push_back(word);
+    }
+    words = shared;
+  }
+  std::string error;
+  if (!write_keywords(sidecar_path(path, options_.xmp_naming), words, &error)) {
+    errors->push_back("its sidecar " + error);
   }
 }
 

@@ -4,7 +4,9 @@
 // (--sort-into). The writer hands it each photograph as its line is written,
 // whether classified now or taken from the cache.
 
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,9 +32,9 @@ class result_keeper {
                                                const loaded_model& model, const model_setup& setup,
                                                std::string* error);
 
-  // The results kept for `photos`, in their order: classified where the
-  // cache has the photograph as it is now, pending otherwise. False, with
-  // `error`, when the cache cannot be read.
+  // The results kept for `photos`, the batch's photographs in their order:
+  // classified where the cache has the photograph as it is now, pending
+  // otherwise. False, with `error`, when the cache cannot be read.
   bool find_kept(const std::vector<std::string>& photos, std::vector<photo_result>* kept,
                  std::string* error);
 
@@ -52,6 +54,8 @@ class result_keeper {
       : options_(options), setup_(setup) {}
   std::vector<std::string> keywords(const photo_result& result) const;
   std::string label(int32_t index) const;
+  void keep_keywords(const std::string& path, const photo_result& result,
+                     std::vector<std::string>* errors);
 
   const photos_options& options_;
   const model_setup& setup_;
@@ -62,6 +66,11 @@ class result_keeper {
   size_t from_cache_ = 0;
   bool cache_failed_ = false;
   bool told_of_copies_ = false;
+  // The sidecars that more than one photograph of the batch names (a raw
+  // file and its JPEG, with --xmp-name basename), and the keywords this run
+  // gave those of them kept so far.
+  std::set<std::string> shared_sidecars_;
+  std::map<std::string, std::vector<std::string>> shared_keywords_;
 };
 
 }  // namespace classify
