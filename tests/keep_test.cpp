@@ -36,6 +36,13 @@ namespace fs = std::filesystem;
 
 const rgb red{255, 0, 0}, green{0, 255, 0}, blue{0, 0, 255};
 
+// The batch's last line where photographs were classified but not kept.
+std::string not_kept(size_t count, size_t classified) {
+  return "classify-photos: " + std::to_string(count) + " of " + std::to_string(classified) +
+         " photographs classified were not kept as asked (sidecar, cache or class folder); exit "
+         "status 1\n";
+}
+
 // Every property exiv2 reads in an XMP document, as "key=value" by key.
 std::map<std::string, std::string> xmp_properties(const std::string& packet) {
   Exiv2::XmpData data;
@@ -491,7 +498,12 @@ TEST_F(Keep, SidecarsThatAreNotFilesAreRefused) {
   const run_result r = run_program("/usr/bin/timeout", args, dir.path);
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(lines_of(r.out).size(), cases.size() + 1) << r.out;
-  EXPECT_EQ(lines_of(r.err).size(), cases.size()) << r.err;
+  // A line for each, and the count of photographs not kept.
+  EXPECT_EQ(lines_of(r.err).size(), cases.size() + 1) << r.err;
+  EXPECT_NE(r.err.find(std::to_string(cases.size()) + " of " + std::to_string(cases.size() + 1) +
+                       " photographs classified were not kept"),
+            std::string::npos)
+      << r.err;
   for (const odd_case& c : cases) {
     const std::string line =
         c.name + ".ppm: its sidecar " + c.name + ".ppm.xmp: " + c.why + "; left as it is";
@@ -553,7 +565,7 @@ TEST_F(Keep, RewrittenSidecarsKeepLinksOwnersAndModes) {
                   dir.path);
   EXPECT_EQ(full.status, 1);
   EXPECT_EQ(lines_of(full.out).size(), 1u) << full.out;
-  ASSERT_EQ(lines_of(full.err).size(), 1u) << full.err;
+  ASSERT_EQ(lines_of(full.err).size(), 2u) << full.err;
   EXPECT_EQ(full.err.find("classify-photos: full.ppm: its sidecar "), 0u) << full.err;
   EXPECT_NE(full.err.find("full.ppm.xmp: cannot be written: "), std::string::npos) << full.err;
   EXPECT_EQ(read_file(dir.file("full.ppm.xmp")), darktable_sidecar);
@@ -848,7 +860,7 @@ TEST_F(Keep, ACopyThatFindsTheDiskFullSaysSo) {
     EXPECT_EQ(r.status, 1) << c.name << ": " << r.err;
     EXPECT_EQ(r.err,
               "classify-photos: big.ppm: not sorted: small/o/green/big.ppm: cannot be made: " +
-                  c.reason + "\n")
+                  c.reason + "\n" + not_kept(1, 2))
         << c.name;
     // The lines, then what the class folders hold.
     const std::vector<std::string> lines = lines_of(r.out);
@@ -885,7 +897,8 @@ TEST_F(Keep, ClassFoldersThatAreLinksAreNotWrittenThrough) {
           classify_photos({"--sort-into", "o", "--sort-mode", mode, "photos/x.ppm"});
       EXPECT_EQ(r.status, 1) << what << " " << mode;
       EXPECT_EQ(r.err, "classify-photos: photos/x.ppm: not sorted: o/red: a symbolic link (to " +
-                           target + "), which nothing is written through; it is left as it is\n")
+                           target + "), which nothing is written through; it is left as it is\n" +
+                           not_kept(1, 1))
           << what << " " << mode;
       EXPECT_EQ(fs::read_symlink(dir.file("o/red")), target) << what;
       EXPECT_TRUE(folder_entries(dir.file("elsewhere")).empty()) << what << " " << mode;

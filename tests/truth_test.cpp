@@ -228,7 +228,7 @@ TEST_F(Truth, LinesThatNameNoPhotographOrOneTwiceAreReported) {
   for (const char* part :
        {"classify-photos: --truth elsewhere.csv: warning: 3 lines name no photograph of this "
         "batch, such as line 2: /nowhere/red/r1.ppm\n",
-        "accuracy over 0 photographs of a known class (3 without one)\n",
+        "classify-photos: warning: no accuracy: no photograph of a known class (3 without one)\n",
         "  top-1: none (no photograph of a known class)\n"}) {
     EXPECT_NE(text.err.find(part), std::string::npos) << part << "\nin:\n" << text.err;
   }

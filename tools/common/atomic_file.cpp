@@ -29,7 +29,7 @@ bool write_atomically(const std::string& path, const std::vector<unsigned char>&
   std::wstring temp;
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
-    temp = wide(path + "." + std::to_string(random()));
+    temp = wide(folder_of_file(path) + "\\.classify-photos-" + std::to_string(random()));
     file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                        nullptr);
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
@@ -123,7 +123,10 @@ int write_all(int fd, const std::vector<unsigned char>& bytes) {
 
 bool write_atomically(const std::string& path, const std::vector<unsigned char>& bytes,
                       std::string* error, file_keeping keeping) {
-  std::string temp = path + ".XXXXXX";
+  // A short name of ours, not the output's name with a suffix: beside a
+  // file whose name takes the whole 255 bytes a system allows, that would
+  // not fit.
+  std::string temp = folder_of_file(path) + "/.classify-photos-XXXXXX";
   const int fd = mkstemp(temp.data());
   if (fd < 0) {
     *error = path + ": cannot create a file beside it: " + std::strerror(errno);

@@ -89,8 +89,13 @@ std::vector<std::pair<std::pair<int32_t, int32_t>, size_t>> evaluation::confusio
 
 std::string evaluation::text() const {
   std::ostringstream out;
-  out << "classify-photos: accuracy over " << evaluated_ << " photograph"
-      << (evaluated_ == 1 ? "" : "s") << " of a known class";
+  // Over nothing there is no figure to give: the line says so as a warning.
+  if (evaluated_ == 0) {
+    out << "classify-photos: warning: no accuracy: no photograph of a known class";
+  } else {
+    out << "classify-photos: accuracy over " << evaluated_ << " photograph"
+        << (evaluated_ == 1 ? "" : "s") << " of a known class";
+  }
   if (without_truth_ > 0) out << " (" << without_truth_ << " without one)";
   out << "\n";
   const auto figure = [&](const std::string& name, size_t hits) {
