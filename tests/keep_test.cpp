@@ -434,9 +434,26 @@ TEST_F(Keep, PhotographsSharingASidecarShareIt) {
         EXPECT_EQ(xmp_by_namespace(read_file(dir.file("IMG_1.xmp"))), expected)
             << jobs << " jobs, run " << run;
         EXPECT_EQ(xmp_by_namespace(read_file(dir.file("IMG_2.xmp")))[dc_ns + " subject"], "green");
+        // A rerun finds the sidecar as it leaves it: written once, after the
+        // last of its photographs, it is not written at all.
+        if (run == 0) {
+          fs::last_write_time(dir.file("IMG_1.xmp"),
+                              fs::file_time_type::clock::now() - std::chrono::hours(1));
+        } else {
+          EXPECT_LT(fs::last_write_time(dir.file("IMG_1.xmp")),
+                    fs::file_time_type::clock::now() - std::chrono::minutes(30))
+              << jobs << " jobs: the rerun rewrote the shared sidecar";
+        }
       }
     }
   }
+  // The last of them not a photograph: the others' keywords are written.
+  photo("IMG_3.ppm", red);
+  dir.write("IMG_3.pnm", "not a photograph");
+  const run_result r =
+      classify_photos({"--xmp", "--xmp-name", "basename", "IMG_3.ppm", "IMG_3.pnm"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(xmp_by_namespace(read_file(dir.file("IMG_3.xmp")))[dc_ns + " subject"], "red") << r.err;
 }
 
 // Sidecars that are not a regular file, or lead to none, or are too large

@@ -107,6 +107,8 @@ class writer {
     } else {
       progress_.clear();
       std::fputs(error_line(path, result.reason).c_str(), job_.messages);
+      // A sidecar it shares with photographs classified may wait for it.
+      if (job_.keeper != nullptr) keep(path, result);
     }
     record(i, result);
   }
@@ -128,6 +130,19 @@ class writer {
  public:
   // How many photographs were classified but not kept as asked.
   size_t not_kept() const { return not_kept_; }
+
+  // The sidecars shared with photographs the batch did not reach, once it
+  // stopped early: written with the keywords of those whose lines were.
+  void finish_keeping() {
+    if (job_.keeper == nullptr) return;
+    std::vector<std::pair<std::string, std::string>> errors;
+    job_.keeper->finish(&errors);
+    if (!errors.empty()) progress_.clear();
+    for (const auto& [path, error] : errors) {
+      std::fputs(error_line(path, error).c_str(), job_.messages);
+      ++not_kept_;
+    }
+  }
 
  private:
   // The contact sheet's record and the joblog's line of a photograph.
@@ -238,6 +253,7 @@ batch_end run_batch(batch job) {
     failed = lines.write_all(&board);
     if (lines.stopped()) workers.stop();
   }
+  lines.finish_keeping();
   if (job.keeper != nullptr && !job.keeper->cache_summary(job.photos.size()).empty()) {
     std::fprintf(job.messages, "classify-photos: %s\n",
                  job.keeper->cache_summary(job.photos.size()).c_str());

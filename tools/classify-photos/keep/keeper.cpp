@@ -71,10 +71,10 @@ bool result_keeper::find_kept(const std::vector<std::string>& photos,
                               std::vector<photo_result>* kept, std::string* error) {
   kept->assign(photos.size(), photo_result{});
   if (options_.xmp) {
-    std::set<std::string> named;
-    for (const std::string& photo : photos) {
-      const std::string sidecar = sidecar_key(photo, options_.xmp_naming);
-      if (!named.insert(sidecar).second) shared_sidecars_.insert(sidecar);
+    std::map<std::string, size_t> named;
+    for (const std::string& photo : photos) ++named[sidecar_key(photo, options_.xmp_naming)];
+    for (const auto& [sidecar, count] : named) {
+      if (count > 1) shared_sidecars_[sidecar].waiting = count;
     }
   }
   if (!cache_) return true;
@@ -115,7 +115,10 @@ std::vector<std::string> result_keeper::keywords(const photo_result& result) con
 
 void result_keeper::keep(const std::string& path, const photo_result& result,
                          std::vector<std::string>* errors, std::string* note) {
-  if (result.outcome != photo_result::state::classified) return;
+  if (result.outcome != photo_result::state::classified) {
+    if (options_.xmp) keep_keywords(path, result, errors);
+    return;
+  }
   std::string error;
   if (cache_ && !result.from_cache && !cache_failed_) {
     file_identity identity;
@@ -149,18 +152,47 @@ void result_keeper::keep(const std::string& path, const photo_result& result,
 // number of jobs, so each write holds those kept before it.
 void result_keeper::keep_keywords(const std::string& path, const photo_result& result,
                                   std::vector<std::string>* errors) {
-  std::vector<std::string> words = keywords(result);
-  const std::string sidecar = sidecar_key(path, options_.xmp_naming);
-  if (shared_sidecars_.count(sidecar) != 0) {
-    std::vector<std::string>& shared = shared_keywords_[sidecar];
-    for (const std::string& word : words) {
-      if (std::find(shared.begin(), shared.end(), word) == shared.end()) shared.push_back(word);
+  const bool classified = result.outcome == photo_result::state::classified;
+  const std::vector<std::string> words = classified ? keywords(result) : std::vector<std::string>{};
+  const std::string key = sidecar_key(path, options_.xmp_naming);
+  const auto found = shared_sidecars_.find(key);
+  if (found == shared_sidecars_.end()) {
+    std::string error;
+    if (classified && !write_keywords(sidecar_path(path, options_.xmp_naming), words, &error)) {
+      errors->push_back("its sidecar " + error);
     }
-    words = shared;
+    return;
   }
+  shared_sidecar& shared = found->second;
+  for (const std::string& word : words) {
+    if (std::find(shared.words.begin(), shared.words.end(), word) == shared.words.end()) {
+      shared.words.push_back(word);
+    }
+  }
+  shared.any_classified = shared.any_classified || classified;
+  shared.last_photo = path;
+  if (shared.waiting > 0) --shared.waiting;
+  if (shared.waiting == 0) write_shared(&shared, errors);
+}
+
+void result_keeper::write_shared(shared_sidecar* shared, std::vector<std::string>* errors) {
+  const bool write = shared->any_classified;
+  shared->any_classified = false;
+  shared->waiting = 0;
   std::string error;
-  if (!write_keywords(sidecar_path(path, options_.xmp_naming), words, &error)) {
+  if (write && !write_keywords(sidecar_path(shared->last_photo, options_.xmp_naming), shared->words,
+                               &error)) {
     errors->push_back("its sidecar " + error);
+  }
+}
+
+void result_keeper::finish(std::vector<std::pair<std::string, std::string>>* errors) {
+  for (auto& entry : shared_sidecars_) {
+    shared_sidecar& shared = entry.second;
+    if (shared.waiting == 0 || !shared.any_classified) continue;
+    std::vector<std::string> reasons;
+    write_shared(&shared, &reasons);
+    for (const std::string& reason : reasons) errors->emplace_back(shared.last_photo, reason);
   }
 }
 

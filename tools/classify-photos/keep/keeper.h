@@ -41,9 +41,15 @@ class result_keeper {
   // Keeps the result of the photograph at `path`, once its line is written:
   // in the cache (unless it came from there), its sidecar and its class
   // folder. What fails goes to `errors`, one reason a line; what the user
-  // should know once, to `note`.
+  // should know once, to `note`. Given every photograph's result, failed
+  // ones too: a sidecar that photographs share waits for the last of them.
   void keep(const std::string& path, const photo_result& result, std::vector<std::string>* errors,
             std::string* note);
+
+  // Writes the shared sidecars still waiting for a photograph when the batch
+  // stops early, with the keywords of those whose lines were written; what
+  // fails goes to `errors` as (photograph, reason).
+  void finish(std::vector<std::pair<std::string, std::string>>* errors);
 
   // "N of M photographs from the cache FILE", for the end of the batch; ""
   // without a cache.
@@ -66,11 +72,18 @@ class result_keeper {
   size_t from_cache_ = 0;
   bool cache_failed_ = false;
   bool told_of_copies_ = false;
-  // The sidecars that more than one photograph of the batch names (a raw
-  // file and its JPEG, with --xmp-name basename), and the keywords this run
-  // gave those of them kept so far.
-  std::set<std::string> shared_sidecars_;
-  std::map<std::string, std::vector<std::string>> shared_keywords_;
+  // A sidecar that more than one photograph of the batch names (a raw file
+  // and its JPEG, with --xmp-name basename) is written once, after the last
+  // of them: written after each, a rerun would rewrite it with the first
+  // one's keywords alone and then again, a change to every photo manager.
+  struct shared_sidecar {
+    size_t waiting = 0;              // photographs not handed over yet
+    bool any_classified = false;     // whether one of them has keywords to give
+    std::vector<std::string> words;  // the keywords of those handed over
+    std::string last_photo;          // the last one handed over, for its path
+  };
+  void write_shared(shared_sidecar* shared, std::vector<std::string>* errors);
+  std::map<std::string, shared_sidecar> shared_sidecars_;
 };
 
 }  // namespace classify
