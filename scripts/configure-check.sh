@@ -10,5 +10,5 @@ build_dir=build-check
 scripts/install-deps.sh checks
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 scripts/configure.sh "$build_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCLASSIFY_BUILD_FUZZERS=ON -DCMAKE_CXX_FLAGS="$flags" >&2
+  -DCLASSIFY_BUILD_FUZZERS=ON -DCLASSIFY_STATIC_CXX_RUNTIME=OFF -DCMAKE_CXX_FLAGS="$flags" >&2
 echo "$build_dir"
