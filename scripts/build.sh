@@ -11,7 +11,7 @@ tool_name=build
 source scripts/lib/provision.sh
 
 build_dir=${BUILD_DIR:-build}
-scripts/install-deps.sh
+scripts/install-deps.sh test
 scripts/configure.sh "$build_dir"
 start_log "$build_dir/build.log"
 targets=()

@@ -132,7 +132,8 @@ as_root() {
   fi
 }
 
-# Installs the named Debian packages that are missing.
+# Installs the named Debian packages that are missing, starting no service
+# and leaving none enabled that the machine did not have (apt-install.sh).
 install_apt_packages() {
   local missing=() pkg
   for pkg in "$@"; do
@@ -140,9 +141,8 @@ install_apt_packages() {
   done
   ((${#missing[@]})) || return 0
   printf 'installing from apt: %s\n' "${missing[*]}" >>"$log_file"
-  run as_root apt-get update -q || die "apt-get update failed"
-  run as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-    "${missing[@]}" || die "could not install from apt: ${missing[*]}"
+  run as_root env APT_INSTALL_LOG=/dev/stdout "$prov_lib_dir/apt-install.sh" "${missing[@]}" ||
+    die "could not install from apt: ${missing[*]}"
 }
 
 # The mirror this machine already uses for Debian: the repository that serves
