@@ -328,11 +328,22 @@ build_xnnpack_delegate() {
   run cmake --install "$build" || die "the XNNPACK delegate does not install"
 }
 
+# The lock that one provisioning of XNNPACK for TARGET holds while it runs
+# (provision-tflite.sh starts one in the background, which xnnpack_prefix
+# then waits for).
+xnnpack_lock() {
+  local root=${CLASSIFY_TFLITE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/classify}
+  mkdir -p "$root"
+  echo "$root/.xnnpack-$1.lock"
+}
+
 # The prefix of scripts/provision-xnnpack.sh for TARGET (linux or win64),
-# provisioned first where it is not yet; its stage lines go to standard error.
+# provisioned first where it is not yet (or waited for, where it is being
+# provisioned); its stage lines go to standard error.
 xnnpack_prefix() {
   local out
-  out=$("$prov_lib_dir/../provision-xnnpack.sh" "$1" | tail -n 1) || die "XNNPACK could not be provisioned"
+  out=$(flock "$(xnnpack_lock "$1")" "$prov_lib_dir/../provision-xnnpack.sh" "$1" | tail -n 1) ||
+    die "XNNPACK could not be provisioned"
   [[ -d $out ]] || die "XNNPACK's provisioning printed no prefix"
   echo "$out"
 }
