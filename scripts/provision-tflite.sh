@@ -362,13 +362,16 @@ wait_for_all() {
   [[ -z $failed ]] || die "$failed failed"
 }
 
-# Starts scripts/provision-xnnpack.sh for Linux in the background, detached and
-# at nice 19, unless its prefix is current; xnnpack_prefix waits for it.
+# Starts scripts/provision-xnnpack.sh for Linux in the background at nice 19
+# (it goes on after `--library` returns); xnnpack_prefix waits for it. It stays
+# in this session: where the kernel groups the scheduling by session
+# (autogroup), a session of its own would take a full share beside the
+# library's build, whatever its nice value.
 xnnpack_in_background() {
   local out=$cache_root/logs/xnnpack-background.txt
   mkdir -p "$(dirname "$out")"
   say "XNNPACK builds in the background meanwhile (its lines: $out)"
-  setsid nice -n 19 flock "$(xnnpack_lock linux)" "$here/provision-xnnpack.sh" linux </dev/null >"$out" 2>&1 &
+  nice -n 19 flock "$(xnnpack_lock linux)" "$here/provision-xnnpack.sh" linux </dev/null >"$out" 2>&1 &
 }
 
 # A tensorflow-lite CMake package installed system-wide (as Debian unstable's
