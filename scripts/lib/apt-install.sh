@@ -28,7 +28,9 @@ policy=/usr/sbin/policy-rc.d
 saved=$policy.classify-saved
 # One install at a time: the second would take our policy-rc.d for the
 # machine's own.
-exec 9>/run/lock/classify-apt-install.lock 2>/dev/null || exec 9>/tmp/classify-apt-install.lock
+lock_dir=/run/lock
+[[ -d $lock_dir && -w $lock_dir ]] || lock_dir=/tmp
+exec 9>"$lock_dir/classify-apt-install.lock"
 flock 9
 
 systemd_runs() { [[ -d /run/systemd/system ]]; }
