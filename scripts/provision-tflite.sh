@@ -277,9 +277,16 @@ main() {
   stage "kernel check"
   check_kernel_path "$(prefix_path "$prefix")" "$work"
   end_stage
-  rm -rf "$work"
   rm -f "$prefix/.library"
   stamp_prefix "$prefix" "$recipe"
+  # The work folder (TensorFlow's whole tree and the build's objects) goes in
+  # the background: removing it took minutes on a busy disk, which the
+  # programs' build need not wait for. Renamed first, so that a build that
+  # starts meanwhile finds its folder free.
+  local removed
+  removed=$(mktemp -d "$work.removed.XXXXXX")
+  mv "$work" "$removed/"
+  nice -n 19 rm -rf "$removed" </dev/null >/dev/null 2>&1 &
   say "$kernel_report"
   say "done in $(elapsed_total) s: $prefix"
   prefix_path "$prefix"
@@ -299,7 +306,8 @@ build_library() {
   install_apt_packages "${APT_DEPS[@]}"
   rm -rf "$prefix"
   mkdir -p "$prefix" "$cache_root/downloads"
-  rm -rf "$work"
+  # (and what an interrupted removal left of an earlier one)
+  rm -rf "$work" "$work".removed.*
   mkdir -p "$work"
   local src=$cache_root/downloads
 
