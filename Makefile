@@ -3,14 +3,14 @@
 #               and prepare-input first, with the result as soon as they are
 #               built; then XNNPACK and its delegate, and classify-photos
 #   make test   build everything and run the whole test suite
-# Each installs only what its own work needs (scripts/install-deps.sh names the
-# groups); none leaves a service enabled or running.
 #   make bench  benchmarks, as ratios to baselines measured in the same run
 #   make check  sanitizer suite, bounded fuzzing, a valgrind run, the contact
 #               sheet in headless Chromium and the service check (CI runs it too)
 #   make install   install under PREFIX (default /usr/local), or DESTDIR
 #   make package   the Debian package build/classify_<version>_amd64.deb
 #   make windows   the 64-bit Windows programs and their zip; windows-test tests them under Wine
+# Each installs only what its own work needs (scripts/install-deps.sh names the
+# groups); none leaves a service enabled or running.
 MAKEFLAGS += --no-print-directory
 BUILD_DIR ?= build
 PREFIX ?= /usr/local
