@@ -18,6 +18,7 @@ struct library {
     xmp_init();
     xmp_register_namespace(lr_ns, "lr", nullptr);
     xmp_register_namespace(digikam_ns, "digiKam", nullptr);
+    xmp_register_namespace(classify::our_namespace, classify::our_prefix, nullptr);
   }
   ~library() { xmp_terminate(); }
 };
@@ -53,11 +54,14 @@ bool merge_with_library(const std::string& old_sidecar, const std::vector<std::s
   }
   const classify::sidecar_keywords after = classify::merged_keywords(
       {items(xmp, dc_ns, "subject"), items(xmp, lr_ns, "hierarchicalSubject"),
-       items(xmp, digikam_ns, "TagsList")},
+       items(xmp, digikam_ns, "TagsList"),
+       items(xmp, classify::our_namespace, classify::added_keywords_property)},
       keywords);
   set_items(xmp, dc_ns, "subject", XMP_PROP_VALUE_IS_ARRAY, after.flat);
   set_items(xmp, lr_ns, "hierarchicalSubject", XMP_PROP_VALUE_IS_ARRAY, after.lightroom);
   set_items(xmp, digikam_ns, "TagsList", XMP_PROP_ARRAY_IS_ORDERED, after.digikam);
+  set_items(xmp, classify::our_namespace, classify::added_keywords_property,
+            XMP_PROP_VALUE_IS_ARRAY, after.added);
   XmpStringPtr packet = xmp_string_new();
   const bool written =
       xmp_serialize(xmp, packet, XMP_SERIAL_OMITPACKETWRAPPER | XMP_SERIAL_USECOMPACTFORMAT, 0);

@@ -5,9 +5,11 @@
 #include <vips/vips.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -152,6 +154,104 @@ image_ptr open_image(const char* path, const std::string& loader) {
   return image_ptr(image);
 }
 
+// libvips' PNM reader does not notice a file that ends before its pixels:
+// the plain (ASCII) and one-bit forms come back padded with zeros, and the
+// other binary forms, refused in most runs ("memory area too small"), are
+// prepared in some from memory never written, different each time. So the
+// header is read here too, and a file shorter than the pixels it promises is
+// refused every time, before libvips reads them.
+class pnm_reader {
+ public:
+  explicit pnm_reader(const char* path) : file_(path, std::ios::binary) {}
+
+  // "" when the file holds every pixel its header promises, else why not.
+  // A header libvips cannot read either is left for libvips to refuse.
+  std::string shortfall() {
+    if (file_.get() != 'P') return "";
+    const int kind = file_.get();
+    const bool pfm = kind == 'F' || kind == 'f';
+    if (!pfm && (kind < '1' || kind > '6')) return "";
+    uint64_t width = 0, height = 0, maxval = 1;
+    if (!number(&width) || !number(&height)) return "";
+    if (kind != '1' && kind != '4' && !pfm && !number(&maxval)) return "";
+    if (pfm && !skip_token()) return "";
+    const uint64_t bands = kind == '3' || kind == '6' || kind == 'F' ? 3 : 1;
+    const uint64_t samples = width * height * bands;
+    if (kind >= '1' && kind <= '3') return plain_shortfall(kind == '1', samples);
+    // One blank ends the header; the pixels follow.
+    file_.get();
+    uint64_t bytes = samples * (maxval > 65535 ? 4 : maxval > 255 ? 2 : 1);
+    if (kind == '4') bytes = (width + 7) / 8 * height;
+    if (pfm) bytes = samples * 4;
+    const std::streamoff start = file_.tellg();
+    file_.seekg(0, std::ios::end);
+    const std::streamoff end = file_.tellg();
+    if (start < 0 || end < 0) return "the file cannot be read";
+    const uint64_t held = static_cast<uint64_t>(end - std::min(start, end));
+    if (held >= bytes) return "";
+    return "truncated: it holds " + std::to_string(held) + " of its " + std::to_string(bytes) +
+           " bytes of pixels";
+  }
+
+ private:
+  // Blanks and comments, which run from # to the end of the line.
+  void skip_blanks() {
+    for (int c = file_.peek(); c != EOF; c = file_.peek()) {
+      if (c == '#') {
+        file_.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+      } else if (std::isspace(c) != 0) {
+        file_.get();
+      } else {
+        return;
+      }
+    }
+  }
+
+  bool number(uint64_t* value) {
+    skip_blanks();
+    int digits = 0;
+    *value = 0;
+    for (int c = file_.peek(); c != EOF && std::isdigit(c) != 0; c = file_.peek()) {
+      if (++digits > 12) return false;
+      *value = *value * 10 + static_cast<uint64_t>(file_.get() - '0');
+    }
+    return digits > 0;
+  }
+
+  bool skip_token() {
+    skip_blanks();
+    int length = 0;
+    for (int c = file_.peek(); c != EOF && std::isspace(c) == 0; c = file_.peek()) {
+      file_.get();
+      ++length;
+    }
+    return length > 0;
+  }
+
+  // Plain PNM writes each value as a decimal number; plain PBM's 0s and 1s
+  // need no blank between them.
+  std::string plain_shortfall(bool bits, uint64_t samples) {
+    uint64_t found = 0;
+    while (found < samples) {
+      skip_blanks();
+      const int c = file_.peek();
+      if (c == EOF || std::isdigit(c) == 0) break;
+      if (bits) {
+        file_.get();
+      } else {
+        uint64_t ignored = 0;
+        if (!number(&ignored)) break;
+      }
+      ++found;
+    }
+    if (found >= samples) return "";
+    return "truncated: it holds " + std::to_string(found) + " of its " + std::to_string(samples) +
+           " pixel values";
+  }
+
+  std::ifstream file_;
+};
+
 // Applies `step` to `*image`, replacing it by the result; false on failure.
 template <typename Step>
 bool apply(image_ptr* image, Step step) {
@@ -228,6 +328,10 @@ int classify_vips_decode(const char* path, int64_t max_pixels, vips_picture* pic
     picture->width = static_cast<int>(width);
     picture->height = static_cast<int>(height);
     return fail(picture, vips_too_large, std::to_string(width) + "x" + std::to_string(height));
+  }
+  if (loader == "ppmload") {
+    const std::string shortfall = pnm_reader(path).shortfall();
+    if (!shortfall.empty()) return fail(picture, vips_damaged, shortfall);
   }
   if (!to_upright_srgb8(&image)) return fail(picture, vips_damaged, library_error());
   size_t length = 0;

@@ -6,7 +6,8 @@
 # model files through classify-photos' metadata and zip readers,
 # protocol_fuzz over what a chunk's ssh session carries back and forth (relay
 # lines, the chunk's header and list), sidecar_fuzz over XMP sidecars through
-# the merge of --xmp's keywords. Seeds: the
+# the merge of --xmp's keywords, truth_fuzz over the CSV and TSV files of
+# --truth through their reader and the matching of paths and classes. Seeds: the
 # test models and, where present, the pretrained model; small images in every
 # format prepare-input reads, written by ImageMagick; models with metadata
 # and an appended archive. Inputs that once crashed are kept in
@@ -14,11 +15,12 @@
 # The targets run two at a time, one a core.
 #   FUZZ_MODEL_RUNS (default 4000000), FUZZ_INPUT_RUNS (default 100000),
 #   FUZZ_PHOTO_RUNS (default 50000), FUZZ_METADATA_RUNS (default 1000000),
-#   FUZZ_PROTOCOL_RUNS (default 1000000), FUZZ_SIDECAR_RUNS (default 200000): the
+#   FUZZ_PROTOCOL_RUNS (default 1000000), FUZZ_SIDECAR_RUNS (default 200000),
+#   FUZZ_TRUTH_RUNS (default 200000): the
 #   number of inputs each target tries; FUZZ_MODEL_SECONDS (default 150),
 #   FUZZ_INPUT_SECONDS (default 60), FUZZ_PHOTO_SECONDS (default 150),
 #   FUZZ_METADATA_SECONDS (default 60), FUZZ_PROTOCOL_SECONDS (default 30),
-#   FUZZ_SIDECAR_SECONDS (default 30): caps
+#   FUZZ_SIDECAR_SECONDS (default 30), FUZZ_TRUTH_SECONDS (default 60): caps
 #   on the time, for a slower
 #   machine.
 #   FUZZ_SEED (default 1): with a fixed seed and count, a run repeats the last
@@ -40,13 +42,15 @@ metadata_seconds=${FUZZ_METADATA_SECONDS:-60}
 protocol_seconds=${FUZZ_PROTOCOL_SECONDS:-30}
 sidecar_runs=${FUZZ_SIDECAR_RUNS:-200000}
 sidecar_seconds=${FUZZ_SIDECAR_SECONDS:-30}
+truth_runs=${FUZZ_TRUTH_RUNS:-200000}
+truth_seconds=${FUZZ_TRUTH_SECONDS:-60}
 seed=${FUZZ_SEED:-1}
 
 # The tree the sanitizer suite builds and tests (scripts/sanitize.sh), whose
 # fuzzers are built here if it has not built them yet.
 build_dir=$(scripts/configure-check.sh)
 cmake --build "$build_dir" -j "$(nproc)" --target model_fuzz input_fuzz photo_fuzz metadata_fuzz protocol_fuzz sidecar_fuzz \
-  write_seeds
+  truth_fuzz write_seeds
 
 # intercept_tls_get_addr=0: see scripts/sanitize.sh.
 # max_allocation_size_mb: the arena the library reserves for a model's
@@ -61,7 +65,7 @@ export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp:print_suppressi
 
 seeds=$build_dir/seeds
 rm -rf "$seeds" "$build_dir/corpus" "$build_dir/crashes"
-for target in model_fuzz input_fuzz photo_fuzz metadata_fuzz protocol_fuzz sidecar_fuzz; do
+for target in model_fuzz input_fuzz photo_fuzz metadata_fuzz protocol_fuzz sidecar_fuzz truth_fuzz; do
   mkdir -p "$seeds/$target" "$build_dir/corpus/$target" "fuzz/regressions/$target"
 done
 mkdir -p "$build_dir/crashes"
@@ -76,6 +80,18 @@ printf 'classify-photos-chunk copy 2 12\na.jpg\0b/c.png\0' >"$seeds/protocol_fuz
 # Sidecars as photo managers write them, ours among them.
 printf '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" xmlns:dc="http://purl.org/dc/elements/1.1/" xmlns:lr="http://ns.adobe.com/lightroom/1.0/" xmlns:xmp="http://ns.adobe.com/xap/1.0/" xmp:Rating="3"><dc:subject><rdf:Bag><rdf:li>cat</rdf:li></rdf:Bag></dc:subject><lr:hierarchicalSubject><rdf:Bag><rdf:li>classify|cat</rdf:li><rdf:li>pets|cat</rdf:li></rdf:Bag></lr:hierarchicalSubject></rdf:Description></rdf:RDF></x:xmpmeta>' >"$seeds/sidecar_fuzz/lightroom.xmp"
 printf '<?xpacket begin="" id="W5M0MpCehiHzreSzNTczkc9d"?><x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" xmlns:digiKam="http://www.digikam.org/ns/1.0/"><digiKam:TagsList><rdf:Seq><rdf:li>classify/dog</rdf:li><rdf:li>People/Ann</rdf:li></rdf:Seq></digiKam:TagsList></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end="w"?>' >"$seeds/sidecar_fuzz/digikam.xmp"
+# Truth files as spreadsheets and scripts write them: quoted CSV with a header,
+# CRLF and a byte-order mark; TSV with a quoted field over two lines.
+printf '\xef\xbb\xbfpath,class\r\np/tench/a.JPEG,"tench, Tinca tinca"\r\n"p/a,""b""/c.jpg",-1\r\n' >"$seeds/truth_fuzz/spreadsheet.csv"
+printf 'p/a.jpg\t3\n"p/two\nlines.jpg"\tcrane\n./p/../p/b.jpg\t goldfish \n' >"$seeds/truth_fuzz/script.tsv"
+# Sidecars that bind the prefixes we write (and ours) to other namespaces,
+# some with the known namespaces under prefixes of their own.
+for prefix in lr digiKam dc classifyPhotos; do
+  printf '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" xmlns:%s="http://example.com/other/" %s:note="theirs"><%s:subject><rdf:Bag><rdf:li>x</rdf:li></rdf:Bag></%s:subject></rdf:Description></rdf:RDF></x:xmpmeta>' \
+    "$prefix" "$prefix" "$prefix" "$prefix" >"$seeds/sidecar_fuzz/foreign-$prefix.xmp"
+  printf '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" xmlns:%s="http://example.com/other/" xmlns:a="http://purl.org/dc/elements/1.1/" xmlns:b="http://ns.adobe.com/lightroom/1.0/" xmlns:c="http://www.digikam.org/ns/1.0/" xmlns:d="http://ns.classify-photos.invalid/1.0/" %s:note="theirs"><a:subject><rdf:Bag><rdf:li>cat</rdf:li></rdf:Bag></a:subject><b:hierarchicalSubject><rdf:Bag><rdf:li>classify|cat</rdf:li></rdf:Bag></b:hierarchicalSubject><c:TagsList><rdf:Seq><rdf:li>classify/cat</rdf:li></rdf:Seq></c:TagsList><d:addedKeywords><rdf:Bag><rdf:li>cat</rdf:li></rdf:Bag></d:addedKeywords></rdf:Description></rdf:RDF></x:xmpmeta>' \
+    "$prefix" "$prefix" >"$seeds/sidecar_fuzz/foreign-$prefix-and-known.xmp"
+done
 # One small picture in each format and variant prepare-input reads.
 convert -size 12x9 plasma:fractal -seed "$seed" "$seeds/photo_fuzz/source.ppm"
 for out in baseline.jpg progressive.jpg:-interlace:JPEG cmyk.jpg:-colorspace:CMYK png8.png \
@@ -115,4 +131,5 @@ run_pair() {
 run_pair model_fuzz "$model_runs" "$model_seconds" photo_fuzz "$photo_runs" "$photo_seconds"
 run_pair metadata_fuzz "$metadata_runs" "$metadata_seconds" input_fuzz "$input_runs" "$input_seconds"
 run_pair protocol_fuzz "$protocol_runs" "$protocol_seconds" sidecar_fuzz "$sidecar_runs" "$sidecar_seconds"
+run_target truth_fuzz "$truth_runs" "$truth_seconds"
 echo "fuzz: no crashes"

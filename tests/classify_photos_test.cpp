@@ -11,8 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -431,7 +433,17 @@ TEST(ClassifyPhotosReport, FieldsAndLinesKeepEveryByteOnItsLine) {
       continue;
     }
     const char next = field[++i];
-    back += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+    if (next == 'u') {
+      back += static_cast<char>(std::stoi(field.substr(i + 1, 4), nullptr, 16));
+      i += 4;
+      continue;
+    }
+    back += next == 't'   ? '\t'
+            : next == 'n' ? '\n'
+            : next == 'r' ? '\r'
+            : next == 'b' ? '\b'
+            : next == 'f' ? '\f'
+                          : next;
   }
   EXPECT_EQ(back, all);
 
@@ -483,6 +495,143 @@ TEST(ClassifyPhotosReport, FieldsAndLinesKeepEveryByteOnItsLine) {
   std::istringstream listed("b.jpg\n\nc d.jpg\n");
   EXPECT_EQ(list_photos({"a.jpg", "-", "e.jpg", "-"}, listed).photos,
             (std::vector<std::string>{"a.jpg", "b.jpg", "c d.jpg", "e.jpg"}));
+}
+
+// Every control byte (0x00 to 0x1f, 0x7f) of a name is written in a TSV
+// field as the JSON lines write it, so that a name cannot send a terminal
+// commands; every other byte, UTF-8 or not, as it is.
+TEST(ClassifyPhotosReport, ControlBytesInTsvAreEscapedAsInTheJsonLines) {
+  for (int b = 0; b < 256; ++b) {
+    const std::string name = "a" + std::string(1, static_cast<char>(b)) + "b.png";
+    const std::string field = tsv_field(name);
+    std::string want = name;
+    if (b < 0x20 || b == '\\') {
+      const std::string json = nlohmann::json(name).dump();
+      want = json.substr(1, json.size() - 2);
+    } else if (b == 0x7f) {
+      // JSON may leave DEL as it is; a TSV field writes it as JSON would
+      // escape it.
+      want = "a\\u007fb.png";
+    }
+    EXPECT_EQ(field, want) << b;
+    EXPECT_EQ(
+        std::count_if(field.begin(), field.end(),
+                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
+        0)
+        << b;
+    EXPECT_EQ(error_line(name, name), "classify-photos: " + want + ": " + want + "\n") << b;
+  }
+}
+
+// A darktable sidecar of about 346 kB: a long history of edits.
+std::string large_darktable_sidecar() {
+  std::string history;
+  for (int i = 0; history.size() < 345000; ++i) {
+    std::string params;
+    for (int k = 0; k < 128; ++k) params += "0123456789abcdef"[(i * 7 + k) % 16];
+    history += "<rdf:li darktable:num=\"" + std::to_string(i) +
+               "\" darktable:operation=\"exposure\" darktable:enabled=\"1\" "
+               "darktable:modversion=\"6\" darktable:params=\"" +
+               params + "\" darktable:multi_name=\"\" darktable:multi_priority=\"0\"/>\n";
+  }
+  return R"(<?xml version="1.0" encoding="UTF-8"?>
+<x:xmpmeta xmlns:x="adobe:ns:meta/" x:xmptk="XMP Core 4.4.0-Exiv2">
+ <rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">
+  <rdf:Description rdf:about="" xmlns:xmp="http://ns.adobe.com/xap/1.0/"
+    xmlns:darktable="http://darktable.sf.net/" xmp:Rating="3" darktable:history_end="1">
+   <darktable:history><rdf:Seq>
+)" + history +
+         R"(</rdf:Seq></darktable:history>
+  </rdf:Description>
+ </rdf:RDF>
+</x:xmpmeta>
+)";
+}
+
+// Ctrl-C or a polite kill while standard output is a file, which is fully
+// buffered: the lines in hand still reach the file, each whole, and every
+// photograph whose sidecar was written by then has its line. Large sidecars
+// and one job make the batch slow enough to stop in the middle.
+TEST_F(ClassifyPhotos, InterruptedBatchToAFileHasTheLineOfEveryPhotographKept) {
+  magick(dir, {photo, "-resize", "64x64!", "small.png"});
+  const std::vector<std::string> names = many_links(200, "small.png");
+  std::vector<std::string> args = {"--model", model, "--labels", labels_file, "--jobs", "1"};
+  args.insert(args.end(), names.begin(), names.end());
+  const run_result whole = classify_photos(args);
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  ASSERT_EQ(lines_of(whole.out).size(), names.size());
+  args.insert(args.begin(), {CLASSIFY_PHOTOS_EXE, "--xmp"});
+  const std::string sidecar = large_darktable_sidecar();
+  const auto tagged = [&](size_t i) {
+    return read_file(dir.file(names[i] + ".xmp")).find("classify|") != std::string::npos;
+  };
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(sig));
+    for (const std::string& name : names) dir.write(name + ".xmp", sidecar);
+    const pid_t pid = start_program(args, dir.path, "out.tsv");
+    ASSERT_GE(pid, 0);
+    // Stopped once a few sidecars are written, long before the lines fill
+    // a buffer.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!tagged(2) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(pid, sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+    size_t kept = 0;
+    while (kept < names.size() && tagged(kept)) ++kept;
+    EXPECT_GE(kept, 3u);
+    EXPECT_LT(kept, names.size());
+    for (size_t i = kept; i < names.size(); ++i) EXPECT_FALSE(tagged(i)) << names[i];
+    const std::string out = read_file(dir.file("out.tsv"));
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), '\n');
+    EXPECT_EQ(whole.out.compare(0, out.size(), out), 0) << out;
+    EXPECT_GE(lines_of(out).size(), kept);
+  }
+}
+
+// A --summary that cannot be written is refused before any photograph is
+// classified, not found out after the last: a folder that is missing, a
+// file in its place, and one that takes no new file (made immutable, which
+// root cannot write either; that case is left out where chattr cannot).
+TEST_F(ClassifyPhotos, ASummaryThatCannotBeWrittenIsRefusedAtTheStart) {
+  std::vector<std::string> summaries = {"missing/summary.json", "notes.txt/summary.json"};
+  std::filesystem::create_directory(dir.file("locked"));
+  const bool locked = run_program("/usr/bin/chattr", {"+i", dir.file("locked")}, ".").status == 0;
+  if (locked) summaries.push_back("locked/summary.json");
+  for (const std::string& summary : summaries) {
+    const run_result r = classify_photos(
+        {"--model", model, "--truth", "folders", "--summary", summary, "hopper.jpg", "flag.jpg"});
+    EXPECT_EQ(r.status, 2) << summary << ": " << r.err;
+    EXPECT_EQ(r.out, "") << summary;
+    const std::string folder = summary.substr(0, summary.find('/'));
+    EXPECT_EQ(r.err.rfind("classify-photos: --summary " + summary + ": its folder " + folder +
+                              " cannot be written (",
+                          0),
+              0u)
+        << r.err;
+    EXPECT_NE(r.err.find("\nTry 'classify-photos --help'.\n"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file(summary)));
+  }
+  if (locked) {
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("locked")));
+    run_program("/usr/bin/chattr", {"-i", dir.file("locked")}, ".");
+  }
+  // A folder that takes it: the summary is written, and nothing is left
+  // beside it.
+  std::filesystem::create_directory(dir.file("out"));
+  const run_result r = classify_photos(
+      {"--model", model, "--truth", "folders", "--summary", "out/summary.json", "hopper.jpg"});
+  EXPECT_NE(r.status, 2) << r.err;
+  std::vector<std::string> written;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.file("out"))) {
+    written.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(written, std::vector<std::string>{"summary.json"});
+  if (!locked) GTEST_SKIP() << "chattr +i is not possible here: the immutable folder is left out";
 }
 
 }  // namespace

@@ -12,9 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -206,6 +208,134 @@ TEST_F(ContactSheet, ABrowserShowsTheThumbnails) {
   // The red thumbnail (160x107): most of its pixels in the red of the
   // photograph, counted as the white ones once every other pixel is black.
   EXPECT_GT(pixels_near(dir, "shot.png", "rgb(230,20,20)", "8%"), 0.8 * 160 * 107);
+}
+
+// A TSV field read back: \t, \n, \r, \\, \b, \f and \u00XX as they are
+// written.
+std::string tsv_unescaped(const std::string& field) {
+  std::string text;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] != '\\' || i + 1 == field.size()) {
+      text += field[i];
+      continue;
+    }
+    const char next = field[++i];
+    if (next == 'u') {
+      text += static_cast<char>(std::stoi(field.substr(i + 1, 4), nullptr, 16));
+      i += 4;
+      continue;
+    }
+    const std::string from = "tnrbf", to = "\t\n\r\b\f";
+    text += from.find(next) != std::string::npos ? to[from.find(next)] : next;
+  }
+  return text;
+}
+
+// "%FF" and the like read back as their bytes.
+std::string percent_decoded(const std::string& url) {
+  std::string bytes;
+  for (size_t i = 0; i < url.size(); ++i) {
+    if (url[i] == '%' && i + 2 < url.size()) {
+      bytes += static_cast<char>(std::stoi(url.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      bytes += url[i];
+    }
+  }
+  return bytes;
+}
+
+// File names of any bytes: every control byte, sequences that are not UTF-8
+// (a lone continuation byte, overlong forms, cut sequences, surrogates,
+// beyond U+10FFFF) and UTF-8 of two to four bytes, under a page whose own
+// name is not UTF-8. The page is UTF-8 all the same, each bad sequence
+// U+FFFD as the JSON lines write it and UTF-8 as it is; its links keep the
+// real bytes, percent-encoded, and reach the thumbnails; the TSV lines hold
+// no control byte and read back to the names.
+TEST_F(ContactSheet, NamesOfAnyBytesGiveAUtf8PageAndTsvLinesWithoutControlBytes) {
+  std::vector<std::string> names;
+  for (int b = 1; b < 0x20; ++b)
+    names.push_back("c" + std::string(1, static_cast<char>(b)) + ".png");
+  names.push_back("del\x7f.png");
+  const std::vector<std::string> not_utf8 = {"lone\x80.png",
+                                             "ff\xff.png",
+                                             "overlong\xc0\xaf.png",
+                                             "overlong3\xe0\x80\xaf.png",
+                                             "cut\xe2\x82.png",
+                                             "cut4\xf0\x9f\x98.png",
+                                             "surrogate\xed\xa0\x80.png",
+                                             "beyond\xf4\x90\x80\x80.png"};
+  const std::vector<std::string> utf8 = {"caf\xc3\xa9.png", "\xe6\xbc\xa2\xe5\xad\x97.png",
+                                         "\xf0\x9f\x98\x80.png"};
+  names.insert(names.end(), not_utf8.begin(), not_utf8.end());
+  names.insert(names.end(), utf8.begin(), utf8.end());
+  fs::create_directory(dir.file("odd"));
+  magick(dir, {"-size", "24x16", "xc:rgb(20,20,230)", "odd/blue.png"});
+  for (const std::string& name : names)
+    fs::copy_file(dir.file("odd/blue.png"), dir.file("odd/" + name));
+  fs::remove(dir.file("odd/blue.png"));
+
+  const std::string page_name = "report-\xff-caf\xc3\xa9.html";
+  const run_result r = classify_photos({"--html", page_name, "odd"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string page = read_file(dir.file(page_name));
+  ASSERT_FALSE(page.empty());
+  // nlohmann's strict writer refuses text that is not UTF-8.
+  EXPECT_NO_THROW(nlohmann::json(page).dump());
+
+  // The TSV lines: no control byte but the tabs, and the paths read back.
+  std::vector<std::string> listed;
+  for (const std::string& line : lines_of(r.out)) {
+    EXPECT_EQ(std::count_if(line.begin(), line.end(),
+                            [](char c) {
+                              return (static_cast<unsigned char>(c) < 0x20 && c != '\t') ||
+                                     c == 0x7f;
+                            }),
+              0)
+        << line;
+    listed.push_back(tsv_unescaped(line.substr(0, line.find('\t'))));
+  }
+  std::vector<std::string> paths;
+  for (const std::string& name : names) paths.push_back("odd/" + name);
+  std::sort(paths.begin(), paths.end());
+  EXPECT_EQ(listed, paths);
+
+  // Each name in the page as the JSON lines give it.
+  const run_result json = classify_photos({"--json", "odd"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  for (const std::string& line : lines_of(json.out)) {
+    const std::string path = nlohmann::json::parse(line)["path"].get<std::string>();
+    std::string name = path.substr(path.rfind('/') + 1);
+    EXPECT_NE(page.find("data-name=\"" + name + "\""), std::string::npos) << name;
+  }
+  const std::string replacement = "\xef\xbf\xbd";
+  for (const std::string& name : utf8) {
+    EXPECT_NE(page.find("data-name=\"" + name + "\""), std::string::npos) << name;
+  }
+  for (const std::string& name : not_utf8) {
+    // The ASCII before and after stays; between them, only U+FFFD.
+    const size_t bad = name.find_first_of(std::string("\x80\xff\xc0\xe0\xe2\xf0\xed\xf4"));
+    const std::string before = "data-name=\"" + name.substr(0, bad) + replacement;
+    const size_t at = page.find(before);
+    ASSERT_NE(at, std::string::npos) << name;
+    size_t end = at + before.size();
+    while (page.compare(end, replacement.size(), replacement) == 0) end += replacement.size();
+    EXPECT_EQ(page.compare(end, 5, ".png\""), 0) << name;
+  }
+
+  // The links reach the thumbnails by the folder's real name.
+  const std::regex image("<img src=\"([^\"]*)\"");
+  size_t images = 0;
+  for (auto it = std::sregex_iterator(page.begin(), page.end(), image);
+       it != std::sregex_iterator(); ++it, ++images) {
+    const std::string src = (*it)[1];
+    EXPECT_EQ(src.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                    "0123456789-_.~%/"),
+              std::string::npos)
+        << src;
+    EXPECT_TRUE(fs::is_regular_file(dir.file(percent_decoded(src)))) << src;
+  }
+  EXPECT_EQ(images, names.size());
 }
 
 }  // namespace

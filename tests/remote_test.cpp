@@ -2,14 +2,22 @@
 // in for them: the same lines as the local run, two photographs of one name
 // kept apart, no word from ssh or GNU parallel when nothing fails, the
 // photographs already there (--remote-root), a login that is refused, and
-// Ctrl-C in the middle leaving nothing behind on either side.
+// Ctrl-C in the middle leaving nothing behind on either side. Then the
+// parts, with GNU parallel and ssh played by scripts: how a helper program
+// is started and signalled, the batch's stop racing its end, and a chunk
+// interrupted on either side.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -17,6 +25,12 @@
 #include "tests/support/loopback_sshd.h"
 #include "tests/support/run_support.h"
 #include "tests/support/sample_data.h"
+#include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/remote/chunk.h"
+#include "tools/classify-photos/remote/protocol.h"
+#include "tools/classify-photos/remote/remote.h"
+#include "tools/common/scratch_folder.h"
+#include "tools/common/subprocess.h"
 
 namespace classify {
 
@@ -257,6 +271,254 @@ TEST_F(RemoteBatch, ThisMachineAloneRunsHere) {
   EXPECT_EQ(without.err,
             "classify-photos: --sshlogin needs GNU parallel, which is not installed (Debian: "
             "parallel)\nTry 'classify-photos --help'.\n");
+}
+
+// An environment variable set for a test's time, then as it was.
+class setting {
+ public:
+  setting(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~setting() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+  setting(const setting&) = delete;
+  setting& operator=(const setting&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+void write_program(const scratch_dir& dir, const std::string& name, const std::string& script) {
+  dir.write(name, script);
+  fs::permissions(dir.file(name), fs::perms::owner_all);
+}
+
+// ssh played by a script: a shared connection's master waits to be ended,
+// "-O exit" is noted in the file `closed`, and a session never answers (it
+// waits only as long as what started it, so that it keeps no test's pipe
+// open for longer).
+void write_ssh(const scratch_dir& dir) {
+  write_program(dir, "ssh",
+                "#!/bin/sh\nfor word in \"$@\"; do\n  case \"$word\" in\n"
+                "    -N) exec sleep 30 ;;\n    exit) echo exit >> '" +
+                    dir.file("closed") +
+                    "'; exit 0 ;;\n  esac\ndone\n"
+                    "while kill -0 $PPID 2>/dev/null; do sleep 0.1; done\n");
+}
+
+// The signal masks that /proc shows in `status` on the line `name`.
+unsigned long long signal_bits(const std::string& status, const std::string& name) {
+  const size_t at = status.find(name + ":\t");
+  return at == std::string::npos ? ~0ull
+                                 : std::stoull(status.substr(at + name.size() + 2), nullptr, 16);
+}
+
+unsigned long long bit_of(int sig) { return 1ull << (sig - 1); }
+
+// Where a batch's thread has Ctrl-C and SIGHUP blocked and ignores a broken
+// pipe, the program it starts has none of that, and gets its own settings
+// in place of this process's.
+TEST(RemoteSpawn, AProgramStartsWithTheSignalsAShellGivesItAndItsOwnSettings) {
+  sigset_t blocked, mask;
+  sigemptyset(&blocked);
+  for (const int sig : {SIGINT, SIGHUP}) sigaddset(&blocked, sig);
+  pthread_sigmask(SIG_BLOCK, &blocked, &mask);
+  struct sigaction ignore {
+  }, pipe_action;
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &pipe_action);
+  const setting mine("CLASSIFY_SPAWN_SETTING", "this process's");
+
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  const pid_t pid =
+      spawn({"sh", "-c", "env | grep '^CLASSIFY_SPAWN_SETTING='; exec cat /proc/self/status"}, -1,
+            out[1], -1, {{"CLASSIFY_SPAWN_SETTING", "its own"}});
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+  sigaction(SIGPIPE, &pipe_action, nullptr);
+  close(out[1]);
+  std::string said;
+  char buffer[4096];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) said.append(buffer, n);
+  close(out[0]);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(wait_for(pid), 0);
+
+  EXPECT_EQ(signal_bits(said, "SigBlk"), 0u) << said;
+  for (const int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
+    EXPECT_EQ(signal_bits(said, "SigIgn") & bit_of(sig), 0u) << sig << "\n" << said;
+  }
+  EXPECT_EQ(said.substr(0, said.find('\n') + 1), "CLASSIFY_SPAWN_SETTING=its own\n");
+  EXPECT_EQ(said.find("CLASSIFY_SPAWN_SETTING=", 1), std::string::npos);
+  // A program that is not there is not started, and nothing is waited for.
+  EXPECT_EQ(spawn({"no-such-program-anywhere"}, -1, -1, -1), -1);
+  EXPECT_EQ(wait_for(-1), -1);
+}
+
+// One thread waits for a program while another signals it over and over:
+// not once after the wait has reaped it, when its id may be another's, and
+// no other process of this user's is touched.
+TEST(RemoteSpawn, AProgramIsSignalledOnlyUntilItIsReaped) {
+  const pid_t bystander = spawn({"sleep", "60"}, -1, -1, -1);
+  ASSERT_GT(bystander, 0);
+  for (int round = 0; round < 100; ++round) {
+    child_process child;
+    child.adopt(spawn({"true"}, -1, -1, -1));
+    ASSERT_TRUE(child.running());
+    std::atomic<bool> reaped{false};
+    int sent_after = 0;
+    std::thread signaller([&] {
+      for (int after = 0; after < 200;) {
+        const bool was_reaped = reaped;
+        const bool sent = child.signal(SIGTERM);
+        if (!was_reaped) continue;
+        sent_after += sent ? 1 : 0;
+        ++after;
+      }
+    });
+    const int status = child.wait();
+    reaped = true;
+    signaller.join();
+    EXPECT_EQ(sent_after, 0);
+    EXPECT_FALSE(child.running());
+    EXPECT_TRUE((WIFEXITED(status) && WEXITSTATUS(status) == 0) ||
+                (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM))
+        << status;
+  }
+  EXPECT_EQ(waitpid(bystander, nullptr, WNOHANG), 0) << "a signal reached a bystander";
+  kill(bystander, SIGKILL);
+  wait_for(bystander);
+}
+
+// The batch's stop (the writer's thread, after Ctrl-C) against GNU
+// parallel's end (the reader's thread): stopped at once or a little later,
+// GNU parallel ending at once or being stopped, or not stopped at all. Each
+// time the shared connection is closed once, every photograph gets its
+// line, and no process of this user's but GNU parallel gets a signal. A GNU
+// parallel that takes its time to stop does not hold the connection open.
+TEST(RemoteStop, TheSharedConnectionIsClosedOnceWhateverTheStopRaces) {
+  scratch_dir dir;
+  write_ssh(dir);
+  // GNU parallel played by what the file `plays` says.
+  write_program(dir, "parallel", "#!/bin/sh\n. '" + dir.file("plays") + "'\n");
+  dir.write("a.jpg", "a");
+  dir.write("b.jpg", "b");
+  const setting path("PATH", dir.path + ":" + std::getenv("PATH"));
+  photos_options options;
+  options.model = dir.file("a.jpg");
+  options.sshlogins = {"far", ":"};
+  const std::vector<std::string> photos = {dir.file("a.jpg"), dir.file("b.jpg")};
+  const pid_t bystander = spawn({"sleep", "60"}, -1, -1, -1);
+  ASSERT_GT(bystander, 0);
+  for (const char* plays : {"exec sleep 0", "exec sleep 0.3"}) {
+    dir.write("plays", plays);
+    for (const int delay_us : {-1, 0, 100, 250, 500, 1000, 2000, 4000, 8000}) {
+      std::remove(dir.file("closed").c_str());
+      result_board board(photos.size());
+      {
+        remote_batch batch(options, photos, -1, &board);
+        if (delay_us >= 0) {
+          std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+          batch.stop();
+        }
+      }
+      EXPECT_EQ(read_file(dir.file("closed")), "exit\n") << plays << ", stopped at " << delay_us;
+      for (size_t i = 0; i < photos.size(); ++i) {
+        photo_result result;
+        ASSERT_TRUE(board.take(i, std::chrono::milliseconds(0), &result));
+        EXPECT_EQ(result.reason, "no result (its job did not finish)");
+      }
+    }
+  }
+  EXPECT_EQ(waitpid(bystander, nullptr, WNOHANG), 0) << "a signal reached a bystander";
+  kill(bystander, SIGKILL);
+  wait_for(bystander);
+
+  dir.write("plays", "trap '' INT\n: > '" + dir.file("deaf") + "'\nexec sleep 1\n");
+  std::remove(dir.file("closed").c_str());
+  result_board board(photos.size());
+  {
+    remote_batch batch(options, photos, -1, &board);
+    for (int i = 0; i < 500 && !fs::exists(dir.file("deaf")); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    batch.stop();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (!fs::exists(dir.file("closed")) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(fs::exists(dir.file("closed"))) << "still open while GNU parallel runs";
+  }
+  EXPECT_EQ(read_file(dir.file("closed")), "exit\n");
+  remove_scratch_folders();
+}
+
+// Sends this thread `sig` after `delay`, from a thread of its own.
+std::thread signal_later(int sig, std::chrono::milliseconds delay) {
+  const pthread_t target = pthread_self();
+  return std::thread([=] {
+    std::this_thread::sleep_for(delay);
+    pthread_kill(target, sig);
+  });
+}
+
+// A chunk interrupted on this side (its ssh session under way) and on the
+// far side (its photographs coming in): each says so to its caller, which
+// ends the process, instead of ending it from inside.
+TEST(RemoteChunk, AnInterruptedChunkSaysSoInsteadOfEndingTheProcess) {
+  scratch_dir dir;
+  write_ssh(dir);
+  fs::create_directory(dir.file("far_tmp"));
+  dir.write("a.jpg", "a");
+  dir.write("list", dir.file("a.jpg") + '\0');
+  dir.write("logins", "far\n");
+  photos_options options;
+  options.model = dir.file("a.jpg");
+  options.send_chunk = 1;
+  options.job_slot = 1;
+  options.logins = dir.file("logins");
+  options.photos = {dir.file("list")};
+  const setting path("PATH", dir.path + ":" + std::getenv("PATH"));
+  const setting tmp("TMPDIR", dir.file("far_tmp"));
+  const auto delay = std::chrono::milliseconds(250);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    EXPECT_EXIT(
+        {
+          std::thread interrupter = signal_later(sig, delay);
+          std::vector<std::string> here;
+          const std::optional<chunk_end> end = send_chunk(options, &here);
+          interrupter.join();
+          std::exit(end && end->status == 1 && end->interrupted_by == sig ? 42 : 1);
+        },
+        testing::ExitedWithCode(42), "")
+        << "sending, signal " << sig;
+    EXPECT_EXIT(
+        {
+          int input[2];
+          if (pipe(input) != 0 || dup2(input[0], STDIN_FILENO) < 0) std::exit(2);
+          const std::string head = chunk_head(true, {"a.jpg"});
+          if (write(input[1], head.data(), head.size()) != static_cast<ssize_t>(head.size())) {
+            std::exit(2);
+          }
+          std::thread interrupter = signal_later(sig, delay);
+          std::vector<std::string> photos;
+          std::string error;
+          const chunk_end end = receive_chunk(&photos, &error);
+          interrupter.join();
+          remove_scratch_folders();
+          std::exit(end.status == 1 && end.interrupted_by == sig ? 42 : 1);
+        },
+        testing::ExitedWithCode(42), "")
+        << "receiving, signal " << sig;
+  }
+  EXPECT_TRUE(empty_folder(dir.file("far_tmp")));
 }
 
 }  // namespace

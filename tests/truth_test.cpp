@@ -10,6 +10,8 @@
 #include "tests/support/image_support.h"
 #include "tests/support/model_builder.h"
 #include "tests/support/run_support.h"
+#include "tools/classify-photos/truth/evaluation.h"
+#include "tools/classify-photos/truth/truth.h"
 
 namespace classify {
 
@@ -183,6 +185,225 @@ TEST_F(Truth, TheContactSheetShowsWhatWasWrongAndWithWhat) {
   // #292) and of the wrong ones (#c33, #b22).
   EXPECT_GT(pixels_near(dir, "shot.png", "rgb(68,170,68)", "12%"), 300.0);
   EXPECT_GT(pixels_near(dir, "shot.png", "rgb(204,51,51)", "12%"), 300.0);
+}
+
+// However the truth file and the folders are written, a relative path in the
+// file is read against the file's folder, or else against the working
+// directory, and names the photograph that the batch reads.
+TEST_F(Truth, PathsAreReadAgainstTheTruthFileOrTheWorkingDirectory) {
+  namespace fs = std::filesystem;
+  fs::create_directories(dir.file("lists"));
+  const std::vector<std::string> names = {"red/r1.ppm", "red/r2.ppm", "red/r3.ppm"};
+  // Where the file is, how its paths are written, and the folder argument.
+  struct layout {
+    std::string file, prefix, folder;
+  };
+  const std::vector<layout> layouts = {
+      {"photos/truth.csv", "", "photos/red"},                  // beside the photographs
+      {"photos/truth.csv", "./", "photos"},                    // the same, with ./
+      {"truth.csv", dir.file("photos/"), "photos/red"},        // absolute, the folder relative
+      {"lists/truth.csv", "photos/", "photos/red"},            // from the working directory
+      {"truth.csv", "photos/", dir.file("photos/red")},        // the folder absolute
+      {"lists/truth.csv", "../photos/", dir.file("photos")}};  // up from the file's folder
+  for (const layout& each : layouts) {
+    std::string lines;
+    for (const std::string& name : names) lines += each.prefix + name + ",red\n";
+    dir.write(each.file, lines);
+    const run_result r = classify_photos({"--truth", each.file, each.folder});
+    EXPECT_NE(r.err.find("  top-1: 0.6667 (2 of 3), 95% interval "), std::string::npos)
+        << each.file << " with " << each.prefix << " over " << each.folder << ":\n"
+        << r.err;
+    EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
+  }
+}
+
+// A truth file that names none of the photographs says so, and so does one
+// that names a photograph twice; figures over no photograph are absent, not
+// 0, in the text, the JSON summary and the contact sheet.
+TEST_F(Truth, LinesThatNameNoPhotographOrOneTwiceAreReported) {
+  dir.write("elsewhere.csv",
+            "path,class\n/nowhere/red/r1.ppm,red\n/nowhere/red/r2.ppm,red\nred/r3.ppm,green\n");
+  const run_result text = classify_photos({"--truth", "elsewhere.csv", "photos/red"});
+  EXPECT_EQ(text.status, 0) << text.err;
+  for (const char* part :
+       {"classify-photos: --truth elsewhere.csv: warning: 3 lines name no photograph of this "
+        "batch, such as line 2: /nowhere/red/r1.ppm\n",
+        "classify-photos: warning: no accuracy: no photograph of a known class (3 without one)\n",
+        "  top-1: none (no photograph of a known class)\n"}) {
+    EXPECT_NE(text.err.find(part), std::string::npos) << part << "\nin:\n" << text.err;
+  }
+  EXPECT_EQ(text.err.find("0 of 0"), std::string::npos) << text.err;
+
+  const run_result json = classify_photos({"--truth", "elsewhere.csv", "--top", "2", "--summary",
+                                           "s.json", "--html", "r.html", "photos/red"});
+  EXPECT_NE(json.err.find("warning: 3 lines name no photograph"), std::string::npos) << json.err;
+  const nlohmann::json summary = nlohmann::json::parse(read_file(dir.file("s.json")));
+  for (const char* figure : {"top_1", "top_2"}) {
+    EXPECT_TRUE(summary[figure]["accuracy"].is_null()) << summary.dump();
+    EXPECT_TRUE(summary[figure]["interval_95"].is_null()) << summary.dump();
+    EXPECT_EQ(summary[figure]["correct"], 0);
+  }
+  const std::string page = read_file(dir.file("r.html"));
+  EXPECT_NE(page.find("Accuracy: <b>none</b> (no photograph of a known class)"), std::string::npos);
+
+  // Two lines for r1: the later counts, and the warning says so.
+  dir.write("twice.csv",
+            "photos/red/r1.ppm,green\nphotos/red/r2.ppm,red\nphotos/red/r1.ppm,red\n"
+            "photos/red/r3.ppm,red\nphotos/red/r3.ppm,red\n");
+  const run_result twice = classify_photos({"--truth", "twice.csv", "photos/red"});
+  EXPECT_NE(twice.err.find("classify-photos: --truth twice.csv: warning: 2 photographs have more "
+                           "than one line, such as photos/red/r1.ppm (lines 1 and 3); the last "
+                           "line counts\n"),
+            std::string::npos)
+      << twice.err;
+  EXPECT_NE(twice.err.find("  top-1: 0.6667 (2 of 3)"), std::string::npos) << twice.err;
+}
+
+// Every dialect of CSV and TSV that spreadsheets and scripts write gives the
+// same truths: quoted fields (with the separator, doubled quotes or a line
+// break in them) or bare ones, LF, CRLF or CR line ends, a byte-order mark,
+// an empty line at the end, a header line.
+TEST(TruthFile, EveryDialectOfCsvAndTsvGivesTheSameTruths) {
+  scratch_dir dir;
+  const std::vector<std::string> labels = {"tench, Tinca tinca", "goldfish, Carassius auratus",
+                                           "say \"cheese\"", "green"};
+  struct row {
+    std::string path, truth;  // the path with "@" where the dialect's line end goes
+    int32_t index;
+  };
+  const std::vector<row> rows = {{"p/tench/a.JPEG", "tench, Tinca tinca", 0},
+                                 {"p/gold,fish/b.JPEG", "Goldfish", 1},
+                                 {"p/\"quoted\"/c.JPEG", "say \"cheese\"", 2},
+                                 {"p/two@lines/d.JPEG", "1", 1},
+                                 {"p/plain/e.JPEG", " green ", 3}};
+  const auto with_end = [](std::string text, const std::string& end) {
+    for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
+      text.replace(at, 1, end);
+      at += end.size();
+    }
+    return text;
+  };
+  enum class quoting { needed, all, bare };  // bare: the separator left unquoted
+  for (const char separator : {',', '\t'}) {
+    for (const quoting quotes : {quoting::needed, quoting::all, quoting::bare}) {
+      const auto field = [&](const std::string& text) {
+        const bool special =
+            text.find_first_of("\"\r\n") != std::string::npos ||
+            (quotes == quoting::needed && text.find(separator) != std::string::npos);
+        if (!special && quotes != quoting::all) return text;
+        std::string quoted = "\"";
+        for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+        return quoted + "\"";
+      };
+      for (const std::string end : {"\n", "\r\n", "\r"}) {
+        for (const bool bom : {false, true}) {
+          for (const bool header : {false, true}) {
+            for (const std::string& tail : {std::string(), end, end + end}) {
+              std::vector<std::string> photos;
+              std::string file = bom ? "\xEF\xBB\xBF" : "";
+              if (header) file += field("path") + separator + field("class") + end;
+              for (size_t i = 0; i < rows.size(); ++i) {
+                photos.push_back(with_end(dir.file(rows[i].path), end));
+                file +=
+                    (i == 0 ? "" : end) + field(photos.back()) + separator + field(rows[i].truth);
+              }
+              file += tail;
+              photos.push_back(dir.file("p/no/line.JPEG"));
+              dir.write("truth.txt", file);
+              const std::string dialect =
+                  std::string(separator == ',' ? "CSV" : "TSV") + " quoting " +
+                  std::to_string(static_cast<int>(quotes)) + " end " + std::to_string(end.size()) +
+                  " bom " + std::to_string(bom) + " header " + std::to_string(header) + " tail " +
+                  std::to_string(tail.size());
+              std::vector<photo_truth> truths;
+              std::vector<std::string> warnings;
+              std::string error;
+              ASSERT_TRUE(find_truths(dir.file("truth.txt"), photos, labels, labels.size(), &truths,
+                                      &error, &warnings))
+                  << dialect << ": " << error;
+              EXPECT_TRUE(warnings.empty()) << dialect << ": " << warnings.front();
+              ASSERT_EQ(truths.size(), photos.size());
+              for (size_t i = 0; i < rows.size(); ++i) {
+                EXPECT_TRUE(truths[i].known) << dialect << ": " << rows[i].path;
+                EXPECT_EQ(truths[i].index, rows[i].index)
+                    << dialect << ": " << rows[i].path << " \"" << truths[i].text << "\"";
+              }
+              EXPECT_FALSE(truths.back().known) << dialect;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+// A line whose class is a number that is not an index of the model (below
+// zero, too large, with more after it) or whose quotes do not close is
+// refused, with its number, as a line without a class is; from folders, a
+// folder so named is a truth that names no class.
+TEST(TruthFile, ANumberThatIsNoIndexOrAQuoteLeftOpenIsABadLine) {
+  scratch_dir dir;
+  const std::vector<std::string> labels = {"tench", "goldfish", "shark", "green"};
+  const std::vector<std::string> photos = {dir.file("p/a.jpg"), dir.file("p/b.jpg")};
+  // Line 3, after a quoted path over two lines.
+  const std::string before = "\"" + dir.file("p/b") + "\n.jpg\",1\n";
+  for (const std::string bad : {"-1", "-0", "+1", "1x", "1.0", "4", "99", "99999999999", "0x1",
+                                "1e2", "3 d", "\"-1\"", "\"2\" 1", "\"tench"}) {
+    dir.write("truth.csv", before + dir.file("p/a.jpg") + "," + bad + "\n");
+    std::vector<photo_truth> truths;
+    std::string error;
+    EXPECT_FALSE(find_truths(dir.file("truth.csv"), photos, labels, labels.size(), &truths, &error))
+        << bad;
+    EXPECT_NE(error.find("truth.csv: line 3"), std::string::npos) << bad << ": " << error;
+  }
+  for (const std::string good : {"0", " 3 ", "003", "\"2\"", "Shark", " \"tench\" "}) {
+    dir.write("truth.csv", dir.file("p/a.jpg") + "," + good + "\n");
+    std::vector<photo_truth> truths;
+    std::string error;
+    ASSERT_TRUE(find_truths(dir.file("truth.csv"), photos, labels, labels.size(), &truths, &error))
+        << good << ": " << error;
+    EXPECT_GE(truths[0].index, 0) << good;
+  }
+  const std::vector<std::string> folders = {"p/-1/a.jpg", "p/+2/b.jpg", "p/2019-trip/c.jpg",
+                                            "p/3/d.jpg", "p/4/e.jpg"};
+  std::vector<photo_truth> truths;
+  std::string error;
+  ASSERT_TRUE(find_truths("folders", folders, labels, labels.size(), &truths, &error)) << error;
+  for (size_t i = 0; i < folders.size(); ++i) {
+    EXPECT_EQ(truths[i].index, folders[i] == "p/3/d.jpg" ? 3 : -1) << folders[i];
+  }
+}
+
+// Figures over no photograph of a known class are absent, whatever else the
+// batch held: none in the text, null in JSON.
+TEST(Evaluation, FiguresOverNoPhotographAreAbsent) {
+  const std::vector<std::string> labels = {"red", "green"};
+  photo_result classified;
+  classified.outcome = photo_result::state::classified;
+  classified.classes = {{1, "0.9"}, {0, "0.1"}};
+  photo_result failed;
+  failed.outcome = photo_result::state::failed;
+  failed.reason = "not a photograph";
+  const photo_truth none, no_label{true, "purple", -1}, red{true, "red", 0};
+  for (const size_t top : {1u, 2u}) {
+    for (int batch = 0; batch < 4; ++batch) {
+      evaluation figures(top, &labels);
+      if (batch == 1) figures.add("a.ppm", none, classified);
+      if (batch == 2) figures.add("b.ppm", no_label, classified);
+      if (batch == 3) figures.add("c.ppm", red, failed);
+      const std::string text = figures.text();
+      EXPECT_NE(text.find("  top-1: none (no photograph of a known class)\n"), std::string::npos)
+          << text;
+      EXPECT_EQ(text.find("0.0000"), std::string::npos) << text;
+      EXPECT_EQ(text.find("per class"), std::string::npos) << text;
+      const nlohmann::json summary = nlohmann::json::parse(figures.json());
+      EXPECT_EQ(summary["photographs"], 0);
+      EXPECT_TRUE(summary["top_1"]["accuracy"].is_null()) << summary.dump();
+      EXPECT_TRUE(summary["top_1"]["interval_95"].is_null()) << summary.dump();
+      EXPECT_EQ(summary.contains("top_2"), top == 2) << summary.dump();
+      EXPECT_TRUE(summary["classes"].empty());
+    }
+  }
 }
 
 }  // namespace

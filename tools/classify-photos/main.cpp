@@ -16,6 +16,7 @@
 #include "tools/classify-photos/classify/classifier.h"
 #include "tools/classify-photos/classify/model_setup.h"
 #include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/keep/class_folders.h"
 #include "tools/classify-photos/keep/keeper.h"
 #include "tools/classify-photos/output/report.h"
 #include "tools/classify-photos/truth/truth.h"
@@ -57,13 +58,23 @@ int main(int argc, char** argv) {
 #if !defined(_WIN32)
   // A chunk's job sends it to the machine of its slot, or classifies it here.
   if (options.send_chunk > 0) {
-    if (const std::optional<int> status = send_chunk(options, &chunk)) return *status;
+    if (const std::optional<chunk_end> end = send_chunk(options, &chunk)) {
+      if (end->interrupted_by != 0) end_by(end->interrupted_by);
+      return end->status;
+    }
     options.relay_chunk = options.send_chunk;
   }
 #endif
 
   std::string error;
   if (!check_readable_file(options.model, &error)) return bad_usage("--model " + error);
+  // The walk passes over the class folders, so that links and copies are not
+  // classified again: the folder of photographs itself would leave nothing.
+  const std::string sorted_folder = given_folder_sorted_into(options.sort_into, options.photos);
+  if (!options.sort_into.empty() && !sorted_folder.empty()) {
+    return bad_usage("--sort-into " + options.sort_into + ": it is the folder of photographs " +
+                     sorted_folder + "; the class folders go elsewhere, or in a folder inside it");
+  }
 #if defined(_WIN32)
   if (!only_this_machine(options.sshlogins)) {
     return bad_usage("--sshlogin needs GNU parallel, which this Windows build cannot run");
@@ -118,7 +129,9 @@ int main(int argc, char** argv) {
     listing.photos = chunk;
   } else if (options.receive) {
 #if !defined(_WIN32)
-    if (!receive_chunk(&listing.photos, &error)) return fail(messages, error);
+    const chunk_end received = receive_chunk(&listing.photos, &error);
+    if (received.interrupted_by != 0) end_by(received.interrupted_by);
+    if (received.status != 0) return fail(messages, error);
 #endif
   } else {
     listing = list_photos(options.photos, std::cin, options.sort_into);
@@ -131,10 +144,13 @@ int main(int argc, char** argv) {
     return refuse(messages, "no photographs: the folders given hold no file this tool reads");
   }
   std::vector<photo_truth> truths;
+  std::vector<std::string> truth_warnings;
   if (!options.truth.empty() && !find_truths(options.truth, listing.photos, setup.labels,
-                                             first->classes(), &truths, &error)) {
+                                             first->classes(), &truths, &error, &truth_warnings)) {
     return refuse(messages, error);
   }
+  for (const std::string& line : truth_warnings)
+    std::fprintf(messages, "classify-photos: %s\n", line.c_str());
   std::unique_ptr<contact_sheet> sheet;
   if (!options.html.empty()) {
     sheet = contact_sheet::create(options.html, listing.photos.size(), &error);

@@ -1,16 +1,37 @@
 #pragma once
 // Writing a whole output file so that readers see the old file or the new one,
-// never a part.
+// never a part: a temporary file beside it, its data flushed to the disk,
+// then renamed over it.
 
 #include <string>
 #include <vector>
 
 namespace classify {
 
-// Writes `bytes` to a temporary file beside `path` and renames it over
-// `path`. On failure nothing is left behind, an earlier file at `path` is
-// untouched, and `error` names the first step that failed.
+// What becomes of the owner and permissions of a file at `path`.
+enum class file_keeping {
+  // The new file is readable by all and writable by its owner, the one
+  // who runs the program (an output of ours).
+  fresh,
+  // The new file takes the owner, group and permissions of the file it
+  // replaces (someone else's file, such as a photograph's sidecar), as far
+  // as the system lets us; a new one is made as with `fresh`.
+  as_before,
+};
+
+// Writes `bytes` to a temporary file beside `path`, flushes it to the disk and
+// renames it over `path`. On failure nothing is left behind, an earlier file
+// at `path` is untouched, and `error` names the first step that failed.
 bool write_atomically(const std::string& path, const std::vector<unsigned char>& bytes,
-                      std::string* error);
+                      std::string* error, file_keeping keeping = file_keeping::fresh);
+
+// The folder of `path` ("." where it names none).
+std::string folder_of_file(const std::string& path);
+
+// Whether a new file can be made beside `path`, found by making one there
+// and removing it (permission bits do not say: root writes anyway, a
+// read-only mount or an immutable folder refuses). False, with `reason` (the
+// system's message), where not.
+bool can_create_beside(const std::string& path, std::string* reason);
 
 }  // namespace classify

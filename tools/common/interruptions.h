@@ -14,7 +14,9 @@ void catch_interruptions(bool interrupt_waits = false);
 int interruption();
 
 // Removes the scratch folders and ends the process as the signal `sig` would
-// have.
+// have. Only a program's main calls it: what main calls returns how it ended
+// instead, so that the threads and programs it started are ended and waited
+// for first.
 [[noreturn]] void end_by(int sig);
 
 }  // namespace classify

@@ -62,7 +62,17 @@ class writer {
       write(i, result);
       progress_.update(board->posted());
     }
-    if (!stopped()) flush();
+    if (!stopped()) {
+      flush();
+    } else if (!cannot_write_) {
+      // Interrupted, the lines in hand still reach standard output before
+      // the signal ends the process: each is whole (the signal is seen
+      // between lines), and a photograph whose sidecar, cache record or
+      // class folder was kept has its line. A reader that has gone as well
+      // (Ctrl-C reaches the whole pipeline) is no news: the batch still ends
+      // by the signal.
+      std::fflush(stdout);
+    }
     if (stopped()) {
       progress_.clear();
       std::fflush(job_.messages);
@@ -97,6 +107,8 @@ class writer {
     } else {
       progress_.clear();
       std::fputs(error_line(path, result.reason).c_str(), job_.messages);
+      // A sidecar it shares with photographs classified may wait for it.
+      if (job_.keeper != nullptr) keep(path, result);
     }
     record(i, result);
   }
@@ -118,6 +130,19 @@ class writer {
  public:
   // How many photographs were classified but not kept as asked.
   size_t not_kept() const { return not_kept_; }
+
+  // The sidecars shared with photographs the batch did not reach, once it
+  // stopped early: written with the keywords of those whose lines were.
+  void finish_keeping() {
+    if (job_.keeper == nullptr) return;
+    std::vector<std::pair<std::string, std::string>> errors;
+    job_.keeper->finish(&errors);
+    if (!errors.empty()) progress_.clear();
+    for (const auto& [path, error] : errors) {
+      std::fputs(error_line(path, error).c_str(), job_.messages);
+      ++not_kept_;
+    }
+  }
 
  private:
   // The contact sheet's record and the joblog's line of a photograph.
@@ -178,6 +203,18 @@ bool write_summary(const batch& job, const evaluation& figures) {
   return false;
 }
 
+// The last line of a batch where photographs were classified but not kept
+// as asked: their lines are out, each failure has its line, yet the exit
+// status is 1.
+void tell_not_kept(const batch& job, size_t classified, size_t not_kept) {
+  if (not_kept == 0) return;
+  std::fprintf(job.messages,
+               "classify-photos: %zu of %zu photographs classified were not kept as asked "
+               "(sidecar, cache or class folder); exit status 1\n",
+               not_kept, classified);
+  std::fflush(job.messages);
+}
+
 }  // namespace
 
 batch_end run_batch(batch job) {
@@ -216,6 +253,7 @@ batch_end run_batch(batch job) {
     failed = lines.write_all(&board);
     if (lines.stopped()) workers.stop();
   }
+  lines.finish_keeping();
   if (job.keeper != nullptr && !job.keeper->cache_summary(job.photos.size()).empty()) {
     std::fprintf(job.messages, "classify-photos: %s\n",
                  job.keeper->cache_summary(job.photos.size()).c_str());
@@ -238,6 +276,7 @@ batch_end run_batch(batch job) {
     if (!sheet_written) std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
   }
   remove_scratch_folders();
+  tell_not_kept(job, job.photos.size() - failed, lines.not_kept());
   end.status = failed == 0 && lines.not_kept() == 0 && sheet_written && summary_written ? 0 : 1;
   return end;
 }

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "platform/platform.h"
+#include "tools/common/atomic_file.h"
 #include "tools/common/command_line.h"
 #include "tools/common/shell_words.h"
 
@@ -31,10 +32,13 @@ every photograph before it are done:
   path TAB class index TAB score [TAB class name]   (--top K: K such groups)
 A folder is walked, with its subfolders, in sorted order; the files in it that
 begin as a photograph are classified, the others passed over. In a path, a
-tab, line feed, carriage return or backslash is written as \t, \n, \r or \\.
+tab, line feed, carriage return or backslash is written as \t, \n, \r or \\,
+another control character as JSON writes it (\b, \f, \u001b).
 A photograph that cannot be read or classified gets one line on standard error
-and the batch goes on. Exit status: 0 when every photograph was classified, 1
-when one or more were not or the model cannot be used, 2 for bad usage.
+and the batch goes on. Exit status: 0 when every photograph was classified and
+kept as asked, 1 when one or more were not classified, or were classified but
+not kept (sidecar, cache or class folder), or the model cannot be used, 2 for
+bad usage.
 
 Options:
   --model FILE     the TensorFlow Lite model: float32, uint8 or int8, input
@@ -63,10 +67,11 @@ const char usage_tail[] =
                    photographs that have not changed since, with the same model
                    and options: a rerun or a run after Ctrl-C goes on from there
   --xmp            write the classes as keywords into each photograph's XMP
-                   sidecar, PHOTO.xmp beside it (Xmp.dc.subject, classify|LABEL
-                   in Xmp.lr.hierarchicalSubject, classify/LABEL in
+                   sidecar beside it, its whole file name then .xmp:
+                   PHOTO.jpg.xmp (Xmp.dc.subject, classify|LABEL in
+                   Xmp.lr.hierarchicalSubject, classify/LABEL in
                    Xmp.digiKam.TagsList); the rest of the sidecar stays
-  --xmp-name N     full (photo.jpg.xmp, the default) or basename (photo.xmp)
+  --xmp-name N     full (PHOTO.jpg.xmp, the default) or basename (PHOTO.xmp)
   --keyword-threshold S  only classes scoring at least S become keywords (default 0)
   --sort-into DIR  put each photograph into DIR/CLASS/, by its best class
   --sort-mode M    symlink (default), hardlink or copy
@@ -267,6 +272,13 @@ std::optional<int> parse_options(int argc, char** argv, photos_options* options)
   }
   if (!options->summary.empty() && options->truth.empty()) {
     return bad_usage("--summary " + options->summary + ": the summary needs --truth");
+  }
+  // Written at the end of the batch: a folder that cannot take it is found
+  // before the first photograph, not after the last.
+  std::string reason;
+  if (!options->summary.empty() && !can_create_beside(options->summary, &reason)) {
+    return bad_usage("--summary " + options->summary + ": its folder " +
+                     folder_of_file(options->summary) + " cannot be written (" + reason + ")");
   }
   if (!options->remote_root.empty() && options->remote_root[0] != '/') {
     return bad_usage("--remote-root " + options->remote_root + ": not an absolute path");

@@ -3,9 +3,16 @@
 // a symbolic link (the default), a hard link or a copy. Class names are made
 // safe as folder names on Linux and Windows alike; two photographs of one
 // name become "name (2).jpg"... Nothing that exists is replaced, and the
-// photographs themselves are never moved.
+// photographs themselves are never moved. A copy is written under a
+// temporary name of ours and renamed into place once whole and on the disk,
+// so that a run killed partway leaves no photograph cut short.
 
+#include <filesystem>
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace classify {
 
@@ -18,16 +25,51 @@ enum class sort_mode { symlink, hardlink, copy };
 // name; at most 200 bytes, cut between UTF-8 characters.
 std::string folder_name(const std::string& label);
 
+// The folders of the classes `labels` name, in their order: folder_name of
+// each, and where two differ only in case ("Cat", "cat"), the later spelling
+// " (2)" after it (or the next number that no other folder has in any
+// case), so that they stay two folders on file systems that take them for
+// one name (Windows', macOS', a memory card's). A label named twice has one
+// folder.
+std::vector<std::string> class_folder_names(const std::vector<std::string>& labels);
+
+// `name` with letters of one case, for telling names a file system that
+// ignores case takes for one.
+std::u32string caseless_name(const std::string& name);
+
+// The folder among `given` (the photographs and folders of a batch) that is
+// the folder `sort_into` itself, however each is spelled ("photos",
+// "./photos/", a symbolic link to it); "" for none.
+std::string given_folder_sorted_into(const std::string& sort_into,
+                                     const std::vector<std::string>& given);
+
 // What became of a photograph.
 struct sorted_photo {
   std::string place;    // the link or copy; "" when it failed
   bool copied = false;  // a copy where a symbolic link could not be made
 };
 
-// Puts the photograph at `photo` into `root`/`folder`/, unless it is there
-// already (the same link, the same file, or a copy of the same bytes under
-// its name or a numbered one); false, with `error`, when it cannot.
-bool sort_photo(const std::string& root, const std::string& folder, const std::string& photo,
-                sort_mode mode, sorted_photo* result, std::string* error);
+class class_sorter {
+ public:
+  class_sorter(std::string root, sort_mode mode) : root_(std::move(root)), mode_(mode) {}
+
+  // Puts the photograph at `photo` into root/`folder`/, unless it is there
+  // already (the same link, the same file, or a copy of the same bytes under
+  // its name or a numbered one), under a name that no other there has in
+  // any case; false, with `error`, when it cannot: the class folder is a
+  // symbolic link (nothing is written through it), or a step fails.
+  bool sort(const std::string& folder, const std::string& photo, sorted_photo* result,
+            std::string* error);
+
+ private:
+  // The names in a class folder, folded, read when the run first puts a
+  // photograph there (and copies of ours that a killed run left are removed
+  // then), with those the run adds.
+  std::set<std::u32string>* names_in(const std::string& folder, const std::filesystem::path& path);
+
+  std::string root_;
+  sort_mode mode_;
+  std::map<std::string, std::set<std::u32string>> folders_;
+};
 
 }  // namespace classify

@@ -1,7 +1,9 @@
 #include "tools/classify-photos/keep/keeper.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "tools/classify-photos/keep/class_folders.h"
 #include "tools/classify-photos/keep/file_identity.h"
@@ -19,6 +21,11 @@ std::string number_text(double value) {
 
 std::string values_text(const float (&values)[3]) {
   return number_text(values[0]) + "," + number_text(values[1]) + "," + number_text(values[2]);
+}
+
+// One name for one sidecar, however its photographs were given.
+std::string sidecar_key(const std::string& photo, sidecar_naming naming) {
+  return std::filesystem::u8path(sidecar_path(photo, naming)).lexically_normal().u8string();
 }
 
 }  // namespace
@@ -53,12 +60,23 @@ std::unique_ptr<result_keeper> result_keeper::create(const photos_options& optio
     if (!keeper->cache_) return nullptr;
     keeper->setup_key_ = result_setup(options, model, setup);
   }
+  if (!options.sort_into.empty()) {
+    keeper->sorter_ = std::make_unique<class_sorter>(options.sort_into, options.sorting);
+    if (setup.have_labels) keeper->class_folders_ = class_folder_names(setup.labels);
+  }
   return keeper;
 }
 
 bool result_keeper::find_kept(const std::vector<std::string>& photos,
                               std::vector<photo_result>* kept, std::string* error) {
   kept->assign(photos.size(), photo_result{});
+  if (options_.xmp) {
+    std::map<std::string, size_t> named;
+    for (const std::string& photo : photos) ++named[sidecar_key(photo, options_.xmp_naming)];
+    for (const auto& [sidecar, count] : named) {
+      if (count > 1) shared_sidecars_[sidecar].waiting = count;
+    }
+  }
   if (!cache_) return true;
   for (size_t i = 0; i < photos.size(); ++i) {
     photo_result& result = (*kept)[i];
@@ -97,7 +115,10 @@ std::vector<std::string> result_keeper::keywords(const photo_result& result) con
 
 void result_keeper::keep(const std::string& path, const photo_result& result,
                          std::vector<std::string>* errors, std::string* note) {
-  if (result.outcome != photo_result::state::classified) return;
+  if (result.outcome != photo_result::state::classified) {
+    if (options_.xmp) keep_keywords(path, result, errors);
+    return;
+  }
   std::string error;
   if (cache_ && !result.from_cache && !cache_failed_) {
     file_identity identity;
@@ -109,21 +130,69 @@ void result_keeper::keep(const std::string& path, const photo_result& result,
       errors->push_back(error + "; the rest of the batch is not kept in it");
     }
   }
-  if (options_.xmp) {
-    if (!write_keywords(sidecar_path(path, options_.xmp_naming), keywords(result), &error)) {
-      errors->push_back("its sidecar " + error);
-    }
-  }
-  if (!options_.sort_into.empty() && !result.classes.empty()) {
+  if (options_.xmp) keep_keywords(path, result, errors);
+  if (sorter_ && !result.classes.empty()) {
+    const int32_t best = result.classes[0].index;
+    const std::string folder = best >= 0 && static_cast<size_t>(best) < class_folders_.size()
+                                   ? class_folders_[static_cast<size_t>(best)]
+                                   : folder_name(label(best));
     sorted_photo sorted;
-    if (!sort_photo(options_.sort_into, folder_name(label(result.classes[0].index)), path,
-                    options_.sorting, &sorted, &error)) {
+    if (!sorter_->sort(folder, path, &sorted, &error)) {
       errors->push_back("not sorted: " + error);
     } else if (sorted.copied && !told_of_copies_) {
       told_of_copies_ = true;
       *note = "symbolic links cannot be made in " + options_.sort_into +
               ", so the photographs are copied there";
     }
+  }
+}
+
+// A sidecar that photographs share holds the keywords of all of them that
+// this run kept: the writer keeps them in the order given, whatever the
+// number of jobs, so each write holds those kept before it.
+void result_keeper::keep_keywords(const std::string& path, const photo_result& result,
+                                  std::vector<std::string>* errors) {
+  const bool classified = result.outcome == photo_result::state::classified;
+  const std::vector<std::string> words = classified ? keywords(result) : std::vector<std::string>{};
+  const std::string key = sidecar_key(path, options_.xmp_naming);
+  const auto found = shared_sidecars_.find(key);
+  if (found == shared_sidecars_.end()) {
+    std::string error;
+    if (classified && !write_keywords(sidecar_path(path, options_.xmp_naming), words, &error)) {
+      errors->push_back("its sidecar " + error);
+    }
+    return;
+  }
+  shared_sidecar& shared = found->second;
+  for (const std::string& word : words) {
+    if (std::find(shared.words.begin(), shared.words.end(), word) == shared.words.end()) {
+      shared.words.push_back(word);
+    }
+  }
+  shared.any_classified = shared.any_classified || classified;
+  shared.last_photo = path;
+  if (shared.waiting > 0) --shared.waiting;
+  if (shared.waiting == 0) write_shared(&shared, errors);
+}
+
+void result_keeper::write_shared(shared_sidecar* shared, std::vector<std::string>* errors) {
+  const bool write = shared->any_classified;
+  shared->any_classified = false;
+  shared->waiting = 0;
+  std::string error;
+  if (write && !write_keywords(sidecar_path(shared->last_photo, options_.xmp_naming), shared->words,
+                               &error)) {
+    errors->push_back("its sidecar " + error);
+  }
+}
+
+void result_keeper::finish(std::vector<std::pair<std::string, std::string>>* errors) {
+  for (auto& entry : shared_sidecars_) {
+    shared_sidecar& shared = entry.second;
+    if (shared.waiting == 0 || !shared.any_classified) continue;
+    std::vector<std::string> reasons;
+    write_shared(&shared, &reasons);
+    for (const std::string& reason : reasons) errors->emplace_back(shared.last_photo, reason);
   }
 }
 

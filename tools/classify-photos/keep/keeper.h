@@ -4,7 +4,9 @@
 // (--sort-into). The writer hands it each photograph as its line is written,
 // whether classified now or taken from the cache.
 
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "tools/classify-photos/batch/results.h"
 #include "tools/classify-photos/classify/model_setup.h"
 #include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/keep/class_folders.h"
 #include "tools/classify-photos/keep/result_cache.h"
 
 namespace classify {
@@ -29,18 +32,24 @@ class result_keeper {
                                                const loaded_model& model, const model_setup& setup,
                                                std::string* error);
 
-  // The results kept for `photos`, in their order: classified where the
-  // cache has the photograph as it is now, pending otherwise. False, with
-  // `error`, when the cache cannot be read.
+  // The results kept for `photos`, the batch's photographs in their order:
+  // classified where the cache has the photograph as it is now, pending
+  // otherwise. False, with `error`, when the cache cannot be read.
   bool find_kept(const std::vector<std::string>& photos, std::vector<photo_result>* kept,
                  std::string* error);
 
   // Keeps the result of the photograph at `path`, once its line is written:
   // in the cache (unless it came from there), its sidecar and its class
   // folder. What fails goes to `errors`, one reason a line; what the user
-  // should know once, to `note`.
+  // should know once, to `note`. Given every photograph's result, failed
+  // ones too: a sidecar that photographs share waits for the last of them.
   void keep(const std::string& path, const photo_result& result, std::vector<std::string>* errors,
             std::string* note);
+
+  // Writes the shared sidecars still waiting for a photograph when the batch
+  // stops early, with the keywords of those whose lines were written; what
+  // fails goes to `errors` as (photograph, reason).
+  void finish(std::vector<std::pair<std::string, std::string>>* errors);
 
   // "N of M photographs from the cache FILE", for the end of the batch; ""
   // without a cache.
@@ -51,14 +60,30 @@ class result_keeper {
       : options_(options), setup_(setup) {}
   std::vector<std::string> keywords(const photo_result& result) const;
   std::string label(int32_t index) const;
+  void keep_keywords(const std::string& path, const photo_result& result,
+                     std::vector<std::string>* errors);
 
   const photos_options& options_;
   const model_setup& setup_;
   std::unique_ptr<result_cache> cache_;
+  std::unique_ptr<class_sorter> sorter_;
+  std::vector<std::string> class_folders_;  // by class, with --sort-into and labels
   std::string setup_key_;
   size_t from_cache_ = 0;
   bool cache_failed_ = false;
   bool told_of_copies_ = false;
+  // A sidecar that more than one photograph of the batch names (a raw file
+  // and its JPEG, with --xmp-name basename) is written once, after the last
+  // of them: written after each, a rerun would rewrite it with the first
+  // one's keywords alone and then again, a change to every photo manager.
+  struct shared_sidecar {
+    size_t waiting = 0;              // photographs not handed over yet
+    bool any_classified = false;     // whether one of them has keywords to give
+    std::vector<std::string> words;  // the keywords of those handed over
+    std::string last_photo;          // the last one handed over, for its path
+  };
+  void write_shared(shared_sidecar* shared, std::vector<std::string>* errors);
+  std::map<std::string, shared_sidecar> shared_sidecars_;
 };
 
 }  // namespace classify

@@ -11,17 +11,18 @@ namespace {
 const char lightroom_root[] = "classify|";
 const char digikam_root[] = "classify/";
 
-// The entries of `hierarchy` not under `root` into `theirs`, the labels of
-// those under it into `ours`.
-void split_ours(const std::vector<std::string>& hierarchy, const std::string& root,
-                std::vector<std::string>* theirs, std::vector<std::string>* ours) {
+bool holds(const std::vector<std::string>& list, const std::string& value) {
+  return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+// The entries of `hierarchy` not under `root`.
+std::vector<std::string> not_ours(const std::vector<std::string>& hierarchy,
+                                  const std::string& root) {
+  std::vector<std::string> theirs;
   for (const std::string& entry : hierarchy) {
-    if (entry.compare(0, root.size(), root) == 0) {
-      ours->push_back(entry.substr(root.size()));
-    } else {
-      theirs->push_back(entry);
-    }
+    if (entry.compare(0, root.size(), root) != 0) theirs.push_back(entry);
   }
+  return theirs;
 }
 
 // The names a hierarchy path holds: "a|b|c" gives a, b and c.
@@ -33,22 +34,34 @@ void add_names(const std::string& path, char separator, std::set<std::string>* n
 
 }  // namespace
 
+// A flat keyword is ours only where our record says we added it: one the
+// user had before we tagged the photograph with the same word stays theirs,
+// and stays when our classes change. Sidecars tagged before the record
+// existed hold our entries under classify but no record; their flat
+// keywords cannot be told from the user's (a user's "dog" looks like the
+// "dog" we would have added), so all of them stay: a word left over can be
+// taken out by hand, a word of the user's taken out is lost. From the first
+// run over such a sidecar on, the record is kept.
 sidecar_keywords merged_keywords(const sidecar_keywords& before,
                                  const std::vector<std::string>& keywords) {
   sidecar_keywords after;
-  std::vector<std::string> ours;
-  split_ours(before.lightroom, lightroom_root, &after.lightroom, &ours);
-  split_ours(before.digikam, digikam_root, &after.digikam, &ours);
+  after.lightroom = not_ours(before.lightroom, lightroom_root);
+  after.digikam = not_ours(before.digikam, digikam_root);
   std::set<std::string> named_elsewhere;
   for (const std::string& entry : after.lightroom) add_names(entry, '|', &named_elsewhere);
   for (const std::string& entry : after.digikam) add_names(entry, '/', &named_elsewhere);
   for (const std::string& keyword : before.flat) {
-    const bool was_ours = std::find(ours.begin(), ours.end(), keyword) != ours.end();
-    if (!was_ours || named_elsewhere.count(keyword) != 0) after.flat.push_back(keyword);
-  }
-  for (const std::string& keyword : keywords) {
-    if (std::find(after.flat.begin(), after.flat.end(), keyword) == after.flat.end()) {
+    if (!holds(before.added, keyword) || named_elsewhere.count(keyword) != 0) {
       after.flat.push_back(keyword);
+    }
+  }
+  std::vector<std::string> seen;
+  for (const std::string& keyword : keywords) {
+    if (holds(seen, keyword)) continue;
+    seen.push_back(keyword);
+    if (!holds(after.flat, keyword)) {
+      after.flat.push_back(keyword);
+      after.added.push_back(keyword);
     }
     after.lightroom.push_back(lightroom_root + keyword);
     after.digikam.push_back(digikam_root + keyword);
@@ -57,7 +70,8 @@ sidecar_keywords merged_keywords(const sidecar_keywords& before,
 }
 
 bool operator==(const sidecar_keywords& a, const sidecar_keywords& b) {
-  return a.flat == b.flat && a.lightroom == b.lightroom && a.digikam == b.digikam;
+  return a.flat == b.flat && a.lightroom == b.lightroom && a.digikam == b.digikam &&
+         a.added == b.added;
 }
 
 }  // namespace classify

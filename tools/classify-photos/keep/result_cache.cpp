@@ -9,6 +9,8 @@
 #include <system_error>
 #include <thread>
 
+#include "tools/common/atomic_file.h"
+
 namespace classify {
 
 namespace {
@@ -117,17 +119,35 @@ bool parse_classes(const std::string& text, std::vector<class_score>* classes) {
 }
 
 std::unique_ptr<result_cache> result_cache::open(const std::string& file, std::string* error) {
+  const std::string named = "--cache " + file + ": ";
   std::error_code ignored;
-  if (std::filesystem::is_directory(std::filesystem::u8path(file), ignored)) {
-    *error = "--cache " + file + ": a folder, not a file";
+  const std::filesystem::file_status status =
+      std::filesystem::status(std::filesystem::u8path(file), ignored);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    *error = named + "not a regular file (" +
+             (std::filesystem::is_directory(status) ? "a folder" : "a device, FIFO or socket") +
+             "); it is left as it is";
+    return nullptr;
+  }
+  // SQLite keeps its journal in files beside the cache, so the folder must
+  // take new files even where the cache is there already.
+  std::string reason;
+  if (!can_create_beside(file, &reason)) {
+    *error = named + "its folder " + folder_of_file(file) + " cannot be written (" + reason +
+             "), and the cache keeps its journal there";
     return nullptr;
   }
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {
-    *error = "--cache " + file +
-             ": cannot be opened: " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+    *error = named + "cannot be opened: " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close(db);
+    return nullptr;
+  }
+  // SQLite opens a file it may not write for reading alone.
+  if (sqlite3_db_readonly(db, "main") == 1) {
+    sqlite3_close(db);
+    *error = named + "the file is read-only; it is left as it is";
     return nullptr;
   }
   std::unique_ptr<result_cache> cache(new result_cache(db, file));
@@ -139,7 +159,7 @@ std::unique_ptr<result_cache> result_cache::open(const std::string& file, std::s
   long long id = 0, version = 0, tables = 0;
   if (!query_number(db, "SELECT count(*) FROM sqlite_master", &tables) ||
       !query_number(db, "PRAGMA application_id", &id)) {
-    *error = cache->failure("is damaged or not a cache of classify-photos'");
+    *error = cache->unreadable();
     return nullptr;
   }
   if (tables == 0 && id == 0) {
@@ -198,6 +218,17 @@ bool result_cache::prepare(std::string* error) {
                          -1, &touch_, nullptr) == SQLITE_OK;
   if (!ok) *error = failure("cannot be read");
   return ok;
+}
+
+std::string result_cache::unreadable() const {
+  switch (sqlite3_errcode(db_) & 0xff) {
+    case SQLITE_NOTADB:
+      return "--cache " + file_ + ": not an SQLite file (another program's?); it is left as it is";
+    case SQLITE_CORRUPT:
+      return "--cache " + file_ + ": is damaged (" + sqlite3_errmsg(db_) + "); it is left as it is";
+    default:
+      return failure("cannot be read");
+  }
 }
 
 std::string result_cache::failure(const std::string& doing) const {

@@ -6,7 +6,9 @@
 // that changes a result); it holds the photograph's size, modification time
 // and content hash, and its classes as the lines print them. Each result is
 // committed as it is written. Two runs may share a file (WAL, a busy
-// timeout). A file that is damaged, or another program's, is never written.
+// timeout). A file that is damaged, or another program's, is never written;
+// the message says which, or that the file is read-only, not a regular file,
+// or in a folder that cannot be written.
 
 #include <memory>
 #include <string>
@@ -48,6 +50,9 @@ class result_cache {
   result_cache(sqlite3* db, std::string file) : db_(db), file_(std::move(file)) {}
   bool prepare(std::string* error);
   std::string failure(const std::string& doing) const;
+  // Why the file cannot be read as SQLite: not SQLite at all, damaged, or
+  // what SQLite says.
+  std::string unreadable() const;
 
   sqlite3* db_;
   std::string file_;

@@ -3,7 +3,8 @@
 // photo managers read them: the flat keyword in Xmp.dc.subject, "classify|
 // LABEL" in Xmp.lr.hierarchicalSubject (Lightroom, darktable) and
 // "classify/LABEL" in Xmp.digiKam.TagsList (digiKam). Everything else in an
-// existing sidecar stays; the keywords of an earlier run are replaced. The
+// existing sidecar stays; the keywords of an earlier run are replaced
+// (keyword_rules.h says which are ours). The
 // photograph itself is never written. Read and written with exiv2
 // (xmp_merge.h), from one thread at a time.
 
@@ -23,10 +24,11 @@ std::string sidecar_path(const std::string& photo, sidecar_naming naming);
 // why, when it cannot be loaded.
 bool xmp_ready(std::string* error);
 
-// Writes the keywords into the sidecar at `path` through a temporary file
-// and a rename, keeping its permissions; false, with `error`, when it cannot
-// be read as XMP, is read-only or cannot be written, and then it is left as
-// it was.
+// Writes the keywords into the sidecar at `path` (or the file its link leads
+// to) through a temporary file and a rename, keeping its owner and mode;
+// false, with `error` naming it, when it is not a regular file, is larger
+// than 16 MiB, cannot be read as XMP, is read-only or cannot be written, and
+// then it is left as it was.
 bool write_keywords(const std::string& path, const std::vector<std::string>& keywords,
                     std::string* error);
 

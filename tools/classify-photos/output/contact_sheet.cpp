@@ -52,6 +52,10 @@ std::string url_part(const std::string& text) {
   return url;
 }
 
+// Text of the page: UTF-8 whatever the file names hold (the page says it
+// is), with the markup escaped.
+std::string page_text(const std::string& text) { return html_escaped(valid_utf8(text)); }
+
 std::string class_name(const std::vector<std::string>* labels, int32_t index) {
   const std::string label = labels != nullptr ? label_of(*labels, index) : "";
   return label.empty() ? "class " + std::to_string(index) : label;
@@ -183,8 +187,8 @@ void contact_sheet::write_header(std::ostream& page, size_t photos, size_t class
        << "<title>classify-photos: " << photos << " photographs in " << classes
        << " classes</title>\n<style>" << style << "</style>\n</head>\n<body>\n<header>\n<h1>"
        << photos << " photographs in " << classes << " classes</h1>\n";
-  page << "<p>Model: <code>" << html_escaped(file_name(header.model)) << "</code>"
-       << (header.model_name.empty() ? "" : " (" + html_escaped(header.model_name) + ")")
+  page << "<p>Model: <code>" << page_text(file_name(header.model)) << "</code>"
+       << (header.model_name.empty() ? "" : " (" + page_text(header.model_name) + ")")
        << ". The batch took ";
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", header.seconds);
@@ -193,7 +197,7 @@ void contact_sheet::write_header(std::ostream& page, size_t photos, size_t class
                ? ", and " + std::to_string(failed) +
                      (failed == 1 ? " photograph" : " photographs") + " could not be classified"
                : std::string())
-       << ".</p>\n<p>Command: <code>" << html_escaped(header.command) << "</code></p>\n";
+       << ".</p>\n<p>Command: <code>" << page_text(header.command) << "</code></p>\n";
   page << "<p><label>Class or file name <input id=\"text\" type=\"search\"></label> "
        << "<label>Score at least <input id=\"score\" type=\"number\" step=\"any\"></label></p>\n"
        << "</header>\n";
@@ -205,20 +209,20 @@ void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
                                 const std::vector<photo_truth>* truths) const {
   const std::string folder_url = url_part(fs::u8path(folder_of(page_)).filename().u8string());
   const std::string name = class_name(labels, index);
-  page << "<section class=\"class\" id=\"class-" << index << "\" data-name=\"" << html_escaped(name)
-       << "\">\n<h2>" << html_escaped(name) << " <small>class " << index << ", " << count
+  page << "<section class=\"class\" id=\"class-" << index << "\" data-name=\"" << page_text(name)
+       << "\">\n<h2>" << page_text(name) << " <small>class " << index << ", " << count
        << (count == 1 ? " photograph" : " photographs") << "</small></h2>\n<div class=\"grid\">\n";
   for (size_t i = 0; i < entries_.size(); ++i) {
     const entry& e = entries_[i];
     if (!e.classified || e.classes.empty() || e.classes.front().index != index) continue;
-    const std::string path = html_escaped(photos[i]);
-    const std::string shown = html_escaped(file_name(photos[i]));
+    const std::string path = page_text(photos[i]);
+    const std::string shown = page_text(file_name(photos[i]));
     const int32_t truth = truths != nullptr ? (*truths)[i].index : -1;
     page << "<figure "
          << (truth < 0 ? std::string()
                        : "id=\"photo-" + std::to_string(i + 1) + "\" class=\"" +
                              (truth == index ? "right" : "wrong") + "\" ")
-         << "data-name=\"" << shown << "\" data-score=\"" << html_escaped(e.classes.front().score)
+         << "data-name=\"" << shown << "\" data-score=\"" << page_text(e.classes.front().score)
          << "\">";
     if (e.width > 0) {
       const std::string src = folder_url + "/" + thumbnail_name(i);
@@ -227,18 +231,17 @@ void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
            << "\"></a>";
     }
     page << "<figcaption><span title=\"" << path << "\">" << shown
-         << "</span><br><span class=\"score\">" << html_escaped(e.classes.front().score)
-         << "</span>";
+         << "</span><br><span class=\"score\">" << page_text(e.classes.front().score) << "</span>";
     if (truth >= 0) {
       page << (truth == index ? " <span class=\"mark-right\">&#10004; right</span>"
                               : " <span class=\"mark-wrong\">&#10008; wrong: " +
-                                    html_escaped(class_name(labels, truth)) + "</span>");
+                                    page_text(class_name(labels, truth)) + "</span>");
     }
     if (e.classes.size() > 1) {
       page << "<ol start=\"2\">";
       for (size_t k = 1; k < e.classes.size(); ++k) {
-        page << "<li>" << html_escaped(class_name(labels, e.classes[k].index)) << " "
-             << html_escaped(e.classes[k].score) << "</li>";
+        page << "<li>" << page_text(class_name(labels, e.classes[k].index)) << " "
+             << page_text(e.classes[k].score) << "</li>";
       }
       page << "</ol>";
     }
@@ -254,9 +257,8 @@ void contact_sheet::write_failed(std::ostream& page, size_t failed,
   for (size_t i = 0; i < entries_.size(); ++i) {
     const entry& e = entries_[i];
     if (e.classified && !e.classes.empty()) continue;
-    page << "<li><span title=\"" << html_escaped(photos[i]) << "\">"
-         << html_escaped(file_name(photos[i])) << "</span>: " << html_escaped(e.reason)
-         << "</li>\n";
+    page << "<li><span title=\"" << page_text(photos[i]) << "\">" << page_text(file_name(photos[i]))
+         << "</span>: " << page_text(e.reason) << "</li>\n";
   }
   page << "</ul>\n</section>\n";
 }
@@ -273,9 +275,12 @@ void contact_sheet::write_accuracy(std::ostream& page,
   char accuracy[32];
   std::snprintf(accuracy, sizeof accuracy, "%.4f",
                 known == 0 ? 0.0 : static_cast<double>(right) / static_cast<double>(known));
-  page << "<p class=\"accuracy\">Accuracy: <b>" << accuracy << "</b> (" << right << " of " << known
-       << (known == 1 ? " photograph" : " photographs")
-       << " of a known class right). <a href=\"#confusion\">Confusions</a>. "
+  page << "<p class=\"accuracy\">Accuracy: <b>" << (known == 0 ? "none" : accuracy) << "</b> ("
+       << (known == 0
+               ? "no photograph of a known class"
+               : std::to_string(right) + " of " + std::to_string(known) +
+                     (known == 1 ? " photograph" : " photographs") + " of a known class right")
+       << "). <a href=\"#confusion\">Confusions</a>. "
        << "<label><input id=\"wrong\" type=\"checkbox\"> the wrong ones only</label></p>\n";
 }
 
@@ -305,11 +310,11 @@ void contact_sheet::write_confusions(std::ostream& page, const std::vector<std::
        << "classes, and what they were taken for</small></h2>\n<table>\n<tr><th>true class</th>"
        << "<th>photographs</th><th>right</th><th>taken for</th></tr>\n";
   for (const auto& [truth, r] : rows) {
-    page << "<tr><td>" << html_escaped(class_name(labels, truth)) << "</td><td>" << r.photographs
+    page << "<tr><td>" << page_text(class_name(labels, truth)) << "</td><td>" << r.photographs
          << "</td><td>" << r.right << "</td><td>";
     for (const auto& [predicted, which] : r.taken_for) {
       page << "<a href=\"#confused-" << truth << "-" << predicted << "\">"
-           << html_escaped(class_name(labels, predicted)) << " (" << which.size() << ")</a>";
+           << page_text(class_name(labels, predicted)) << " (" << which.size() << ")</a>";
     }
     page << "</td></tr>\n";
   }
@@ -317,11 +322,10 @@ void contact_sheet::write_confusions(std::ostream& page, const std::vector<std::
   for (const auto& [truth, r] : rows) {
     for (const auto& [predicted, which] : r.taken_for) {
       page << "<p id=\"confused-" << truth << "-" << predicted << "\">"
-           << html_escaped(class_name(labels, truth)) << " taken for "
-           << html_escaped(class_name(labels, predicted)) << ":";
+           << page_text(class_name(labels, truth)) << " taken for "
+           << page_text(class_name(labels, predicted)) << ":";
       for (const size_t i : which) {
-        page << " <a href=\"#photo-" << i + 1 << "\">" << html_escaped(file_name(photos[i]))
-             << "</a>";
+        page << " <a href=\"#photo-" << i + 1 << "\">" << page_text(file_name(photos[i])) << "</a>";
       }
       page << "</p>\n";
     }
@@ -361,7 +365,7 @@ bool contact_sheet::finish(const std::vector<std::string>& photos,
   if (truths != nullptr) write_accuracy(page, *truths);
   page << "<nav>\n";
   for (const auto& [index, count] : order) {
-    page << "<a href=\"#class-" << index << "\">" << html_escaped(class_name(labels, index)) << " ("
+    page << "<a href=\"#class-" << index << "\">" << page_text(class_name(labels, index)) << " ("
          << count << ")</a>\n";
   }
   if (failed > 0) page << "<a href=\"#failed\">not classified (" << failed << ")</a>\n";

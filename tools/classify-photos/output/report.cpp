@@ -1,6 +1,7 @@
 #include "tools/classify-photos/output/report.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
@@ -18,6 +19,12 @@ nlohmann::ordered_json score_value(const std::string& score) {
 nlohmann::ordered_json label_value(const std::vector<std::string>* labels, int32_t index) {
   return labels != nullptr ? nlohmann::ordered_json(label_of(*labels, index))
                            : nlohmann::ordered_json(nullptr);
+}
+
+// The C0 controls and DEL: a terminal takes ESC as the start of a command.
+bool is_control(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
 }
 
 }  // namespace
@@ -39,11 +46,31 @@ std::string tsv_field(const std::string& text) {
       case '\\':
         field += "\\\\";
         break;
+      case '\b':
+        field += "\\b";
+        break;
+      case '\f':
+        field += "\\f";
+        break;
       default:
-        field += c;
+        if (is_control(c)) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+          field += escaped;
+        } else {
+          field += c;
+        }
     }
   }
   return field;
+}
+
+std::string valid_utf8(const std::string& text) {
+  // nlohmann's writer replaces what is not UTF-8 as the JSON lines have it;
+  // its reader gives the text back.
+  const std::string json =
+      nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return nlohmann::json::parse(json).get<std::string>();
 }
 
 std::string tsv_line(const classified_photo& photo) {

@@ -15,8 +15,15 @@ namespace classify {
 
 // `text` as one TSV field: tab, line feed, carriage return and backslash
 // written as \t, \n, \r and \\, so that a file name of any bytes stays on its
-// line and in its column.
+// line and in its column; the other control bytes (0x00 to 0x1f, 0x7f) as
+// the JSON lines write them, \b, \f or \u001b, so that a name cannot send a
+// terminal commands. Every other byte stays as it is.
 std::string tsv_field(const std::string& text);
+
+// `text` with each sequence that is not UTF-8 (a stray byte, an overlong
+// form, a cut sequence, a surrogate) as U+FFFD, as the JSON lines write it;
+// UTF-8 stays as it is.
+std::string valid_utf8(const std::string& text);
 
 // What is known of a classified photograph.
 struct classified_photo {

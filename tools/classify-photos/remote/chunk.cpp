@@ -156,28 +156,29 @@ std::string ssh_prefix(const std::string& login, const std::string& control) {
 
 pid_t open_shared_connection(const std::string& login, const std::string& control) {
   if (control.empty() || ssh_prefix(login, control) == login) return -1;
-  const int null = open("/dev/null", O_RDWR);
-  const pid_t pid = spawn({"/bin/sh", "-c", "exec " + ssh_words(login, control, " -N", "yes")},
-                          null, null, null, {});
-  close(null);
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  const pid_t pid =
+      spawn({"/bin/sh", "-c", "exec " + ssh_words(login, control, " -N", "yes")}, null, null, null);
+  if (null >= 0) close(null);
   return pid;
 }
 
 void close_shared_connection(const std::string& login, const std::string& control) {
   if (control.empty() || ssh_prefix(login, control) == login) return;
   // "-O exit" asks the master to end; it goes where options go.
-  const int null = open("/dev/null", O_RDWR);
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   const pid_t pid =
-      spawn({"/bin/sh", "-c", ssh_words(login, control, " -O exit")}, null, null, null, {});
-  close(null);
-  if (pid > 0) wait_for(pid);
+      spawn({"/bin/sh", "-c", ssh_words(login, control, " -O exit")}, null, null, null);
+  if (null >= 0) close(null);
+  wait_for(pid);
 }
 
-std::optional<int> send_chunk(const photos_options& options, std::vector<std::string>* photos) {
+std::optional<chunk_end> send_chunk(const photos_options& options,
+                                    std::vector<std::string>* photos) {
   const std::vector<std::string> logins = read_lines(options.logins);
   const std::vector<std::string> list =
       options.photos.empty() ? std::vector<std::string>{} : read_list(options.photos.front());
-  if (logins.empty() || options.job_slot < 1) return 1;
+  if (logins.empty() || options.job_slot < 1) return chunk_end{1, 0};
   const std::string login = logins[static_cast<size_t>(options.job_slot - 1) % logins.size()];
   if (login == ":") {
     *photos = list;
@@ -196,17 +197,16 @@ std::optional<int> send_chunk(const photos_options& options, std::vector<std::st
   if (copy) std::ofstream(names_file, std::ios::binary) << header.substr(header.find('\n') + 1);
 
   int in[2], out[2], err[2];
-  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return 1;
-  for (const int fd : {in[1], out[0], err[0]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  if (!pipe_pair(in) || !pipe_pair(out) || !pipe_pair(err)) return chunk_end{1, 0};
   const pid_t ssh = spawn(ssh_command(login, options.ssh_control, remote_command(options)), in[0],
-                          out[1], err[1], {in[0], in[1], out[0], out[1], err[0], err[1]});
+                          out[1], err[1]);
   close(in[0]);
   close(out[1]);
   pid_t tar = -1;
-  if (write_all(in[1], header) && copy) {
+  if (ssh > 0 && write_all(in[1], header) && copy) {
     tar = spawn({"tar", "-cf", "-", "--dereference", "-C", "/", "--null", "--no-recursion", "-T",
                  names_file},
-                STDIN_FILENO, in[1], err[1], {in[0], in[1], out[0], out[1], err[0], err[1]});
+                STDIN_FILENO, in[1], err[1]);
   }
   close(in[1]);
   close(err[1]);
@@ -219,10 +219,11 @@ std::optional<int> send_chunk(const photos_options& options, std::vector<std::st
       if (child > 0) kill(child, SIGTERM);
     }
   }
-  if (tar > 0) wait_for(tar);
+  wait_for(tar);
   const int status = wait_for(ssh);
-  if (interruption() != 0) end_by(interruption());
+  if (interruption() != 0) return chunk_end{1, interruption()};
   std::string why = last_line(said);
+  if (why.empty() && ssh < 0) why = "ssh cannot be started";
   if (why.empty()) {
     why = WIFEXITED(status) ? "ssh ended with status " + std::to_string(WEXITSTATUS(status))
                             : "ssh was ended by a signal";
@@ -236,10 +237,11 @@ std::optional<int> send_chunk(const photos_options& options, std::vector<std::st
     failed.reason = "no result from " + machine_of(login) + ": " + why;
     std::fputs(relay_line(options.send_chunk, i, failed).c_str(), stdout);
   }
-  return std::fflush(stdout) == 0 && all ? 0 : 1;
+  return chunk_end{std::fflush(stdout) == 0 && all ? 0 : 1, 0};
 }
 
-bool receive_chunk(std::vector<std::string>* photos, std::string* error) {
+chunk_end receive_chunk(std::vector<std::string>* photos, std::string* error) {
+  const chunk_end failed{1, 0};
   // The header, read a byte at a time so that nothing of what follows it is
   // taken from tar.
   std::string line;
@@ -252,7 +254,7 @@ bool receive_chunk(std::vector<std::string>* photos, std::string* error) {
   chunk_header header;
   if (!parse_chunk_header(line, &header)) {
     *error = "standard input is not a chunk of photographs";
-    return false;
+    return failed;
   }
   const size_t length = header.length;
   std::string names(length, '\0');
@@ -261,41 +263,41 @@ bool receive_chunk(std::vector<std::string>* photos, std::string* error) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       *error = "the chunk's list of photographs ends early";
-      return false;
+      return failed;
     }
     done += static_cast<size_t>(n);
   }
   std::vector<std::string> paths;
   if (!parse_chunk_list(names, header.count, &paths)) {
     *error = "the chunk's list of photographs is damaged";
-    return false;
+    return failed;
   }
   if (!header.copy) {
     *photos = paths;
-    return true;
+    return {};
   }
   // A connection that goes away while the photographs come in must not
-  // leave them here: from the folder on, its signal ends tar and then the
-  // process, with the folder removed.
+  // leave them here: from the folder on, its signal ends tar, and the
+  // process ends by it, with the folder removed.
   catch_interruptions(true);
   const std::string folder = make_scratch_folder("classify-photos-chunk");
   if (folder.empty()) {
     *error = "no scratch folder for the chunk: " + std::string(std::strerror(errno));
-    return false;
+    return failed;
   }
-  const int null = open("/dev/null", O_WRONLY);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
   const pid_t tar =
-      spawn({"tar", "-xf", "-", "-C", folder, "--no-same-owner"}, STDIN_FILENO, null, null, {});
-  close(null);
+      spawn({"tar", "-xf", "-", "-C", folder, "--no-same-owner"}, STDIN_FILENO, null, null);
+  if (null >= 0) close(null);
   while (tar > 0 && waitpid(tar, nullptr, 0) < 0 && errno == EINTR) {
     if (interruption() == 0) continue;
     kill(tar, SIGTERM);
     wait_for(tar);
-    end_by(interruption());
+    return chunk_end{1, interruption()};
   }
-  if (interruption() != 0) end_by(interruption());
+  if (interruption() != 0) return chunk_end{1, interruption()};
   for (const std::string& path : paths) photos->push_back(folder + "/" + path);
-  return true;
+  return {};
 }
 
 }  // namespace classify

@@ -1,11 +1,13 @@
 #include "tools/classify-photos/remote/remote.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -59,10 +61,10 @@ size_t chunk_size(size_t count, size_t logins) {
 bool parallel_installed(std::string* why) {
   *why = "--sshlogin needs GNU parallel, which is not installed (Debian: parallel)";
   // The shell's own search of PATH, as it will find the program later.
-  const int null = open("/dev/null", O_RDWR);
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   const pid_t shell = spawn({"/bin/sh", "-c", "command -v parallel"}, null, null, null);
   if (null >= 0) close(null);
-  const int status = shell > 0 ? wait_for(shell) : -1;
+  const int status = wait_for(shell);
   return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -104,6 +106,8 @@ remote_batch::remote_batch(const photos_options& options, const std::vector<std:
   }
   open_connections();
   start_parallel(parallel_command(options), error_fd);
+  // Without a reader, the connections are still this thread's to close.
+  if (!reader_.joinable()) close_connections();
 }
 
 bool remote_batch::choose_readable(const std::vector<std::string>& photos) {
@@ -148,7 +152,7 @@ std::vector<std::string> remote_batch::parallel_command(const photos_options& op
 
 void remote_batch::start_parallel(const std::vector<std::string>& args, int error_fd) {
   int from_child[2];
-  if (pipe(from_child) != 0) {
+  if (!pipe_pair(from_child)) {
     fail_the_rest("GNU parallel cannot be started");
     return;
   }
@@ -157,16 +161,18 @@ void remote_batch::start_parallel(const std::vector<std::string>& args, int erro
   const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
   const int messages =
       open((folder_ + "/parallel.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  child_ = spawn(args, null, from_child[1], messages >= 0 ? messages : STDERR_FILENO,
-                 {from_child[0], from_child[1]}, {{"PARALLEL_HOME", folder_ + "/parallel"}});
+  parallel_.adopt(spawn(args, null, from_child[1], messages >= 0 ? messages : STDERR_FILENO,
+                        {{"PARALLEL_HOME", folder_ + "/parallel"}}));
   if (null >= 0) close(null);
   if (messages >= 0) close(messages);
   close(from_child[1]);
-  if (child_ < 0) {
+  if (!parallel_.running()) {
     close(from_child[0]);
     fail_the_rest("GNU parallel cannot be started");
     return;
   }
+  // stop() never waits on the reader: one byte is all it has to say.
+  if (pipe_pair(wake_)) fcntl(wake_[1], F_SETFL, O_NONBLOCK);
   reader_ = std::thread(&remote_batch::read_results, this, from_child[0], error_fd);
 }
 
@@ -193,27 +199,32 @@ bool remote_batch::write_chunks(const photos_options& options,
 }
 
 void remote_batch::read_results(int fd, int error_fd) {
-  std::FILE* in = fdopen(fd, "r");
-  if (in == nullptr) {
-    close(fd);
-    return;
+  // GNU parallel's lines until it closes its output, and the connections
+  // closed as soon as stop() asks.
+  std::string pending;
+  pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+  for (;;) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents != 0) {
+      close_connections();
+      fds[1].fd = -1;
+    }
+    if (fds[0].revents == 0) continue;
+    char buffer[65536];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    pending.append(buffer, static_cast<size_t>(n));
+    post_lines(&pending);
   }
-  char* line = nullptr;
-  size_t capacity = 0;
-  for (ssize_t length; (length = getline(&line, &capacity, in)) > 0;) {
-    std::string text(line, static_cast<size_t>(length));
-    if (text.back() == '\n') text.pop_back();
-    long chunk = 0;
-    size_t position = 0;
-    photo_result result;
-    if (!parse_relay_line(text, &chunk, &position, &result)) continue;
-    const size_t at = static_cast<size_t>(chunk - 1) * chunk_size_ + position;
-    if (at < sent_.size()) board_->post(sent_[at], std::move(result));
-  }
-  std::free(line);
-  std::fclose(in);
-  const int status = wait_for(child_);
-  child_ = -1;
+  close(fd);
+  // A last line without its line feed counts too.
+  if (!pending.empty()) pending += '\n';
+  post_lines(&pending);
+  const int status = parallel_.wait();
   close_connections();
   // GNU parallel's exit status counts the jobs that failed, which have said
   // why in their lines; only its own failure shows its messages.
@@ -227,28 +238,48 @@ void remote_batch::read_results(int fd, int error_fd) {
   fail_the_rest("no result (its job did not finish)");
 }
 
+void remote_batch::post_lines(std::string* text) {
+  size_t start = 0;
+  for (size_t end; (end = text->find('\n', start)) != std::string::npos; start = end + 1) {
+    long chunk = 0;
+    size_t position = 0;
+    photo_result result;
+    if (!parse_relay_line(text->substr(start, end - start), &chunk, &position, &result)) continue;
+    const size_t at = static_cast<size_t>(chunk - 1) * chunk_size_ + position;
+    if (at < sent_.size()) board_->post(sent_[at], std::move(result));
+  }
+  text->erase(0, start);
+}
+
 void remote_batch::fail_the_rest(const std::string& reason) {
   for (const size_t i : sent_) board_->post(i, {photo_result::state::failed, {}, reason});
 }
 
 void remote_batch::close_connections() {
+  if (connections_closed_) return;
+  connections_closed_ = true;
   for (const std::string& login : logins_) {
     if (login != ":") close_shared_connection(login, control_);
   }
   for (const pid_t master : masters_) {
     kill(master, SIGTERM);
-    waitpid(master, nullptr, 0);
+    wait_for(master);
   }
   masters_.clear();
 }
 
 void remote_batch::stop() {
-  if (child_ > 0) kill(child_, SIGINT);
-  close_connections();
+  parallel_.signal(SIGINT);
+  if (wake_[1] >= 0 && write(wake_[1], "", 1) < 0) {
+    // Already asked: the pipe holds a byte the reader has not taken.
+  }
 }
 
 remote_batch::~remote_batch() {
   if (reader_.joinable()) reader_.join();
+  for (const int fd : wake_) {
+    if (fd >= 0) close(fd);
+  }
 }
 
 }  // namespace classify

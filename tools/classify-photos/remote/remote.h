@@ -7,7 +7,6 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstddef>
 #include <string>
 #include <thread>
@@ -16,6 +15,7 @@
 #include "tools/classify-photos/batch/results.h"
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/remote/protocol.h"
+#include "tools/common/subprocess.h"
 
 namespace classify {
 
@@ -46,7 +46,9 @@ class remote_batch {
   remote_batch(const remote_batch&) = delete;
   remote_batch& operator=(const remote_batch&) = delete;
 
-  // Asks GNU parallel to stop, as Ctrl-C does.
+  // Asks GNU parallel to stop, as Ctrl-C does, and the thread that reads its
+  // results to close the shared connections, which cuts the chunks' ssh
+  // sessions short.
   void stop();
 
  private:
@@ -61,6 +63,11 @@ class remote_batch {
   void start_parallel(const std::vector<std::string>& args, int error_fd);
   bool write_chunks(const photos_options& options, const std::vector<std::string>& photos);
   void read_results(int fd, int error_fd);
+  // Posts the results of the relay lines in `text`, each ended by a line
+  // feed; what follows the last one stays.
+  void post_lines(std::string* text);
+  // Ends the shared connections, once. Only the thread that owns them calls
+  // it: the one that opened them until the reader starts, then the reader.
   void close_connections();
   // Posts every photograph sent that has no result yet as failed.
   void fail_the_rest(const std::string& reason);
@@ -72,7 +79,9 @@ class remote_batch {
   std::string control_;  // the sockets of the connections shared by chunks
   std::vector<std::string> logins_;
   std::vector<pid_t> masters_;  // the shared connections opened at the start
-  std::atomic<pid_t> child_{-1};
+  bool connections_closed_ = false;
+  child_process parallel_;
+  int wake_[2] = {-1, -1};  // stop() asks the reader to close the connections
   std::thread reader_;
 };
 

@@ -89,11 +89,20 @@ std::vector<std::pair<std::pair<int32_t, int32_t>, size_t>> evaluation::confusio
 
 std::string evaluation::text() const {
   std::ostringstream out;
-  out << "classify-photos: accuracy over " << evaluated_ << " photograph"
-      << (evaluated_ == 1 ? "" : "s") << " of a known class";
+  // Over nothing there is no figure to give: the line says so as a warning.
+  if (evaluated_ == 0) {
+    out << "classify-photos: warning: no accuracy: no photograph of a known class";
+  } else {
+    out << "classify-photos: accuracy over " << evaluated_ << " photograph"
+        << (evaluated_ == 1 ? "" : "s") << " of a known class";
+  }
   if (without_truth_ > 0) out << " (" << without_truth_ << " without one)";
   out << "\n";
   const auto figure = [&](const std::string& name, size_t hits) {
+    if (evaluated_ == 0) {
+      out << "  " << name << ": none (no photograph of a known class)\n";
+      return;
+    }
     const auto [low, high] = wilson_interval(hits, evaluated_);
     out << "  " << name << ": " << share(ratio(hits, evaluated_)) << " (" << hits << " of "
         << evaluated_ << "), 95% interval " << share(low) << " to " << share(high) << "\n";
@@ -127,7 +136,11 @@ std::string evaluation::text() const {
 
 std::string evaluation::json() const {
   using json_type = nlohmann::ordered_json;
+  // A share of no photograph is none, not 0.
   const auto figure = [&](size_t hits) {
+    if (evaluated_ == 0) {
+      return json_type{{"accuracy", nullptr}, {"correct", hits}, {"interval_95", nullptr}};
+    }
     const auto [low, high] = wilson_interval(hits, evaluated_);
     return json_type{
         {"accuracy", ratio(hits, evaluated_)}, {"correct", hits}, {"interval_95", {low, high}}};

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <unordered_map>
 
 namespace classify {
@@ -12,60 +14,104 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A path as the photographs' and the truth file's are compared.
-std::string path_key(const std::string& path) {
-  return fs::u8path(path).lexically_normal().u8string();
-}
-
 // The name of the folder that holds `path`, or "" at the top.
 std::string folder_name(const std::string& path) {
   const fs::path parent = fs::u8path(path).lexically_normal().parent_path();
   return parent.filename().u8string();
 }
 
-// A CSV field without its double quotes, where it has them ("" inside for
-// one).
-std::string unquoted(const std::string& field) {
-  if (field.size() < 2 || field.front() != '"' || field.back() != '"') return field;
-  std::string text;
-  for (size_t i = 1; i + 1 < field.size(); ++i) {
-    text += field[i];
-    if (field[i] == '"' && field[i + 1] == '"') ++i;
+// Reads the records of a truth file one by one, counting its lines.
+class record_reader {
+ public:
+  explicit record_reader(const std::string& bytes) : bytes_(bytes) {
+    if (bytes_.compare(0, 3, "\xEF\xBB\xBF") == 0) at_ = 3;  // a byte-order mark
   }
-  return text;
-}
 
-bool read_truth_file(const std::string& file, std::unordered_map<std::string, std::string>* by_path,
-                     std::string* error) {
-  std::ifstream in(fs::u8path(file), std::ios::binary);
-  if (!in) {
-    *error = "--truth " + file + ": not a readable file";
-    return false;
-  }
-  size_t number = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (number == 1 && line.size() >= 3 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-      line.erase(0, 3);  // a byte-order mark
+  // The next record that is not an empty line, into `fields`, with the
+  // separator it has and the number of the line it starts on; false at the
+  // end or, with `error`, on a quote that does not close or is followed by
+  // more text. A record that reads as TSV with a tab outside its quotes is
+  // TSV; otherwise it is CSV.
+  bool next(std::vector<std::string>* fields, char* separator, size_t* number, std::string* error) {
+    while (at_ < bytes_.size() && line_end()) {
     }
-    if (line.empty()) continue;
-    // A tab makes the line TSV; the class is what follows the last
-    // separator, so that a path may hold a comma.
-    const size_t at = line.rfind(line.find('\t') != std::string::npos ? '\t' : ',');
-    if (at == std::string::npos || at == 0) {
-      *error =
-          "--truth " + file + ": line " + std::to_string(number) + " is not a path and a class";
+    if (at_ >= bytes_.size()) return false;
+    *number = line_;
+    const size_t at = at_, line = line_;
+    std::string not_tsv;
+    *separator = '\t';
+    if (read_record('\t', fields, &not_tsv) && fields->size() > 1) return true;
+    at_ = at;
+    line_ = line;
+    *separator = ',';
+    return read_record(',', fields, error);
+  }
+
+ private:
+  // Past a line end at the reading position (CRLF, LF or CR), if there is
+  // one.
+  bool line_end() {
+    if (at_ >= bytes_.size() || (bytes_[at_] != '\r' && bytes_[at_] != '\n')) return false;
+    if (bytes_[at_] == '\r' && at_ + 1 < bytes_.size() && bytes_[at_ + 1] == '\n') ++at_;
+    ++at_;
+    ++line_;
+    return true;
+  }
+
+  bool read_record(char separator, std::vector<std::string>* fields, std::string* error) {
+    const size_t number = line_;
+    fields->assign(1, std::string());
+    for (;;) {
+      if (!read_field(separator, &fields->back(), number, error)) return false;
+      if (at_ >= bytes_.size() || bytes_[at_] != separator) break;
+      ++at_;
+      fields->emplace_back();
+    }
+    line_end();
+    return true;
+  }
+
+  bool at_field_end(char separator) const {
+    return at_ >= bytes_.size() || bytes_[at_] == separator || bytes_[at_] == '\r' ||
+           bytes_[at_] == '\n';
+  }
+
+  bool read_field(char separator, std::string* field, size_t number, std::string* error) {
+    size_t quote = at_;
+    while (quote < bytes_.size() && bytes_[quote] == ' ') ++quote;
+    if (quote >= bytes_.size() || bytes_[quote] != '"') {
+      const size_t start = at_;
+      while (!at_field_end(separator)) ++at_;
+      field->assign(bytes_, start, at_ - start);
+      return true;
+    }
+    at_ = quote + 1;
+    for (;;) {
+      if (at_ >= bytes_.size()) {
+        *error = "line " + std::to_string(number) + " has a quote that does not close";
+        return false;
+      }
+      const char c = bytes_[at_++];
+      if (c == '"') {
+        if (at_ >= bytes_.size() || bytes_[at_] != '"') break;
+        ++at_;
+      } else if (c == '\n' || (c == '\r' && (at_ >= bytes_.size() || bytes_[at_] != '\n'))) {
+        ++line_;
+      }
+      *field += c;
+    }
+    while (at_ < bytes_.size() && bytes_[at_] == ' ') ++at_;
+    if (!at_field_end(separator)) {
+      *error = "line " + std::to_string(line_) + " has more after a closing quote";
       return false;
     }
-    (*by_path)[path_key(unquoted(line.substr(0, at)))] = unquoted(line.substr(at + 1));
+    return true;
   }
-  if (in.bad()) {
-    *error = "--truth " + file + ": cannot be read";
-    return false;
-  }
-  return true;
-}
+
+  const std::string& bytes_;
+  size_t at_ = 0;
+  size_t line_ = 1;
+};
 
 bool whole_number(const std::string& text, long* value) {
   if (text.empty() || text.size() > 9 ||
@@ -76,25 +122,121 @@ bool whole_number(const std::string& text, long* value) {
   return true;
 }
 
+// `text` without the spaces and tabs at its ends.
+std::string trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// How the file's paths and the photographs' are compared: absolute against
+// `base`, lexically normal; "" for a path that cannot be one.
+std::string path_key(const fs::path& base, const std::string& path) {
+  try {
+    const fs::path given = fs::u8path(path);
+    return (given.is_absolute() ? given : base / given).lexically_normal().u8string();
+  } catch (const std::exception&) {
+    return "";
+  }
+}
+
+// Whether `path` is absolute; false for text that is no path (bytes that
+// are not UTF-8, on Windows).
+bool absolute_path(const std::string& path) {
+  try {
+    return fs::u8path(path).is_absolute();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool read_file(const std::string& file, std::string* bytes, std::string* error) {
+  std::ifstream in(fs::u8path(file), std::ios::binary);
+  if (!in) {
+    *error = "--truth " + file + ": not a readable file";
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) {
+    *error = "--truth " + file + ": cannot be read";
+    return false;
+  }
+  *bytes = text.str();
+  return true;
+}
+
+// "1", "1 and 3", "1, 3 and 5".
+std::string numbers_list(const std::vector<size_t>& numbers) {
+  std::string text;
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    if (i > 0) text += i + 1 == numbers.size() ? " and " : ", ";
+    text += std::to_string(numbers[i]);
+  }
+  return text;
+}
+
+// The photographs of the batch by the key the file's paths are compared
+// with, and the folders a relative path of the file is read against.
+class truth_file {
+ public:
+  truth_file(const std::string& source, const std::vector<std::string>& photos) {
+    std::error_code ignored;
+    here_ = fs::current_path(ignored);
+    folder_ = fs::u8path(path_key(here_, source)).parent_path();
+    for (size_t i = 0; i < photos.size(); ++i) photos_[path_key(here_, photos[i])].push_back(i);
+  }
+
+  // The key of the photograph `path` (from the file) names, or "" for none.
+  std::string photo_of(const std::string& path) const {
+    for (const fs::path& base : {folder_, here_}) {
+      const std::string key = path_key(base, path);
+      if (!key.empty() && photos_.count(key) > 0) return key;
+      if (absolute_path(path)) break;
+    }
+    return "";
+  }
+
+  const std::vector<size_t>& photos(const std::string& key) const { return photos_.at(key); }
+
+ private:
+  fs::path folder_, here_;
+  std::unordered_map<std::string, std::vector<size_t>> photos_;  // key -> positions
+};
+
 }  // namespace
 
-bool read_truths(const std::string& source, const std::vector<std::string>& photos,
-                 std::vector<photo_truth>* truths, std::string* error) {
-  truths->assign(photos.size(), {});
-  if (source == "folders") {
-    for (size_t i = 0; i < photos.size(); ++i) {
-      const std::string name = folder_name(photos[i]);
-      if (!name.empty() && name != "." && name != "..") (*truths)[i] = {true, name, -1};
+std::string truth_line::joined(size_t from, size_t to) const {
+  std::string text;
+  for (size_t i = from; i < to && i < fields.size(); ++i) {
+    text += (i == from ? "" : std::string(1, separator)) + fields[i];
+  }
+  return text;
+}
+
+bool parse_truth_lines(const std::string& bytes, std::vector<truth_line>* lines,
+                       std::string* error) {
+  lines->clear();
+  record_reader reader(bytes);
+  std::vector<std::string> fields;
+  char separator = ',';
+  size_t number = 0;
+  std::string bad;
+  while (reader.next(&fields, &separator, &number, &bad)) {
+    if (fields.size() < 2 || (fields.size() == 2 && fields.front().empty())) {
+      *error = "line " + std::to_string(number) + " is not a path and a class";
+      return false;
     }
-    return true;
+    truth_line line;
+    line.number = number;
+    line.separator = separator;
+    line.fields = std::move(fields);
+    line.path = line.joined(0, line.fields.size() - 1);
+    line.text = line.fields.back();
+    lines->push_back(std::move(line));
   }
-  std::unordered_map<std::string, std::string> by_path;
-  if (!read_truth_file(source, &by_path, error)) return false;
-  for (size_t i = 0; i < photos.size(); ++i) {
-    const auto found = by_path.find(path_key(photos[i]));
-    if (found != by_path.end()) (*truths)[i] = {true, found->second, -1};
-  }
-  return true;
+  if (!bad.empty()) *error = bad;
+  return bad.empty();
 }
 
 std::string folded_name(const std::string& text) {
@@ -131,24 +273,121 @@ label_matcher::label_matcher(const std::vector<std::string>& labels, size_t clas
   names_.erase("");
 }
 
+int32_t label_matcher::match_name(const std::string& text) const {
+  const auto found = names_.find(folded_name(text));
+  if (found == names_.end()) return no_label;
+  return found->second.size() == 1 ? found->second.front() : several_labels;
+}
+
 int32_t label_matcher::match(const std::string& text) const {
-  long number = 0;
-  const std::string trimmed = folded_name(text);
-  if (whole_number(trimmed, &number)) {
-    return static_cast<size_t>(number) < classes_ ? static_cast<int32_t>(number) : -1;
+  const std::string given = trimmed(text);
+  const auto digit = [&](size_t at) {
+    return at < given.size() && std::isdigit(static_cast<unsigned char>(given[at])) != 0;
+  };
+  if (!digit(0)) {
+    // A sign before a digit would fold away as a space: "-1" is no name.
+    const bool sign = !given.empty() && (given[0] == '-' || given[0] == '+');
+    return sign && digit(1) ? not_a_class : match_name(given);
   }
-  const auto found = names_.find(trimmed);
-  if (found == names_.end()) return -1;
-  return found->second.size() == 1 ? found->second.front() : -2;
+  long number = 0;
+  if (whole_number(given, &number)) {
+    return static_cast<size_t>(number) < classes_ ? static_cast<int32_t>(number) : not_a_class;
+  }
+  // A number with more after it, unless a label is so named ("3d glasses").
+  const int32_t named = match_name(given);
+  return named == no_label ? not_a_class : named;
 }
 
 bool find_truths(const std::string& source, const std::vector<std::string>& photos,
                  const std::vector<std::string>& labels, size_t classes,
-                 std::vector<photo_truth>* truths, std::string* error) {
-  if (!read_truths(source, photos, truths, error)) return false;
+                 std::vector<photo_truth>* truths, std::string* error,
+                 std::vector<std::string>* warnings) {
+  truths->assign(photos.size(), {});
   const label_matcher matcher(labels, classes);
-  for (photo_truth& truth : *truths) {
-    if (truth.known) truth.index = matcher.match(truth.text);
+  if (source == "folders") {
+    for (size_t i = 0; i < photos.size(); ++i) {
+      const std::string name = folder_name(photos[i]);
+      if (name.empty() || name == "." || name == "..") continue;
+      const int32_t index = matcher.match(name);
+      (*truths)[i] = {true, name, index == label_matcher::not_a_class ? -1 : index};
+    }
+    return true;
+  }
+  std::string bytes;
+  return read_file(source, &bytes, error) &&
+         match_truth_file(source, bytes, photos, labels, classes, truths, error, warnings);
+}
+
+bool match_truth_file(const std::string& source, const std::string& bytes,
+                      const std::vector<std::string>& photos,
+                      const std::vector<std::string>& labels, size_t classes,
+                      std::vector<photo_truth>* truths, std::string* error,
+                      std::vector<std::string>* warnings) {
+  truths->assign(photos.size(), {});
+  const label_matcher matcher(labels, classes);
+  std::vector<truth_line> lines;
+  if (!parse_truth_lines(bytes, &lines, error)) {
+    *error = "--truth " + source + ": " + *error;
+    return false;
+  }
+  const truth_file file(source, photos);
+  // Where a line names no photograph of the batch or one another line
+  // names too: its number and its path.
+  using place = std::pair<size_t, std::string>;
+  std::vector<place> unmatched;
+  std::vector<std::string> order;                                // keys, first seen first
+  std::unordered_map<std::string, std::vector<place>> by_photo;  // key -> lines
+  for (const truth_line& line : lines) {
+    std::string key = file.photo_of(line.path), path = line.path, text = line.text;
+    for (size_t at = line.fields.size() - 2; key.empty() && at > 0; --at) {
+      key = file.photo_of(line.joined(0, at));
+      if (!key.empty()) {
+        path = line.joined(0, at);
+        text = line.joined(at, line.fields.size());
+      }
+    }
+    const int32_t index = matcher.match(text);
+    if (index == label_matcher::not_a_class) {
+      *error = "--truth " + source + ": line " + std::to_string(line.number) + ": \"" + text +
+               "\" is not a class (a number is an index, from 0 to " +
+               std::to_string(classes == 0 ? 0 : classes - 1) + ")";
+      return false;
+    }
+    if (key.empty()) {
+      // A first line that names no photograph and no class: "path,class".
+      if (&line != &lines.front() || index >= 0) unmatched.emplace_back(line.number, path);
+      continue;
+    }
+    std::vector<place>& named = by_photo[key];
+    if (named.empty()) order.push_back(key);
+    named.emplace_back(line.number, path);
+    for (const size_t at : file.photos(key)) (*truths)[at] = {true, text, index};
+  }
+  if (warnings == nullptr) return true;
+  if (!unmatched.empty()) {
+    const auto& [number, path] = unmatched.front();
+    warnings->push_back("--truth " + source + ": warning: " + std::to_string(unmatched.size()) +
+                        (unmatched.size() == 1 ? " line names" : " lines name") +
+                        " no photograph of this batch, such as line " + std::to_string(number) +
+                        ": " + path);
+    if (!absolute_path(path)) {
+      warnings->back() +=
+          " (a relative path is read against the truth file's folder, or else "
+          "the working directory)";
+    }
+  }
+  std::vector<std::string> twice;
+  for (const std::string& key : order) {
+    if (by_photo[key].size() > 1) twice.push_back(key);
+  }
+  if (!twice.empty()) {
+    const std::vector<place>& example = by_photo[twice.front()];
+    std::vector<size_t> numbers;
+    for (const place& line : example) numbers.push_back(line.first);
+    warnings->push_back("--truth " + source + ": warning: " + std::to_string(twice.size()) +
+                        (twice.size() == 1 ? " photograph has" : " photographs have") +
+                        " more than one line, such as " + example.front().second + " (lines " +
+                        numbers_list(numbers) + "); the last line counts");
   }
   return true;
 }

@@ -20,15 +20,29 @@ struct photo_truth {
   int32_t index = -1;
 };
 
-// The truth of each of `photos` (paths as the batch has them), its class not
-// yet matched: with
-// `source` "folders", the name of the folder that holds it; otherwise
-// `source` is a file of "path,class" or "path TAB class" lines (a tab in its
-// first line makes it TSV), whose paths are the photographs' as given or as
-// they read after "./" and the like are folded away. False, with `error`,
-// when the file cannot be read or a line of it has no class.
-bool read_truths(const std::string& source, const std::vector<std::string>& photos,
-                 std::vector<photo_truth>* truths, std::string* error);
+// A line of a truth file: the number of the line it starts on, its fields
+// and the separator between them, and the path and class they give where
+// the class is the last field.
+struct truth_line {
+  size_t number = 0;
+  std::vector<std::string> fields;
+  char separator = ',';
+  std::string path;
+  std::string text;
+
+  // The fields from `from` to before `to`, joined again.
+  std::string joined(size_t from, size_t to) const;
+};
+
+// The lines of a truth file's `bytes`, read as RFC 4180 has CSV: a field
+// in double quotes may hold the separator, a line break and "" for a quote
+// (spaces around the quotes are let be); lines end in CRLF, LF or CR; a
+// UTF-8 byte-order mark is skipped, and so are empty lines. A tab in a
+// line makes it TSV, quoted the same way. False, with `error` naming the
+// line, when a line has no class or a quote that does not close or is
+// followed by more text.
+bool parse_truth_lines(const std::string& bytes, std::vector<truth_line>* lines,
+                       std::string* error);
 
 // `text` as truths and labels are compared: ASCII letters folded to lower
 // case, "_" and "-" read as spaces, runs of spaces as one, and the ends
@@ -38,25 +52,53 @@ std::string folded_name(const std::string& text);
 // How a truth's text finds a class among the model's labels.
 class label_matcher {
  public:
+  static constexpr int32_t no_label = -1, several_labels = -2, not_a_class = -3;
+
   // Over the class names (empty without them) of a model of `classes`
   // classes.
   label_matcher(const std::vector<std::string>& labels, size_t classes);
 
-  // The class `text` names: a number is an index (below the number of
+  // The class `text` names: a whole number is an index (below the number of
   // classes); a name matches a label, or one of a label's comma-separated
-  // synonyms, after folded_name. -1 when it names none, -2 when it names
-  // several.
+  // synonyms, after folded_name. no_label when it names none,
+  // several_labels when it names several, not_a_class when it is a number
+  // that is no index: signed, too large, or with more after it (unless that
+  // is a label's name).
   int32_t match(const std::string& text) const;
 
  private:
+  int32_t match_name(const std::string& text) const;
+
   size_t classes_;
   std::map<std::string, std::vector<int32_t>> names_;  // folded name -> classes
 };
 
-// read_truths, then each known truth matched among `labels` (empty without
-// class names) of a model of `classes` classes.
+// The truth of each of `photos` (paths as the batch has them), matched
+// among `labels` (empty without class names) of a model of `classes`
+// classes. With `source` "folders", the name of the folder that holds it;
+// otherwise `source` is a file that parse_truth_lines reads. Each path of
+// the file is made absolute, a relative one against the file's folder and,
+// where that is no photograph of the batch, against the working directory,
+// and compared with the photographs' absolute paths, both lexically normal.
+// A line of more than two fields (a comma left unquoted in its path or its
+// class) is split after the most fields that name a photograph, or else
+// before the last. A first line that names neither a photograph nor a class
+// is a header.
+// Where several lines name one photograph, the last counts. False, with
+// `error`, when the file cannot be read or has a bad line (see
+// parse_truth_lines; a class that match() finds not_a_class); `warnings`
+// (where given) gains a line for the lines that name no photograph of the
+// batch and one for the photographs named more than once.
 bool find_truths(const std::string& source, const std::vector<std::string>& photos,
                  const std::vector<std::string>& labels, size_t classes,
-                 std::vector<photo_truth>* truths, std::string* error);
+                 std::vector<photo_truth>* truths, std::string* error,
+                 std::vector<std::string>* warnings = nullptr);
+
+// find_truths for a file `source` whose bytes are `bytes`.
+bool match_truth_file(const std::string& source, const std::string& bytes,
+                      const std::vector<std::string>& photos,
+                      const std::vector<std::string>& labels, size_t classes,
+                      std::vector<photo_truth>* truths, std::string* error,
+                      std::vector<std::string>* warnings = nullptr);
 
 }  // namespace classify

@@ -1,0 +1,93 @@
+// Fuzzes the truth files of --truth, which a person or a spreadsheet writes:
+// each input is read or refused with the number of its bad line; what is
+// read has a path and a class on every line, in the order of the file, and
+// written back with every field quoted it reads the same. The input, as the
+// bytes of a file /tmp/truths/truth.csv, is then matched against
+// photographs named by its own paths and against the model's labels, and
+// those paths are read as folders of a class.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tools/classify-photos/truth/truth.h"
+
+using namespace classify;
+
+namespace {
+
+const std::vector<std::string> labels = {
+    "background", "tench, Tinca tinca", "goldfish", "3d glasses", "crane",
+    "crane",      "say \"cheese\"",     "a,b"};
+
+std::string quoted(const std::string& field) {
+  std::string text = "\"";
+  for (const char c : field) text += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return text + "\"";
+}
+
+void check_lines(const std::vector<truth_line>& lines) {
+  std::string again;
+  size_t number = 0;
+  for (const truth_line& line : lines) {
+    if (line.number <= number || line.fields.size() < 2 ||
+        line.path != line.joined(0, line.fields.size() - 1) || line.text != line.fields.back() ||
+        (line.separator != ',' && line.separator != '\t')) {
+      std::abort();
+    }
+    number = line.number;
+    for (size_t i = 0; i < line.fields.size(); ++i) {
+      again += (i == 0 ? "" : std::string(1, line.separator)) + quoted(line.fields[i]);
+    }
+    again += "\n";
+  }
+  std::vector<truth_line> reread;
+  std::string error;
+  if (!parse_truth_lines(again, &reread, &error) || reread.size() != lines.size()) std::abort();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (reread[i].fields != lines[i].fields || reread[i].separator != lines[i].separator) {
+      std::abort();
+    }
+  }
+}
+
+void check_truths(const std::vector<photo_truth>& truths, size_t photos) {
+  if (truths.size() != photos) std::abort();
+  for (const photo_truth& truth : truths) {
+    if (truth.index < -2 || truth.index >= static_cast<int32_t>(labels.size())) std::abort();
+    if (!truth.known && truth.index != -1) std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  std::vector<truth_line> lines;
+  std::string error;
+  if (!parse_truth_lines(text, &lines, &error)) {
+    if (error.compare(0, 5, "line ") != 0) std::abort();
+  } else {
+    check_lines(lines);
+  }
+  // The photographs: the first lines' paths and fields, as a batch would
+  // name them.
+  std::vector<std::string> photos;
+  for (size_t i = 0; i < lines.size() && photos.size() < 8; ++i) {
+    photos.push_back(lines[i].path);
+    photos.push_back(lines[i].fields.front());
+  }
+  std::vector<photo_truth> truths;
+  std::vector<std::string> warnings;
+  error.clear();
+  if (match_truth_file("/tmp/truths/truth.csv", text, photos, labels, labels.size(), &truths,
+                       &error, &warnings)) {
+    check_truths(truths, photos.size());
+  } else if (error.empty()) {
+    std::abort();
+  }
+  truths.clear();
+  if (!find_truths("folders", photos, labels, labels.size(), &truths, &error)) std::abort();
+  check_truths(truths, photos.size());
+  return 0;
+}
