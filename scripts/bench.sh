@@ -71,7 +71,7 @@ runs=${BENCH_RUNS:-30}
 sections=" ${BENCH_SECTIONS:-stages overhead library invocations floor photo decode startup chain batch kernels models html truth keep xmp remote} "
 wants() { [[ $sections == *" $1 "* ]]; }
 
-scripts/build.sh
+scripts/build.sh --bench
 if wants library || wants invocations || wants cpu; then
   echo "bench: building the baseline (TensorFlow Lite as Debian builds it: portable x86-64, shared)" >&2
   CLASSIFY_TFLITE_ARCH=portable CLASSIFY_TFLITE_LINK=shared scripts/configure.sh build-baseline \

@@ -3,7 +3,8 @@
 # classify expects, prepares the sample photograph (../shared), classifies,
 # and shows the GBK result line and the class name readably on a UTF-8
 # terminal. Without the sample photograph it classifies ImageMagick's
-# built-in picture instead (a cartoon wizard), and says so.
+# built-in picture instead (a cartoon wizard), and says so (installing
+# ImageMagick then, where it is missing: install-deps.sh picture).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -19,6 +20,7 @@ if ((status == 3)); then
   echo "demo: no sample photograph under $shared; classifying ImageMagick's built-in picture instead" >&2
   picture="ImageMagick's logo: picture"
   status=0
+  scripts/install-deps.sh picture
   mkdir -p "$demo"
   ln -sfn "$PWD/models/mobilenet_v3_small_224_1.0_float.tflite" "$demo/v3-small_224_0.75_float.tflite"
   convert logo: "$demo/logo.png" && "$build_dir/prepare-input" "$demo/logo.png" "$demo/input.bin" ||

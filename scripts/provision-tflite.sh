@@ -218,7 +218,16 @@ prefix_path() {
 
 # --- main -------------------------------------------------------------------
 
+# Usage: provision-tflite.sh [--library]. With --library it returns as soon as
+# the library itself is installed in the prefix, which is all classify and
+# prepare-input need (make run builds them and shows its result first): the
+# XNNPACK delegate, which classify-photos alone links, and the kernel check
+# follow when the script runs again without it. The prefix carries its stamp
+# only then; until that run, `.library` records that the library part of the
+# recipe is done and the work folder is kept for the delegate.
 main() {
+  local part=all
+  [[ ${1:-} == --library ]] && part=library
   if [[ ${CLASSIFY_TFLITE_USE_SYSTEM:-1} == 1 ]] && system_has_tflite; then
     say "the system provides TensorFlow Lite; nothing to provision"
     echo "/usr"
@@ -238,30 +247,85 @@ main() {
     prefix_path "$prefix"
     return
   fi
+  local work=$cache_root/work-$level-$link
+  local log=$cache_root/logs/tflite-2.14.1-$level-$link.log
+  if ! [[ -f $prefix/.library && $(cat "$prefix/.library") == "$recipe" && -d $work/tensorflow ]]; then
+    start_log "$log"
+    build_library "$prefix" "$work" "$level" "$link"
+    printf '%s' "$recipe" >"$prefix/.library"
+    if [[ $part == library ]]; then
+      end_stage
+      say "library installed in $(elapsed_total) s; the XNNPACK delegate and the kernel check follow"
+      prefix_path "$prefix"
+      return
+    fi
+  elif [[ $part == library ]]; then
+    say "library installed: $prefix ($level, $link); the XNNPACK delegate and the kernel check follow"
+    prefix_path "$prefix"
+    return
+  else
+    # The library part of an earlier run: its log goes on.
+    log_file=$(realpath -m "$log")
+    trap on_exit EXIT
+  fi
+  stage "xnnpack delegate"
   local xnnpack
-  xnnpack=$(xnnpack_prefix linux)
-  start_log "$cache_root/logs/tflite-2.14.1-$level-$link.log"
+  xnnpack=$(xnnpack_prefix linux) || die "XNNPACK could not be provisioned"
+  build_xnnpack_delegate "$work/tensorflow" "$work" "$prefix" "$xnnpack" \
+    -DCMAKE_PREFIX_PATH="$(prefix_path "$prefix")" -DCMAKE_CXX_FLAGS="$(arch_flags "$level")" \
+    -DCMAKE_POSITION_INDEPENDENT_CODE=ON
+  stage "kernel check"
+  check_kernel_path "$(prefix_path "$prefix")" "$work"
+  end_stage
+  rm -f "$prefix/.library"
+  stamp_prefix "$prefix" "$recipe"
+  # The work folder (TensorFlow's whole tree and the build's objects) goes in
+  # the background: removing it took minutes on a busy disk, which the
+  # programs' build need not wait for. Renamed first, so that a build that
+  # starts meanwhile finds its folder free.
+  local removed
+  removed=$(mktemp -d "$work.removed.XXXXXX")
+  mv "$work" "$removed/"
+  nice -n 19 rm -rf "$removed" </dev/null >/dev/null 2>&1 &
+  say "$kernel_report"
+  say "done in $(elapsed_total) s: $prefix"
+  prefix_path "$prefix"
+}
+
+# build_library PREFIX WORK LEVEL LINK: TensorFlow Lite and what it is built
+# with, installed into PREFIX; the unpacked tree stays in WORK for the
+# delegate. XNNPACK, which the delegate needs, is provisioned meanwhile in the
+# background at the lowest priority, so that it takes the cores only where the
+# library's own build leaves one idle (its configure and download stages, the
+# precompiled header, the links).
+build_library() {
+  local prefix=$1 work=$2 level=$3 link=$4
   say "building TensorFlow Lite 2.14.1 ($link, $level) into $prefix, about 3 minutes on 2 cores"
   say "full log: $log_file"
   stage "apt packages"
   install_apt_packages "${APT_DEPS[@]}"
   rm -rf "$prefix"
   mkdir -p "$prefix" "$cache_root/downloads"
-  local work=$cache_root/work-$level-$link
-  rm -rf "$work"
+  # (and what an interrupted removal left of an earlier one)
+  rm -rf "$work" "$work".removed.*
   mkdir -p "$work"
   local src=$cache_root/downloads
 
   stage "download sources"
   fetch_debian_files "$src" SOURCE_LINES SOURCE_PACKAGES SOURCE_FILES
-  stage "flatbuffers"
-  build_flatbuffers "$src" "$work" "$prefix"
-  stage "cpuinfo"
-  build_cpuinfo "$src/$CPUINFO_TARBALL" "$work" "$prefix"
-  stage "ruy and fft2d"
-  unpack_ruy_and_fft2d "$src" "$prefix"
-  stage "tensorflow lite: configure"
+  # After the download: XNNPACK's provisioning fetches cpuinfo's tarball into
+  # the same folder, which is then there.
+  xnnpack_in_background
+  # Four independent steps at once: CMake's configure steps and the unpacking
+  # of TensorFlow's tree each keep one core alone.
+  stage "flatbuffers, cpuinfo, ruy and fft2d, tensorflow's tree"
+  local steps=()
+  in_background steps build_flatbuffers "$src" "$work" "$prefix"
+  in_background steps build_cpuinfo "$src/$CPUINFO_TARBALL" "$work" "$prefix"
+  in_background steps unpack_ruy_and_fft2d "$src" "$prefix"
   unpack_tflite "$src" "$work/tensorflow"
+  wait_for_all steps
+  stage "tensorflow lite: configure"
   configure_tflite "$work/tensorflow" "$work/tflite-build" "$prefix" "$level" "$link"
   stage "tensorflow lite: compile"
   # The metadata code generator compiles on one core while the library's
@@ -274,18 +338,48 @@ main() {
   stage "tensorflow lite: install"
   run cmake --install "$work/tflite-build"
   [[ -f $prefix/include/tensorflow/lite/c/c_api.h ]] || die "the install has no tensorflow/lite/c/c_api.h"
-  stage "xnnpack delegate"
-  build_xnnpack_delegate "$work/tensorflow" "$work" "$prefix" "$xnnpack" \
-    -DCMAKE_PREFIX_PATH="$(prefix_path "$prefix")" -DCMAKE_CXX_FLAGS="$(arch_flags "$level")" \
-    -DCMAKE_POSITION_INDEPENDENT_CODE=ON
-  stage "kernel check"
-  check_kernel_path "$(prefix_path "$prefix")" "$work"
-  end_stage
-  rm -rf "$work"
-  stamp_prefix "$prefix" "$recipe"
-  say "$kernel_report"
-  say "done in $(elapsed_total) s: $prefix"
-  prefix_path "$prefix"
+}
+
+# in_background ARRAY FUNCTION [ARGS...]: runs the step in a subshell with its
+# own log, appended to the main log when wait_for_all waits for it; the
+# subshell's pid and log go into ARRAY.
+in_background() {
+  local -n started=$1
+  shift
+  local step_log
+  step_log=$(mktemp "$log_file.step.XXXXXX")
+  (
+    log_file=$step_log
+    trap - EXIT
+    "$@"
+  ) &
+  started+=("$!:$step_log:$1")
+}
+
+# wait_for_all ARRAY: waits for every step in_background started; dies naming
+# the first that failed.
+wait_for_all() {
+  local -n waited=$1
+  local entry pid step_log name failed=""
+  for entry in "${waited[@]}"; do
+    IFS=: read -r pid step_log name <<<"$entry"
+    wait "$pid" || failed=${failed:-$name}
+    cat "$step_log" >>"$log_file"
+    rm -f "$step_log"
+  done
+  [[ -z $failed ]] || die "$failed failed"
+}
+
+# Starts scripts/provision-xnnpack.sh for Linux in the background at nice 19
+# (it goes on after `--library` returns); xnnpack_prefix waits for it. It stays
+# in this session: where the kernel groups the scheduling by session
+# (autogroup), a session of its own would take a full share beside the
+# library's build, whatever its nice value.
+xnnpack_in_background() {
+  local out=$cache_root/logs/xnnpack-background.txt
+  mkdir -p "$(dirname "$out")"
+  say "XNNPACK builds in the background meanwhile (its lines: $out)"
+  nice -n 19 flock "$(xnnpack_lock linux)" "$here/provision-xnnpack.sh" linux </dev/null >"$out" 2>&1 &
 }
 
 # A tensorflow-lite CMake package installed system-wide (as Debian unstable's

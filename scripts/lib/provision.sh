@@ -132,7 +132,8 @@ as_root() {
   fi
 }
 
-# Installs the named Debian packages that are missing.
+# Installs the named Debian packages that are missing, starting no service
+# and leaving none enabled that the machine did not have (apt-install.sh).
 install_apt_packages() {
   local missing=() pkg
   for pkg in "$@"; do
@@ -140,9 +141,8 @@ install_apt_packages() {
   done
   ((${#missing[@]})) || return 0
   printf 'installing from apt: %s\n' "${missing[*]}" >>"$log_file"
-  run as_root apt-get update -q || die "apt-get update failed"
-  run as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-    "${missing[@]}" || die "could not install from apt: ${missing[*]}"
+  run as_root env APT_INSTALL_LOG=/dev/stdout "$prov_lib_dir/apt-install.sh" "${missing[@]}" ||
+    die "could not install from apt: ${missing[*]}"
 }
 
 # The mirror this machine already uses for Debian: the repository that serves
@@ -328,11 +328,22 @@ build_xnnpack_delegate() {
   run cmake --install "$build" || die "the XNNPACK delegate does not install"
 }
 
+# The lock that one provisioning of XNNPACK for TARGET holds while it runs
+# (provision-tflite.sh starts one in the background, which xnnpack_prefix
+# then waits for).
+xnnpack_lock() {
+  local root=${CLASSIFY_TFLITE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/classify}
+  mkdir -p "$root"
+  echo "$root/.xnnpack-$1.lock"
+}
+
 # The prefix of scripts/provision-xnnpack.sh for TARGET (linux or win64),
-# provisioned first where it is not yet; its stage lines go to standard error.
+# provisioned first where it is not yet (or waited for, where it is being
+# provisioned); its stage lines go to standard error.
 xnnpack_prefix() {
   local out
-  out=$("$prov_lib_dir/../provision-xnnpack.sh" "$1" | tail -n 1) || die "XNNPACK could not be provisioned"
+  out=$(flock "$(xnnpack_lock "$1")" "$prov_lib_dir/../provision-xnnpack.sh" "$1" | tail -n 1) ||
+    die "XNNPACK could not be provisioned"
   [[ -d $out ]] || die "XNNPACK's provisioning printed no prefix"
   echo "$out"
 }
