@@ -427,13 +427,18 @@ TEST_F(WindowsPhotos, SidecarsAndCopiesInAPhotoLibrary) {
   }
 
   // A raw file and its JPEG, as it were: IMG_1.png and IMG_1.bmp share
-  // IMG_1.xmp, which holds the keywords of both in the order given.
+  // IMG_1.xmp, which holds the keywords of both in the order given; so do
+  // IMG_3.png and img_3.bmp, whose names Windows takes for one without case.
   fs::create_directory(dir.file("shared"));
   fs::copy_file(dir.file("red.png"), dir.file("shared/IMG_1.png"));
   fs::copy_file(dir.file("blue.bmp"), dir.file("shared/IMG_1.bmp"));
   fs::copy_file(dir.file("green.png"), dir.file("shared/IMG_2.png"));
+  fs::copy_file(dir.file("red.png"), dir.file("shared/IMG_3.png"));
+  fs::copy_file(dir.file("blue.bmp"), dir.file("shared/img_3.bmp"));
   for (const bool png_first : {true, false}) {
     dir.write("shared/IMG_1.xmp", user_sidecar("holiday"));
+    fs::remove(dir.file("shared/IMG_3.xmp"));
+    fs::remove(dir.file("shared/img_3.xmp"));
     const std::vector<std::string> args = {"--model",
                                            "model.tflite",
                                            "--labels",
@@ -442,20 +447,29 @@ TEST_F(WindowsPhotos, SidecarsAndCopiesInAPhotoLibrary) {
                                            "--xmp-name",
                                            "basename",
                                            png_first ? "shared/IMG_1.png" : "shared/IMG_1.bmp",
+                                           png_first ? "shared/IMG_3.png" : "shared/img_3.bmp",
                                            "shared/IMG_2.png",
-                                           png_first ? "shared/IMG_1.bmp" : "shared/IMG_1.png"};
-    const std::string flat = png_first ? "holiday, red, blue" : "holiday, blue, red";
+                                           png_first ? "shared/IMG_1.bmp" : "shared/IMG_1.png",
+                                           png_first ? "shared/img_3.bmp" : "shared/IMG_3.png"};
+    const std::string flat = png_first ? "red, blue" : "blue, red";
     for (int run = 0; run < 2; ++run) {
       const run_result r = windows("classify-photos.exe", args);
       EXPECT_EQ(r.status, 0) << r.err;
-      EXPECT_EQ(lines_of(r.out).size(), 3u) << r.out;
-      EXPECT_EQ(xmp_by_namespace(read_file(dir.file("shared/IMG_1.xmp")))[dc_ns + " subject"], flat)
+      EXPECT_EQ(lines_of(r.out).size(), 5u) << r.out;
+      EXPECT_EQ(xmp_by_namespace(read_file(dir.file("shared/IMG_1.xmp")))[dc_ns + " subject"],
+                "holiday, " + flat)
           << "run " << run;
       EXPECT_EQ(xmp_by_namespace(read_file(dir.file("shared/IMG_2.xmp")))[dc_ns + " subject"],
                 "green");
-    }
-    for (const auto& [path, bytes] : tree_of(dir.file("shared"))) {
-      EXPECT_EQ(path.find(".classify-photos-"), std::string::npos) << path;
+      std::vector<std::string> third;  // the sidecars of IMG_3.png and img_3.bmp
+      for (const auto& [path, bytes] : tree_of(dir.file("shared"))) {
+        EXPECT_EQ(path.find(".classify-photos-"), std::string::npos) << path;
+        if (path == "IMG_3.xmp" || path == "img_3.xmp") third.push_back(path);
+      }
+      ASSERT_EQ(third.size(), 1u) << "run " << run;
+      EXPECT_EQ(xmp_by_namespace(read_file(dir.file("shared/" + third[0])))[dc_ns + " subject"],
+                flat)
+          << "run " << run << ", " << (png_first ? "IMG_3.png" : "img_3.bmp") << " first";
     }
   }
 }
