@@ -8,11 +8,19 @@
 // sidecars and the class folders work there too.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <exiv2/exiv2.hpp>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "tests/support/image_support.h"
+#include "tests/support/model_builder.h"
 #include "tests/support/run_support.h"
 #include "tests/support/sample_data.h"
 
@@ -197,6 +205,273 @@ TEST_F(WindowsPhotos, FormatsItLacksAndSshAreRefusedClearly) {
   std::filesystem::create_directory(std::filesystem::u8path(dir.file("输出")));
   EXPECT_EQ(windows("prepare-input.exe", {"hopper.png", "输出/输入.bin"}).status, 0);
   EXPECT_EQ(read_file(dir.file("输出/输入.bin")).size(), 224u * 224 * 3);
+}
+
+// Every property of an XMP document as "NAMESPACE-URI name=value", read with
+// exiv2's registries of namespaces as they start: properties by their
+// namespace, not their prefix.
+std::map<std::string, std::string> xmp_by_namespace(const std::string& packet) {
+  Exiv2::XmpParser::terminate();
+  Exiv2::XmpParser::initialize();
+  Exiv2::XmpData data;
+  std::map<std::string, std::string> properties;
+  EXPECT_EQ(Exiv2::XmpParser::decode(data, packet), 0) << packet;
+  for (const Exiv2::Xmpdatum& datum : data) {
+    properties[Exiv2::XmpProperties::ns(datum.groupName()) + " " + datum.tagName()] =
+        datum.toString();
+  }
+  Exiv2::XmpParser::terminate();
+  return properties;
+}
+
+const std::string dc_ns = "http://purl.org/dc/elements/1.1/";
+const std::string lr_ns = "http://ns.adobe.com/lightroom/1.0/";
+const std::string other_ns = "http://example.com/other/";
+
+// A sidecar holding the user's keyword `keyword`, with `lr` bound to
+// `lr_uri` (Lightroom's, or another program's that holds a note of its own).
+std::string user_sidecar(const std::string& keyword, const std::string& lr_uri = lr_ns) {
+  const bool lightroom = lr_uri == lr_ns;
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">"
+         "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
+         "rdf:about=\"\" xmlns:dc=\"" +
+         dc_ns + "\" xmlns:lr=\"" + lr_uri + "\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" " +
+         (lightroom ? "" : "lr:note=\"theirs\" ") +
+         "xmp:Rating=\"4\"><dc:subject><rdf:Bag><rdf:li>" + keyword +
+         "</rdf:li></rdf:Bag></dc:subject>" +
+         (lightroom ? "<lr:hierarchicalSubject><rdf:Bag><rdf:li>mine|" + keyword +
+                          "</rdf:li></rdf:Bag></lr:hierarchicalSubject>"
+                    : "") +
+         "</rdf:Description></rdf:RDF></x:xmpmeta>\n";
+}
+
+// The same document in UTF-16 LE, with its byte order mark.
+std::string utf16le(std::string ascii) {
+  ascii.replace(ascii.find("UTF-8"), 5, "UTF-16");
+  std::string text = "\xff\xfe";
+  for (const char c : ascii) text += std::string{c, '\0'};
+  return text;
+}
+
+// The files under `root` by relative path (generic form): what each holds,
+// "<folder>" for a folder.
+std::map<std::string, std::string> tree_of(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    tree[entry.path().lexically_relative(root).generic_string()] =
+        entry.is_directory() ? "<folder>" : read_file(entry.path().string());
+  }
+  return tree;
+}
+
+// A library of sidecars of every shape Windows meets, and a class folder of
+// copies, through classify-photos.exe and through the Linux build over the
+// same files, in one order and in the other: every photograph has its line;
+// the sidecars it can take hold the user's keywords and ours, as Linux
+// writes them and whatever the order (a sidecar binding lr to another
+// program's namespace changes no other); a read-only one, a folder and one
+// over 16 MiB are each refused with a line and left as they are; the copies
+// are the photographs byte for byte, two of one name both kept, nothing of
+// ours left beside them or the sidecars; a rerun changes nothing. Then two
+// photographs sharing one sidecar under --xmp-name basename.
+TEST_F(WindowsPhotos, SidecarsAndCopiesInAPhotoLibrary) {
+  namespace fs = std::filesystem;
+  const std::string model =
+      serialize_model(picking_model(tflite::TensorType_UINT8, 1, 1, {0, 1, 2}, 0.0f, 0, false));
+  magick(dir, {"-size", "2x2", "xc:rgb(255,0,0)", "red.png"});
+  magick(dir, {"-size", "2x2", "xc:rgb(250,0,0)", "red2.png"});
+  magick(dir, {"-size", "2x2", "xc:rgb(0,255,0)", "green.png"});
+  magick(dir, {"-size", "2x2", "xc:rgb(0,0,255)", "blue.bmp"});
+  struct library_case {
+    std::string photo, colour;  // relative to lib/, and the picture it is a copy of
+    std::string keyword;        // the user's in its sidecar
+    std::string sidecar;        // its sidecar's bytes before the run; "" for none
+    std::string refused;        // why its sidecar is left as it is, as the line says
+  };
+  const std::string big(size_t{16} << 20 | 1, ' ');
+  const std::vector<library_case> cases = {
+      {"ordinary.png", "red.png", "holiday", user_sidecar("holiday"), ""},
+      {"none.bmp", "blue.bmp", "", "", ""},
+      {"utf16.png", "green.png", "Paris", utf16le(user_sidecar("Paris")), ""},
+      {"foreign lr.png", "blue.bmp", "Rex", user_sidecar("Rex", other_ns), ""},
+      {"beside foreign.png", "green.png", "garden", user_sidecar("garden"), ""},
+      {"read-only.png", "red.png", "kept", user_sidecar("kept"), "is read-only"},
+      {"folder.png", "green.png", "", "<folder>", "is a folder"},
+      {"large.png", "red.png", "", big, "is larger than 16 MiB"},
+      {"one/x.png", "red.png", "", "", ""},
+      {"two/x.png", "red2.png", "", "", ""}};
+  // The library afresh in `root`, each sidecar as before a run.
+  const auto make_library = [&](const scratch_dir& root) {
+    fs::remove_all(root.file("lib"));
+    fs::remove_all(root.file("sorted"));
+    root.write("model.tflite", model);
+    root.write("labels.txt", "red\ngreen\nblue\n");
+    for (const library_case& c : cases) {
+      fs::create_directories(fs::path(root.file("lib/" + c.photo)).parent_path());
+      fs::copy_file(dir.file(c.colour), root.file("lib/" + c.photo));
+      if (c.sidecar == "<folder>") {
+        fs::create_directory(root.file("lib/" + c.photo + ".xmp"));
+      } else if (!c.sidecar.empty()) {
+        root.write("lib/" + c.photo + ".xmp", c.sidecar);
+      }
+    }
+  };
+  const auto arguments = [&](bool forward) {
+    std::vector<std::string> args = {"--model", "model.tflite", "--labels", "labels.txt",
+                                     "--xmp",   "--jobs",       "1",        "--sort-into",
+                                     "sorted",  "--sort-mode",  "copy"};
+    for (size_t i = 0; i < cases.size(); ++i) {
+      args.push_back("lib/" + cases[forward ? i : cases.size() - 1 - i].photo);
+    }
+    return args;
+  };
+  // Each sidecar's properties after the forward run, by photograph.
+  std::map<std::string, std::map<std::string, std::string>> first_order;
+  for (const bool forward : {true, false}) {
+    const std::string order = forward ? "forward" : "backward";
+    scratch_dir linux_dir;
+    make_library(linux_dir);
+    make_library(dir);
+    // The read-only attribute as Windows sets it.
+    const run_result attrib =
+        run_program(runner, {"attrib", "+r", "lib\\read-only.png.xmp"}, dir.path);
+    ASSERT_EQ(attrib.status, 0) << attrib.out << attrib.err;
+    chmod(linux_dir.file("lib/read-only.png.xmp").c_str(), 0444);
+    const std::vector<std::string> args = arguments(forward);
+    const run_result linux = run_program(CLASSIFY_PHOTOS_EXE, args, linux_dir.path);
+    const run_result r = windows("classify-photos.exe", args);
+    EXPECT_EQ(r.status, 1) << order << "\n" << r.err;
+    EXPECT_EQ(linux.status, 1) << order << "\n" << linux.err;
+    EXPECT_EQ(unix_lines(r.out), linux.out) << order;
+    EXPECT_EQ(unix_lines(r.err), linux.err) << order;
+    const std::vector<std::string> lines = lines_of(unix_lines(r.out));
+    ASSERT_EQ(lines.size(), cases.size()) << order << "\n" << r.out;
+    const std::map<std::string, std::string> library = tree_of(dir.file("lib"));
+    const std::map<std::string, std::string> linux_library = tree_of(linux_dir.file("lib"));
+    for (size_t i = 0; i < cases.size(); ++i) {
+      const library_case& c = cases[i];
+      const std::string where = order + ", " + c.photo;
+      EXPECT_EQ(lines[forward ? i : cases.size() - 1 - i].rfind("lib/" + c.photo + "\t", 0), 0u)
+          << where << ": " << lines[forward ? i : cases.size() - 1 - i];
+      EXPECT_EQ(library.at(c.photo), read_file(dir.file(c.colour))) << where;
+      const std::string sidecar = c.photo + ".xmp";
+      const std::string line =
+          "lib/" + c.photo + ": its sidecar lib/" + sidecar + ": " + c.refused + "; left as it is";
+      EXPECT_EQ(unix_lines(r.err).find(line) != std::string::npos, !c.refused.empty())
+          << where << "\n"
+          << r.err;
+      if (!c.refused.empty()) {
+        EXPECT_TRUE(library.at(sidecar) == c.sidecar) << where;
+        continue;
+      }
+      ASSERT_EQ(library.count(sidecar), 1u) << where;
+      std::map<std::string, std::string> properties = xmp_by_namespace(library.at(sidecar));
+      EXPECT_EQ(properties, xmp_by_namespace(linux_library.at(sidecar))) << where;
+      // The sidecars as in the other order, every one.
+      if (forward) first_order[c.photo] = properties;
+      EXPECT_EQ(properties, first_order[c.photo]) << where;
+      const std::string label = c.colour.substr(0, c.colour.find_first_of("2."));
+      const std::string ours = ", classify|" + label;
+      const std::string hierarchy = ", " + properties[lr_ns + " hierarchicalSubject"];
+      EXPECT_EQ(hierarchy.compare(hierarchy.size() - std::min(hierarchy.size(), ours.size()),
+                                  ours.size(), ours),
+                0)
+          << where << "\n"
+          << library.at(sidecar);
+      if (!c.keyword.empty()) {
+        const std::string flat = properties[dc_ns + " subject"];
+        EXPECT_EQ(flat.substr(0, flat.find(',')), c.keyword) << where << "\n"
+                                                             << library.at(sidecar);
+      }
+      // Another program's lr stays with the sidecar that has it.
+      EXPECT_EQ(properties.count(other_ns + " note"),
+                c.sidecar.find(other_ns) == std::string::npos ? 0u : 1u)
+          << where << "\n"
+          << library.at(sidecar);
+    }
+    // Nothing of ours beside the sidecars or in the class folders.
+    const std::map<std::string, std::string> sorted = tree_of(dir.file("sorted"));
+    for (const auto& tree : {library, sorted}) {
+      for (const auto& [path, bytes] : tree) {
+        EXPECT_EQ(path.find(".classify-photos-"), std::string::npos) << order << ": " << path;
+      }
+    }
+    // Each photograph copied once, byte for byte, where Linux puts it.
+    EXPECT_EQ(sorted, tree_of(linux_dir.file("sorted"))) << order;
+    std::multiset<std::string> copies, photographs;
+    for (const auto& [path, bytes] : sorted) {
+      if (bytes != "<folder>") copies.insert(bytes);
+    }
+    for (const library_case& c : cases) photographs.insert(read_file(dir.file(c.colour)));
+    EXPECT_EQ(copies, photographs) << order;
+    EXPECT_EQ(sorted.count("red/x (2).png"), 1u) << order;
+    // A rerun: the same lines, and nothing written, not even the same
+    // bytes again.
+    if (forward) {
+      const fs::file_time_type before = fs::file_time_type::clock::now() - std::chrono::hours(1);
+      for (const library_case& c : cases) {
+        if (c.refused.empty()) {
+          fs::last_write_time(dir.file("lib/" + c.photo + ".xmp"), before);
+        }
+      }
+      const run_result again = windows("classify-photos.exe", args);
+      EXPECT_EQ(again.out, r.out);
+      EXPECT_TRUE(tree_of(dir.file("lib")) == library);
+      EXPECT_EQ(tree_of(dir.file("sorted")), sorted);
+      for (const library_case& c : cases) {
+        if (c.refused.empty()) {
+          EXPECT_EQ(fs::last_write_time(dir.file("lib/" + c.photo + ".xmp")), before) << c.photo;
+        }
+      }
+    }
+  }
+
+  // A raw file and its JPEG, as it were: IMG_1.png and IMG_1.bmp share
+  // IMG_1.xmp, which holds the keywords of both in the order given; so do
+  // IMG_3.png and img_3.bmp, whose names Windows takes for one without case.
+  fs::create_directory(dir.file("shared"));
+  fs::copy_file(dir.file("red.png"), dir.file("shared/IMG_1.png"));
+  fs::copy_file(dir.file("blue.bmp"), dir.file("shared/IMG_1.bmp"));
+  fs::copy_file(dir.file("green.png"), dir.file("shared/IMG_2.png"));
+  fs::copy_file(dir.file("red.png"), dir.file("shared/IMG_3.png"));
+  fs::copy_file(dir.file("blue.bmp"), dir.file("shared/img_3.bmp"));
+  for (const bool png_first : {true, false}) {
+    dir.write("shared/IMG_1.xmp", user_sidecar("holiday"));
+    fs::remove(dir.file("shared/IMG_3.xmp"));
+    fs::remove(dir.file("shared/img_3.xmp"));
+    const std::vector<std::string> args = {"--model",
+                                           "model.tflite",
+                                           "--labels",
+                                           "labels.txt",
+                                           "--xmp",
+                                           "--xmp-name",
+                                           "basename",
+                                           png_first ? "shared/IMG_1.png" : "shared/IMG_1.bmp",
+                                           png_first ? "shared/IMG_3.png" : "shared/img_3.bmp",
+                                           "shared/IMG_2.png",
+                                           png_first ? "shared/IMG_1.bmp" : "shared/IMG_1.png",
+                                           png_first ? "shared/img_3.bmp" : "shared/IMG_3.png"};
+    const std::string flat = png_first ? "red, blue" : "blue, red";
+    for (int run = 0; run < 2; ++run) {
+      const run_result r = windows("classify-photos.exe", args);
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(lines_of(r.out).size(), 5u) << r.out;
+      EXPECT_EQ(xmp_by_namespace(read_file(dir.file("shared/IMG_1.xmp")))[dc_ns + " subject"],
+                "holiday, " + flat)
+          << "run " << run;
+      EXPECT_EQ(xmp_by_namespace(read_file(dir.file("shared/IMG_2.xmp")))[dc_ns + " subject"],
+                "green");
+      std::vector<std::string> third;  // the sidecars of IMG_3.png and img_3.bmp
+      for (const auto& [path, bytes] : tree_of(dir.file("shared"))) {
+        EXPECT_EQ(path.find(".classify-photos-"), std::string::npos) << path;
+        if (path == "IMG_3.xmp" || path == "img_3.xmp") third.push_back(path);
+      }
+      ASSERT_EQ(third.size(), 1u) << "run " << run;
+      EXPECT_EQ(xmp_by_namespace(read_file(dir.file("shared/" + third[0])))[dc_ns + " subject"],
+                flat)
+          << "run " << run << ", " << (png_first ? "IMG_3.png" : "img_3.bmp") << " first";
+    }
+  }
 }
 
 }  // namespace

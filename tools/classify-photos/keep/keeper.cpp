@@ -9,6 +9,10 @@
 #include "tools/classify-photos/keep/file_identity.h"
 #include "tools/classify-photos/keep/xmp_sidecar.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace classify {
 
 namespace {
@@ -23,9 +27,23 @@ std::string values_text(const float (&values)[3]) {
   return number_text(values[0]) + "," + number_text(values[1]) + "," + number_text(values[2]);
 }
 
-// One name for one sidecar, however its photographs were given.
+// One name for one sidecar, however its photographs were given. On Windows
+// in any case too: its file systems take IMG_1.xmp and img_1.xmp for one
+// file, which IMG_1.CR2 and img_1.jpg share there, so it is written once
+// with the keywords of both, not by each in turn over the other's.
 std::string sidecar_key(const std::string& photo, sidecar_naming naming) {
-  return std::filesystem::u8path(sidecar_path(photo, naming)).lexically_normal().u8string();
+  const std::filesystem::path key =
+      std::filesystem::u8path(sidecar_path(photo, naming)).lexically_normal();
+#if defined(_WIN32)
+  const std::wstring name = key.wstring();
+  std::wstring upper(name.size(), L'\0');
+  const int size = static_cast<int>(name.size());
+  if (size > 0 && LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.data(), size,
+                                &upper[0], size, nullptr, nullptr, 0) == size) {
+    return std::filesystem::path(upper).u8string();
+  }
+#endif
+  return key.u8string();
 }
 
 }  // namespace
