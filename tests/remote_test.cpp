@@ -25,7 +25,7 @@
 #include "tests/support/loopback_sshd.h"
 #include "tests/support/run_support.h"
 #include "tests/support/sample_data.h"
-#include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/core/results.h"
 #include "tools/classify-photos/remote/chunk.h"
 #include "tools/classify-photos/remote/protocol.h"
 #include "tools/classify-photos/remote/remote.h"

@@ -7,8 +7,8 @@
 
 #include "platform/platform.h"
 #include "tools/classify-photos/batch/progress.h"
-#include "tools/classify-photos/batch/results.h"
 #include "tools/classify-photos/classify/workers.h"
+#include "tools/classify-photos/core/results.h"
 #include "tools/classify-photos/output/report.h"
 #include "tools/classify-photos/truth/evaluation.h"
 #include "tools/common/atomic_file.h"
@@ -247,9 +247,15 @@ batch_end run_batch(batch job) {
 #endif
   {
     const int jobs = job.options.jobs > 0 ? job.options.jobs : default_jobs();
+    picture_taker thumbnails;
+    if (job.sheet != nullptr) {
+      thumbnails = [sheet = job.sheet](size_t i, const rgb_image& picture) {
+        sheet->add_thumbnail(i, picture);
+      };
+    }
     worker_pool workers(job.model, job.norm, job.weights, std::move(job.first), job.photos,
                         job.options.crop, static_cast<size_t>(job.options.top), jobs, &board,
-                        job.sheet, kept.empty() ? nullptr : &kept);
+                        std::move(thumbnails), kept.empty() ? nullptr : &kept);
     failed = lines.write_all(&board);
     if (lines.stopped()) workers.stop();
   }

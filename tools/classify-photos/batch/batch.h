@@ -11,8 +11,11 @@
 #include "tools/classify-photos/classify/classifier.h"
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/keep/keeper.h"
+#include "tools/classify-photos/layers.h"
 #include "tools/classify-photos/output/contact_sheet.h"
 #include "tools/classify-photos/truth/truth.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(batch);
 
 namespace classify {
 

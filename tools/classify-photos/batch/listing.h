@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(batch);
+
 namespace classify {
 
 struct photo_listing {

@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <string>
 
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(batch);
+
 namespace classify {
 
 class progress_line {

@@ -16,6 +16,9 @@
 #include "model/tensors.h"
 #include "photo/photo.h"
 #include "tools/classify-photos/classify/kernels.h"
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(classify);
 
 namespace classify {
 

@@ -10,12 +10,14 @@
 #include <string>
 
 #include "tensorflow/lite/c/common.h"
+#include "tools/classify-photos/core/choices.h"
+#include "tools/classify-photos/layers.h"
 
 struct TfLiteXNNPackDelegateWeightsCache;
 
-namespace classify {
+CLASSIFY_PHOTOS_IN_LAYER(classify);
 
-enum class kernel_choice { xnnpack, builtin };
+namespace classify {
 
 // True when this build has the XNNPACK delegate.
 bool xnnpack_built_in();

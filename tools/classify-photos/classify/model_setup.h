@@ -9,6 +9,9 @@
 #include "model/metadata.h"
 #include "tools/classify-photos/classify/classifier.h"
 #include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(classify);
 
 namespace classify {
 

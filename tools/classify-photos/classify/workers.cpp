@@ -14,7 +14,7 @@ std::string reason_for(const std::string& path, const std::string& message) {
 }
 
 photo_result classify_photo(classifier* model, const std::string& path, double crop, size_t top,
-                            contact_sheet* sheet, size_t i) {
+                            const picture_taker& pictures, size_t i) {
   const auto start = std::chrono::steady_clock::now();
   photo_result result;
   result.outcome = photo_result::state::failed;
@@ -33,12 +33,12 @@ photo_result classify_photo(classifier* model, const std::string& path, double c
   std::string error;
   rgb_image upright;
   if (!prepare_photo(path, model->input_size(), crop, &pixels, &error,
-                     sheet != nullptr ? &upright : nullptr)) {
+                     pictures ? &upright : nullptr)) {
     result.reason = reason_for(path, error);
     return result;
   }
-  if (sheet != nullptr) {
-    sheet->add_thumbnail(i, upright);
+  if (pictures) {
+    pictures(i, upright);
     upright = rgb_image{};
   }
   std::vector<ranked_class> best;
@@ -56,14 +56,15 @@ int default_jobs() { return static_cast<int>(std::max(1u, std::thread::hardware_
 worker_pool::worker_pool(const TfLiteModel* model, const normalization& norm,
                          const xnnpack_weights* weights, std::unique_ptr<classifier> first,
                          const std::vector<std::string>& photos, double crop, size_t top, int jobs,
-                         result_board* board, contact_sheet* sheet, std::vector<photo_result>* kept)
+                         result_board* board, picture_taker pictures,
+                         std::vector<photo_result>* kept)
     : model_(model),
       norm_(norm),
       weights_(weights),
       photos_(photos),
       crop_(crop),
       top_(top),
-      sheet_(sheet),
+      pictures_(std::move(pictures)),
       board_(board),
       kept_(kept) {
   const size_t count = std::max<size_t>(1, std::min<size_t>(jobs, photos.size()));
@@ -86,18 +87,18 @@ void worker_pool::work(std::unique_ptr<classifier> own) {
     if (kept_ != nullptr && (*kept_)[i].outcome == photo_result::state::classified) {
       post_kept(own.get(), i);
     } else {
-      board_->post(i, classify_photo(own.get(), photos_[i], crop_, top_, sheet_, i));
+      board_->post(i, classify_photo(own.get(), photos_[i], crop_, top_, pictures_, i));
     }
   }
 }
 
 void worker_pool::post_kept(classifier* own, size_t i) {
-  if (sheet_ != nullptr) {
+  if (pictures_) {
     std::vector<unsigned char> pixels;
     std::string ignored;
     rgb_image upright;
     if (prepare_photo(photos_[i], own->input_size(), crop_, &pixels, &ignored, &upright)) {
-      sheet_->add_thumbnail(i, upright);
+      pictures_(i, upright);
     }
   }
   board_->post(i, std::move((*kept_)[i]));

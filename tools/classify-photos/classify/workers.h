@@ -4,26 +4,34 @@
 // post the result, taking the next photograph as soon as they are free.
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tools/classify-photos/batch/results.h"
 #include "tools/classify-photos/classify/classifier.h"
-#include "tools/classify-photos/output/contact_sheet.h"
+#include "tools/classify-photos/core/results.h"
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(classify);
 
 namespace classify {
+
+// Takes the picture of photograph `i` as decoded and turned upright, before
+// its result is posted (the contact sheet makes its thumbnail of it); from
+// any worker, once for each photograph.
+using picture_taker = std::function<void(size_t i, const rgb_image& picture)>;
 
 // The pipeline's message for `path` without the path it begins with.
 std::string reason_for(const std::string& path, const std::string& message);
 
 // Prepares and classifies the photograph at `path` for `model`: the centre
 // crop keeping `crop` of each side, resized to the model's input size; its
-// `top` best classes. With a contact sheet, its thumbnail goes there, as
-// photograph `i`.
+// `top` best classes. Where there is a `pictures` taker, it takes the
+// picture, as photograph `i`.
 photo_result classify_photo(classifier* model, const std::string& path, double crop, size_t top,
-                            contact_sheet* sheet = nullptr, size_t i = 0);
+                            const picture_taker& pictures = {}, size_t i = 0);
 
 // One worker per core.
 int default_jobs();
@@ -33,13 +41,13 @@ class worker_pool {
   // Starts `jobs` workers (no more than there are photographs) over
   // `photos`; the first takes `first`, the others make their own
   // classifiers over `model` with `norm` (and XNNPACK with `weights`). Every photograph's result,
-  // its `top` best classes, goes to `board`, and its thumbnail to `sheet`, if there is one.
-  // The results in `kept` (from the cache; null or pending where there is
-  // none) are posted as they are, without classifying the photograph, and
-  // with a contact sheet after its thumbnail.
+  // its `top` best classes, goes to `board`, and its picture to `pictures`,
+  // if there is one. The results in `kept` (from the cache; null or pending
+  // where there is none) are posted as they are, without classifying the
+  // photograph, and where there is a taker after its picture.
   worker_pool(const TfLiteModel* model, const normalization& norm, const xnnpack_weights* weights,
               std::unique_ptr<classifier> first, const std::vector<std::string>& photos,
-              double crop, size_t top, int jobs, result_board* board, contact_sheet* sheet,
+              double crop, size_t top, int jobs, result_board* board, picture_taker pictures,
               std::vector<photo_result>* kept = nullptr);
   // Waits for the workers.
   ~worker_pool();
@@ -50,7 +58,7 @@ class worker_pool {
 
  private:
   void work(std::unique_ptr<classifier> own);
-  // Posts the kept result of photograph `i`, after its thumbnail.
+  // Posts the kept result of photograph `i`, after its picture.
   void post_kept(classifier* own, size_t i);
 
   const TfLiteModel* model_;
@@ -59,7 +67,7 @@ class worker_pool {
   const std::vector<std::string>& photos_;
   double crop_;
   size_t top_;
-  contact_sheet* sheet_;
+  picture_taker pictures_;
   result_board* board_;
   std::vector<photo_result>* kept_;
   std::atomic<size_t> next_{0};

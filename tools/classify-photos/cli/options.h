@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/classify-photos/classify/kernels.h"
-#include "tools/classify-photos/keep/class_folders.h"
-#include "tools/classify-photos/keep/xmp_sidecar.h"
+#include "tools/classify-photos/core/choices.h"
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(cli);
 
 namespace classify {
 

@@ -14,9 +14,12 @@
 #include <utility>
 #include <vector>
 
-namespace classify {
+#include "tools/classify-photos/core/choices.h"
+#include "tools/classify-photos/layers.h"
 
-enum class sort_mode { symlink, hardlink, copy };
+CLASSIFY_PHOTOS_IN_LAYER(keep);
+
+namespace classify {
 
 // `label` as a folder name: "/", "\", the characters Windows forbids
 // (: * ? " < > |) and control characters become "_"; trailing dots and

@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(keep);
+
 namespace classify {
 
 struct file_identity {

@@ -11,11 +11,14 @@
 #include <vector>
 
 #include "model/interpreter.h"
-#include "tools/classify-photos/batch/results.h"
 #include "tools/classify-photos/classify/model_setup.h"
 #include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/core/results.h"
 #include "tools/classify-photos/keep/class_folders.h"
 #include "tools/classify-photos/keep/result_cache.h"
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(keep);
 
 namespace classify {
 

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(keep);
+
 namespace classify {
 
 // Our own namespace in a sidecar, and its one property: an rdf:Bag of the

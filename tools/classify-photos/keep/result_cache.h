@@ -14,11 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/core/results.h"
 #include "tools/classify-photos/keep/file_identity.h"
+#include "tools/classify-photos/layers.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
+
+CLASSIFY_PHOTOS_IN_LAYER(keep);
 
 namespace classify {
 

@@ -5,6 +5,10 @@
 
 #include <string>
 
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(keep);
+
 namespace classify {
 
 // `bytes` as UTF-8 without a byte order mark; a UTF-16 document loses its

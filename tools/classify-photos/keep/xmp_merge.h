@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(keep);
+
 namespace classify {
 
 // The sidecar `old_sidecar` (its bytes, "" where there is none) with

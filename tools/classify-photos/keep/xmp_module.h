@@ -8,6 +8,10 @@
 
 #include <cstddef>
 
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(keep);
+
 extern "C" {
 
 // merge_keywords (xmp_merge.h) over bytes: returns 1 with the new sidecar in

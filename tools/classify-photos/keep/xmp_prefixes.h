@@ -12,6 +12,10 @@
 #include <functional>
 #include <string>
 
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(keep);
+
 namespace classify {
 
 // The library's registry of namespaces: the namespace it knows by a prefix,

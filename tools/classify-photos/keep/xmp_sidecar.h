@@ -11,12 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "tools/classify-photos/core/choices.h"
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(keep);
+
 namespace classify {
 
 // photo.jpg.xmp (darktable's and digiKam's name), or photo.xmp with
 // --xmp-name basename.
-enum class sidecar_naming { full_name, base_name };
-
 std::string sidecar_path(const std::string& photo, sidecar_naming naming);
 
 // Makes exiv2 ready before the first sidecar: on Linux it lives in a

@@ -18,8 +18,11 @@
 #include <vector>
 
 #include "photo/image.h"
-#include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/core/results.h"
+#include "tools/classify-photos/layers.h"
 #include "tools/classify-photos/truth/truth.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(output);
 
 namespace classify {
 

@@ -8,8 +8,11 @@
 #include <vector>
 
 #include "model/labels.h"
-#include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/core/results.h"
+#include "tools/classify-photos/layers.h"
 #include "tools/classify-photos/truth/truth.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(output);
 
 namespace classify {
 

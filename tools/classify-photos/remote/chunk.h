@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(remote);
 
 namespace classify {
 

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/core/results.h"
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(remote);
 
 namespace classify {
 

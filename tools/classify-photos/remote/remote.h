@@ -12,10 +12,13 @@
 #include <thread>
 #include <vector>
 
-#include "tools/classify-photos/batch/results.h"
 #include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/core/results.h"
+#include "tools/classify-photos/layers.h"
 #include "tools/classify-photos/remote/protocol.h"
 #include "tools/common/subprocess.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(remote);
 
 namespace classify {
 

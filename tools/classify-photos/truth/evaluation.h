@@ -11,8 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/core/results.h"
+#include "tools/classify-photos/layers.h"
 #include "tools/classify-photos/truth/truth.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(truth);
 
 namespace classify {
 

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(truth);
+
 namespace classify {
 
 // A photograph's truth: whether it has one, its text as given, and the

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/classify-photos/layers.h"
+
+CLASSIFY_PHOTOS_IN_LAYER(core);
+
 namespace classify {
 
 // A class of a photograph and its score as the line gives it: a float score

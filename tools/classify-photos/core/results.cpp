@@ -1,4 +1,4 @@
-#include "tools/classify-photos/batch/results.h"
+#include "tools/classify-photos/core/results.h"
 
 namespace classify {
 
