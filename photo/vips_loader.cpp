@@ -1,8 +1,5 @@
 // The formats beyond JPEG and PNG on Linux: libvips, in a module that is
 // loaded only when a file needs it (vips_module.h).
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,15 +32,19 @@ const vips_functions& vips_module() {
     const std::string path = vips_module_path().empty()
                                  ? private_module_path("prepare-input-vips.so")
                                  : vips_module_path();
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-      f.problem = "its decoder module does not load: " + std::string(dlerror());
-      f.missing = access(path.c_str(), F_OK) != 0;
-      return f;
+    const module_functions m = load_module(path, {"classify_vips_decode", "classify_vips_free"});
+    switch (m.outcome) {
+      case module_functions::state::loaded:
+        f.decode = reinterpret_cast<vips_decode_function>(m.functions[0]);
+        f.release = reinterpret_cast<vips_free_function>(m.functions[1]);
+        break;
+      case module_functions::state::damaged:
+        f.problem = "its decoder module is damaged";
+        break;
+      default:
+        f.problem = "its decoder module does not load: " + m.reason;
+        f.missing = m.outcome == module_functions::state::missing;
     }
-    f.decode = reinterpret_cast<vips_decode_function>(dlsym(handle, "classify_vips_decode"));
-    f.release = reinterpret_cast<vips_free_function>(dlsym(handle, "classify_vips_free"));
-    if (f.decode == nullptr || f.release == nullptr) f.problem = "its decoder module is damaged";
     return f;
   }();
   return module;

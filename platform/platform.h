@@ -74,4 +74,15 @@ std::string installed_program_path();
 // folder, otherwise in libexec/classify beside the installed bin/.
 std::string private_module_path(const std::string& file_name);
 
+// Linux: a private module, loaded for the rest of the process, and the
+// addresses of its functions `names`, in their order (module_posix.cpp, an
+// object of its own, so that a program that loads none links none of it).
+struct module_functions {
+  enum class state { loaded, missing, unloadable, damaged };
+  state outcome = state::unloadable;
+  std::vector<void*> functions;
+  std::string reason;  // the loader's, where the file is there but does not load
+};
+module_functions load_module(const std::string& path, const std::vector<const char*>& names);
+
 }  // namespace classify

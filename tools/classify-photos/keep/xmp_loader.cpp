@@ -1,6 +1,4 @@
 // exiv2 on Linux: in a module loaded only for --xmp (xmp_module.h).
-#include <dlfcn.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,15 +23,17 @@ const xmp_functions& xmp_module() {
   static const xmp_functions module = [] {
     xmp_functions f;
     const std::string path = private_module_path("classify-photos-xmp.so");
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-      f.problem = "its exiv2 module does not load: " + std::string(dlerror());
-      return f;
-    }
-    f.merge = reinterpret_cast<xmp_merge_function>(dlsym(handle, "classify_xmp_merge"));
-    f.release = reinterpret_cast<xmp_free_function>(dlsym(handle, "classify_xmp_free"));
-    if (f.merge == nullptr || f.release == nullptr) {
-      f.problem = "its exiv2 module " + path + " is damaged";
+    const module_functions m = load_module(path, {"classify_xmp_merge", "classify_xmp_free"});
+    switch (m.outcome) {
+      case module_functions::state::loaded:
+        f.merge = reinterpret_cast<xmp_merge_function>(m.functions[0]);
+        f.release = reinterpret_cast<xmp_free_function>(m.functions[1]);
+        break;
+      case module_functions::state::damaged:
+        f.problem = "its exiv2 module " + path + " is damaged";
+        break;
+      default:
+        f.problem = "its exiv2 module does not load: " + m.reason;
     }
     return f;
   }();

@@ -5,8 +5,11 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <unordered_map>
+
+#include "tools/common/command_line.h"
 
 namespace classify {
 
@@ -112,15 +115,6 @@ class record_reader {
   size_t at_ = 0;
   size_t line_ = 1;
 };
-
-bool whole_number(const std::string& text, long* value) {
-  if (text.empty() || text.size() > 9 ||
-      !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); })) {
-    return false;
-  }
-  *value = std::stol(text);
-  return true;
-}
 
 // `text` without the spaces and tabs at its ends.
 std::string trimmed(const std::string& text) {
@@ -290,7 +284,7 @@ int32_t label_matcher::match(const std::string& text) const {
     return sign && digit(1) ? not_a_class : match_name(given);
   }
   long number = 0;
-  if (whole_number(given, &number)) {
+  if (whole_number(given, 0, std::numeric_limits<long>::max(), &number)) {
     return static_cast<size_t>(number) < classes_ ? static_cast<int32_t>(number) : not_a_class;
   }
   // A number with more after it, unless a label is so named ("3d glasses").
