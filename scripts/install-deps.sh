@@ -19,6 +19,7 @@
 #            make bench
 #   checks   clang with libFuzzer, valgrind, debootstrap: make check
 #   package  what builds and checks the Debian package: make package
+#   ci       ccache, with which .ci/run keeps what it compiled for the next run
 # Groups name others: test and checks need build; bench and checks need test.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -51,7 +52,8 @@ group_packages() {
       echo clang libclang-rt-14-dev valgrind debootstrap
       ;;
     package) echo dpkg-dev lintian file man-db imagemagick qemu-user ;;
-    *) echo "install-deps: unknown group '$1' (build, picture, sshd, test, bench, checks, package)" >&2 && return 2 ;;
+    ci) echo ccache ;;
+    *) echo "install-deps: unknown group '$1' (build, picture, sshd, test, bench, checks, package, ci)" >&2 && return 2 ;;
   esac
 }
 
