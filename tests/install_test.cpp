@@ -9,6 +9,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <regex>
 #include <sstream>
 
 #include "tests/support/run_support.h"
@@ -106,5 +111,75 @@ TEST(Install, ProgramsPagesAndReadmeLandUnderThePrefix) {
 }
 
 }  // namespace
+
+}  // namespace classify
+
+namespace classify {
+
+namespace {
+
+// The options a text gives, by name, with the name of their value ("" for
+// none): "--name" or "--name VALUE", the value in capitals as the help and
+// the manual page write it. `entry` picks the lines that give options.
+std::map<std::string, std::string> options_given(
+    const std::string& text, const std::function<bool(const std::string&)>& entry,
+    const std::string& first_line, const std::string& last_line) {
+  static const std::regex option(R"((--[a-z][a-z-]*)(?: ([A-Z][A-Za-z,|\[\]]*))?)");
+  std::map<std::string, std::string> options;
+  std::istringstream lines(text);
+  bool inside = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(first_line, 0) == 0) {
+      inside = true;
+      continue;
+    }
+    if (inside && !last_line.empty() && line.rfind(last_line, 0) == 0) break;
+    if (!inside || !entry(line)) continue;
+    line.erase(
+        std::remove_if(line.begin(), line.end(), [](char c) { return c == '*' || c == '_'; }),
+        line.end());
+    for (std::sregex_iterator m(line.begin(), line.end(), option), end; m != end; ++m) {
+      std::string value = (*m)[2];
+      while (!value.empty() && value.back() == ',') value.pop_back();
+      options[(*m)[1]] = value;
+    }
+  }
+  return options;
+}
+
+}  // namespace
+
+// The help and the manual page of each tool name the same options, and where
+// the help names an option's value itself (not CLI11's TEXT), by the same
+// name.
+TEST(Manual, HelpAndManualPageNameTheSameOptions) {
+  const std::vector<std::pair<std::string, std::string>> tools = {
+      {CLASSIFY_PHOTOS_EXE, "classify-photos"}, {PREPARE_INPUT_EXE, "prepare-input"}};
+  for (const auto& [program, name] : tools) {
+    SCOPED_TRACE(name);
+    const run_result help = run_program(program, {"--help"}, ".");
+    ASSERT_EQ(help.status, 0) << help.err;
+    const std::map<std::string, std::string> in_help = options_given(
+        help.out, [](const std::string& line) { return line.rfind("  -", 0) == 0; },
+        "Options:", "");
+    std::ifstream page(std::string(CLASSIFY_SOURCE_DIR) + "/man/" + name + ".1.scd");
+    ASSERT_TRUE(page) << name << ".1.scd";
+    const std::string page_text((std::istreambuf_iterator<char>(page)),
+                                std::istreambuf_iterator<char>());
+    const std::map<std::string, std::string> in_page = options_given(
+        page_text, [](const std::string& line) { return line.rfind("*-", 0) == 0; }, "# OPTIONS",
+        "# ");
+    ASSERT_GE(in_help.size(), 4u);
+    std::vector<std::string> help_names, page_names;
+    for (const auto& [option, value] : in_help) help_names.push_back(option);
+    for (const auto& [option, value] : in_page) page_names.push_back(option);
+    EXPECT_EQ(help_names, page_names);
+    for (const auto& [option, value] : in_help) {
+      const auto found = in_page.find(option);
+      if (found == in_page.end() || value.empty() || value == "TEXT") continue;
+      EXPECT_EQ(value, found->second) << option;
+    }
+  }
+}
 
 }  // namespace classify
