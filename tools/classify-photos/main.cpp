@@ -19,13 +19,9 @@
 #include "tools/classify-photos/keep/class_folders.h"
 #include "tools/classify-photos/keep/keeper.h"
 #include "tools/classify-photos/output/report.h"
+#include "tools/classify-photos/remote/remote_mode.h"
 #include "tools/classify-photos/truth/truth.h"
 #include "tools/common/interruptions.h"
-
-#if !defined(_WIN32)
-#include "tools/classify-photos/remote/chunk.h"
-#include "tools/classify-photos/remote/remote.h"
-#endif
 
 using namespace classify;
 
@@ -55,7 +51,6 @@ int main(int argc, char** argv) {
   photos_options options;
   if (const std::optional<int> status = parse_options(argc, argv, &options)) return *status;
   std::vector<std::string> chunk;
-#if !defined(_WIN32)
   // A chunk's job sends it to the machine of its slot, or classifies it here.
   if (options.send_chunk > 0) {
     if (const std::optional<chunk_end> end = send_chunk(options, &chunk)) {
@@ -64,7 +59,6 @@ int main(int argc, char** argv) {
     }
     options.relay_chunk = options.send_chunk;
   }
-#endif
 
   std::string error;
   if (!check_readable_file(options.model, &error)) return bad_usage("--model " + error);
@@ -75,15 +69,7 @@ int main(int argc, char** argv) {
     return bad_usage("--sort-into " + options.sort_into + ": it is the folder of photographs " +
                      sorted_folder + "; the class folders go elsewhere, or in a folder inside it");
   }
-#if defined(_WIN32)
-  if (!only_this_machine(options.sshlogins)) {
-    return bad_usage("--sshlogin needs GNU parallel, which this Windows build cannot run");
-  }
-#else
-  if (!only_this_machine(options.sshlogins) && !parallel_installed(&error)) {
-    return bad_usage(error);
-  }
-#endif
+  if (!machines_usable(options, &error)) return bad_usage(error);
 
   // The libraries' own complaints about damaged files go to the null device;
   // the program says in one line what failed.
@@ -128,11 +114,9 @@ int main(int argc, char** argv) {
   if (options.send_chunk > 0) {
     listing.photos = chunk;
   } else if (options.receive) {
-#if !defined(_WIN32)
     const chunk_end received = receive_chunk(&listing.photos, &error);
     if (received.interrupted_by != 0) end_by(received.interrupted_by);
     if (received.status != 0) return fail(messages, error);
-#endif
   } else {
     listing = list_photos(options.photos, std::cin, options.sort_into);
   }

@@ -16,29 +16,11 @@
 
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/layers.h"
+#include "tools/classify-photos/remote/remote_mode.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(remote);
 
 namespace classify {
-
-// How a chunk's job, or its far side's reading of it, ended: the process
-// ends by it (only main ends the process).
-struct chunk_end {
-  int status = 0;  // 0 done, 1 failed
-  // The signal that interrupted it (Ctrl-C, a polite kill, a connection
-  // that has gone), which should end the process; 0 when none did.
-  int interrupted_by = 0;
-};
-
-// The job of chunk options.send_chunk in slot options.job_slot, whose list
-// of photographs is the file options.photos[0]. Where its login is this
-// machine (":"), `photos` gets the chunk's photographs for this process to
-// classify, and the result is nothing; otherwise the chunk goes over ssh, its
-// relay lines are written to standard output, each photograph that got no
-// result gets an error line that names the machine and why (unless a signal
-// interrupted it), and the result says how it ended.
-std::optional<chunk_end> send_chunk(const photos_options& options,
-                                    std::vector<std::string>* photos);
 
 // The shell command that runs ssh to `login`, followed by what it should
 // run there: the login itself where it is an ssh command of its own, else ssh
@@ -55,12 +37,5 @@ pid_t open_shared_connection(const std::string& login, const std::string& contro
 
 // Ends the shared connection to `login`, if there is one.
 void close_shared_connection(const std::string& login, const std::string& control);
-
-// Reads a chunk from standard input, as send_chunk sends it: the photographs
-// to classify go into `photos` (a scratch folder's copies, or the paths
-// under --remote-root). Status 1, with `error`, when the input is not a
-// chunk; a signal while the photographs come in interrupts it, and the
-// process should then end by it (which removes their folder).
-chunk_end receive_chunk(std::vector<std::string>* photos, std::string* error);
 
 }  // namespace classify

@@ -58,6 +58,10 @@ size_t chunk_size(size_t count, size_t logins) {
   return std::clamp<size_t>((count + spread - 1) / spread, 1, 256);
 }
 
+bool machines_usable(const photos_options& options, std::string* why) {
+  return only_this_machine(options.sshlogins) || parallel_installed(why);
+}
+
 bool parallel_installed(std::string* why) {
   *why = "--sshlogin needs GNU parallel, which is not installed (Debian: parallel)";
   // The shell's own search of PATH, as it will find the program later.
