@@ -33,18 +33,13 @@ const vips_functions& vips_module() {
                                  ? private_module_path("prepare-input-vips.so")
                                  : vips_module_path();
     const module_functions m = load_module(path, {"classify_vips_decode", "classify_vips_free"});
-    switch (m.outcome) {
-      case module_functions::state::loaded:
-        f.decode = reinterpret_cast<vips_decode_function>(m.functions[0]);
-        f.release = reinterpret_cast<vips_free_function>(m.functions[1]);
-        break;
-      case module_functions::state::damaged:
-        f.problem = "its decoder module is damaged";
-        break;
-      default:
-        f.problem = "its decoder module does not load: " + m.reason;
-        f.missing = m.outcome == module_functions::state::missing;
+    if (m.outcome != module_functions::state::loaded) {
+      f.problem = "its decoder module " + m.problem;
+      f.missing = m.outcome == module_functions::state::missing;
+      return f;
     }
+    f.decode = reinterpret_cast<vips_decode_function>(m.functions[0]);
+    f.release = reinterpret_cast<vips_free_function>(m.functions[1]);
     return f;
   }();
   return module;

@@ -9,7 +9,7 @@ module_functions load_module(const std::string& path, const std::vector<const ch
   module_functions module;
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    module.reason = dlerror();
+    module.problem = std::string("does not load: ") + dlerror();
     module.outcome = access(path.c_str(), F_OK) != 0 ? module_functions::state::missing
                                                      : module_functions::state::unloadable;
     return module;
@@ -18,6 +18,7 @@ module_functions load_module(const std::string& path, const std::vector<const ch
     module.functions.push_back(dlsym(handle, name));
     if (module.functions.back() == nullptr) {
       module.outcome = module_functions::state::damaged;
+      module.problem = "is damaged";
       return module;
     }
   }

@@ -81,7 +81,10 @@ struct module_functions {
   enum class state { loaded, missing, unloadable, damaged };
   state outcome = state::unloadable;
   std::vector<void*> functions;
-  std::string reason;  // the loader's, where the file is there but does not load
+  // What is wrong, for the caller to put after the module's name: "does not
+  // load: " and the loader's reason, or "is damaged" (a function is
+  // missing); "" when it is loaded.
+  std::string problem;
 };
 module_functions load_module(const std::string& path, const std::vector<const char*>& names);
 

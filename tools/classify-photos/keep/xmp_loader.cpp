@@ -24,17 +24,14 @@ const xmp_functions& xmp_module() {
     xmp_functions f;
     const std::string path = private_module_path("classify-photos-xmp.so");
     const module_functions m = load_module(path, {"classify_xmp_merge", "classify_xmp_free"});
-    switch (m.outcome) {
-      case module_functions::state::loaded:
-        f.merge = reinterpret_cast<xmp_merge_function>(m.functions[0]);
-        f.release = reinterpret_cast<xmp_free_function>(m.functions[1]);
-        break;
-      case module_functions::state::damaged:
-        f.problem = "its exiv2 module " + path + " is damaged";
-        break;
-      default:
-        f.problem = "its exiv2 module does not load: " + m.reason;
+    if (m.outcome != module_functions::state::loaded) {
+      // A damaged module is named: the loader's reason names the others.
+      const bool damaged = m.outcome == module_functions::state::damaged;
+      f.problem = "its exiv2 module " + (damaged ? path + " " : std::string()) + m.problem;
+      return f;
     }
+    f.merge = reinterpret_cast<xmp_merge_function>(m.functions[0]);
+    f.release = reinterpret_cast<xmp_free_function>(m.functions[1]);
     return f;
   }();
   return module;
