@@ -224,7 +224,7 @@ main() {
     go_on=(--go-on)
   fi
   provision_prefix "${go_on[@]}" --note "($level, $link)" --print prefix_path \
-    --log "$cache_root/logs/tflite-$TF_RELEASE-$level-$link.log" --remove-work-in-background \
+    --log "$cache_root/logs/tflite-$TF_RELEASE-$level-$link.log" \
     --apt "${APT_DEPS[*]}" \
     --about "TensorFlow Lite $TF_RELEASE ($link, $level) into $prefix, about 3 minutes on 2 cores" \
     "$prefix" "$recipe" "$work" "${parts[@]}"

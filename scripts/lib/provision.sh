@@ -348,7 +348,9 @@ elapsed_total() {
 # work folder WORK emptied; then the functions STAGE... run in order (they
 # see PREFIX, RECIPE and WORK as $prefix, $recipe and $work); then WORK is
 # removed and the stamp written, last, so that an interrupted build is made
-# again by the next run.
+# again by the next run. WORK is renamed away and removed at the lowest
+# priority while the caller goes on: removing TensorFlow's tree and its
+# objects took two minutes and more of an empty cache's CI run, each time.
 #   --about TEXT     what is built, into where, in how long: the first line
 #   --apt "PKG..."   the Debian packages the stages need
 #   --log FILE       the log (default: logs/NAME.log in the cache, NAME
@@ -359,10 +361,8 @@ elapsed_total() {
 #                    log starts
 #   --go-on          an earlier run made part of PREFIX and left WORK for the
 #                    rest: both are kept and its log goes on
-#   --remove-work-in-background  WORK is renamed away and removed at the
-#                    lowest priority while the caller goes on
 provision_prefix() {
-  local about="" apt="" log="" note="" print=echo before="" go_on=0 background=0
+  local about="" apt="" log="" note="" print=echo before="" go_on=0
   while [[ $1 == --* ]]; do
     case $1 in
       --about) about=$2; shift ;;
@@ -372,7 +372,6 @@ provision_prefix() {
       --print) print=$2; shift ;;
       --before) before=$2; shift ;;
       --go-on) go_on=1 ;;
-      --remove-work-in-background) background=1 ;;
       *) die "provision_prefix: unknown option $1" ;;
     esac
     shift
@@ -405,23 +404,19 @@ provision_prefix() {
     "$stage_function"
   done
   end_stage
-  remove_work "$work" "$background"
+  remove_work "$work"
   stamp_prefix "$prefix" "$recipe"
   say "done in $(elapsed_total) s: $prefix"
   "$print" "$prefix"
 }
 
-# remove_work WORK IN_BACKGROUND: in the background, the folder is renamed
-# first, so that a build that starts meanwhile finds its name free.
+# remove_work WORK: in the background, the folder renamed first, so that a
+# build that starts meanwhile finds its name free.
 remove_work() {
-  if (($2)); then
-    local removed
-    removed=$(mktemp -d "$1.removed.XXXXXX")
-    mv "$1" "$removed/"
-    nice -n 19 rm -rf "$removed" </dev/null >/dev/null 2>&1 &
-  else
-    rm -rf "$1"
-  fi
+  local removed
+  removed=$(mktemp -d "$1.removed.XXXXXX")
+  mv "$1" "$removed/"
+  nice -n 19 rm -rf "$removed" </dev/null >/dev/null 2>&1 &
 }
 
 # Unpacks TARBALL into DIR (its top folder stripped) and applies the Debian
