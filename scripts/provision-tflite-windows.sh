@@ -29,47 +29,28 @@ readonly APT_DEPS=(cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-po
 # (or scripts/tflite/, which it compiles the library with).
 readonly RECIPE_REVISION=6
 
-readonly RUY_COMMIT=21a85fef159f9942f636a43b14c64b481c2a05b2
-readonly RUY_SHA256=be22b693dd1cf473d4c1cddbb3220b49ce7c88c2aec6c4b2cfedfacf18fb0fe1
-readonly ABSEIL_TARBALL=abseil_20220623.1.orig.tar.gz
-readonly ABSEIL_DEBIAN_TARBALL=abseil_20220623.1-1+deb12u2.debian.tar.xz
-readonly FARMHASH_TARBALL=farmhash_0~git20190513.0d859a8.orig.tar.xz
-readonly FARMHASH_DEBIAN_TARBALL=farmhash_0~git20190513.0d859a8-2.debian.tar.xz
-readonly FXDIV_TARBALL=fxdiv_0.0~git20200417.b408327.orig.tar.xz
-readonly PTHREADPOOL_TARBALL=pthreadpool_0.0~git20240616.560c60d.orig.tar.xz
-readonly FFT2D_TARBALL=oourafft_1.0.orig.tar.gz
-readonly FLATBUFFERS_TARBALL=flatbuffers_23.5.26+dfsg.orig.tar.xz
-readonly TF_TARBALL=tensorflow_2.14.1+dfsg.orig.tar.xz
-readonly TF_DEBIAN_TARBALL=tensorflow_2.14.1+dfsg-3.1.debian.tar.xz
-# What the mirror serves, in which suite, and the sha256 of each file used.
+# What the mirror serves, in which suites, and the packages used from it
+# (versions.txt).
 readonly SOURCE_LINES=("deb-src sid" "deb-src trixie" "deb-src bookworm")
-readonly SOURCE_PACKAGES=("src:abseil=20220623.1-1+deb12u2" "src:farmhash=0~git20190513.0d859a8-2"
-  "src:fxdiv=0.0~git20200417.b408327-3" "src:cpuinfo=$CPUINFO_VERSION"
-  "src:pthreadpool=0.0~git20240616.560c60d-1" "src:oourafft=1.0-3"
-  "src:flatbuffers=23.5.26+dfsg-4" "src:tensorflow=2.14.1+dfsg-3.1")
-readonly SOURCE_FILES=(
-  "$ABSEIL_TARBALL=abfe2897f3a30edaa74bc34365afe3c2a3cd012091a97dc7e008f7016adcd5fe"
-  "$ABSEIL_DEBIAN_TARBALL=e08490fc7b6f3beca1925953b0c4fb92df2de5e2a01295e4641e2a3d4e528eeb"
-  "$FARMHASH_TARBALL=e2fc97337d22a598d1b35697c20a9a9c638abccff2793e2cab12d01eec5bc496"
-  "$FARMHASH_DEBIAN_TARBALL=a981ba1b866841da0dd80e7be0b0e52f50cadf98b91051f4ab76ded2966b0076"
-  "$FXDIV_TARBALL=7953482badaf4cb34026c3487c257b8e4ab2df061c019bd6fabbbc12ad52c44b"
-  "$CPUINFO_TARBALL=$CPUINFO_SHA256"
-  "$PTHREADPOOL_TARBALL=4cc3cbd933b28131d2a34edc54f76af9fb41bc490af5eae1a5bd3cd07ea90708"
-  "$FFT2D_TARBALL=5f4dabc2ae21e1f537425d58a49cdca1c49ea11db0d6271e2a4b27e9697548eb"
-  "$FLATBUFFERS_TARBALL=0d309fd2c47bbbebd450e68d1419c336d53d1b8f5ce47e1f1f7f28f452fc6f3b"
-  "$TF_TARBALL=9dfff0627def4e999f66a80d0fb57fd0651d12d525dcd67d6c24f1e9bca72b93"
-  "$TF_DEBIAN_TARBALL=05f0c158488289368b06664d0e6e54a9d408936c479c9529e5f6fe9fa41b72a0")
+readonly SOURCES=(src:abseil src:farmhash src:fxdiv src:cpuinfo src:pthreadpool src:oourafft
+  src:flatbuffers src:tensorflow)
+readonly TF_RELEASE=${pinned_version[src:tensorflow]%%+*}
 
-cache_root=${CLASSIFY_TFLITE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/classify}
-ruy_source=${CLASSIFY_RUY_SOURCE:-$here/../../shared/third_party/ruy-$RUY_COMMIT.tar.xz}
 toolchain=$here/windows/mingw-w64-x86_64.cmake
 
 check_ruy_source() {
+  local commit=${pinned_version[tree:ruy]} sum=${pinned_sha256[tree:ruy]}
+  ruy_source=${CLASSIFY_RUY_SOURCE:-$here/../../shared/third_party/${pinned_file[tree:ruy]}}
   if [[ ! -f $ruy_source ]]; then
-    die "ruy's source is missing: $ruy_source. It is the tree of https://github.com/google/ruy at commit $RUY_COMMIT as a .tar.xz (sha256 $RUY_SHA256); set CLASSIFY_RUY_SOURCE to its path"
+    die "ruy's source is missing: $ruy_source. It is the tree of https://github.com/google/ruy at commit $commit as a .tar.xz (sha256 $sum); set CLASSIFY_RUY_SOURCE to its path"
   fi
-  has_sha256 "$ruy_source" "$RUY_SHA256" ||
-    die "$ruy_source is not ruy at commit $RUY_COMMIT (its sha256 should be $RUY_SHA256)"
+  has_sha256 "$ruy_source" "$sum" || die "$ruy_source is not ruy at commit $commit (its sha256 should be $sum)"
+}
+
+fetch_sources() {
+  check_ruy_source
+  stage "download sources"
+  fetch_pinned SOURCE_LINES "${SOURCES[@]}"
 }
 
 # Debian's header-only Eigen, gemmlowp and NEON_2_SSE, copied into the
@@ -88,30 +69,39 @@ copy_header_libraries() {
   done
 }
 
+# The libraries TensorFlow Lite is built over: built here at the base level,
+# copied from the base prefix above it.
 build_dependencies() {
-  local src=$1
+  if [[ -n $base ]]; then
+    stage "dependencies, from $(basename "$base")"
+    cp -a "$base/." "$prefix/"
+    rm -rf "$prefix/.provisioned" "$prefix/include/tensorflow" "$prefix/lib/libtensorflow-lite.a" \
+      "$prefix/lib/cmake/tensorflow-lite" "$prefix/lib/xnnpack-delegate" \
+      "$prefix/lib/cmake/tflite-xnnpack-delegate"
+    return
+  fi
   stage "flatbuffers"
-  unpack "$src/$FLATBUFFERS_TARBALL" "$work/flatbuffers"
+  unpack_pinned src:flatbuffers "$work/flatbuffers"
   cross_build flatbuffers "$work/flatbuffers" -DFLATBUFFERS_BUILD_TESTS=OFF \
     -DFLATBUFFERS_BUILD_FLATC=OFF -DFLATBUFFERS_BUILD_FLATHASH=OFF
   # The metadata code generator runs here, on the machine that builds.
   mkdir -p "$prefix/bin"
   build_flatc_cpp "$work/flatbuffers" "$prefix/bin"
   stage "abseil"
-  unpack "$src/$ABSEIL_TARBALL" "$work/abseil" "$src/$ABSEIL_DEBIAN_TARBALL"
+  unpack_pinned src:abseil "$work/abseil"
   cross_build abseil "$work/abseil" -DCMAKE_CXX_STANDARD=17 -DABSL_PROPAGATE_CXX_STD=ON \
     -DBUILD_TESTING=OFF -DABSL_ENABLE_INSTALL=ON
   stage "cpuinfo, pthreadpool, farmhash, fft2d"
-  build_cpuinfo "$src/$CPUINFO_TARBALL" "$work" "$prefix" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
-  unpack "$src/$FXDIV_TARBALL" "$work/fxdiv"
-  unpack "$src/$PTHREADPOOL_TARBALL" "$work/pthreadpool"
+  build_cpuinfo "$work" "$prefix" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+  unpack_pinned src:fxdiv "$work/fxdiv"
+  unpack_pinned src:pthreadpool "$work/pthreadpool"
   cross_build pthreadpool "$work/pthreadpool" -DPTHREADPOOL_LIBRARY_TYPE=static \
     -DPTHREADPOOL_BUILD_TESTS=OFF -DPTHREADPOOL_BUILD_BENCHMARKS=OFF \
     -DFXDIV_SOURCE_DIR="$work/fxdiv"
-  unpack "$src/$FARMHASH_TARBALL" "$work/farmhash" "$src/$FARMHASH_DEBIAN_TARBALL"
+  unpack_pinned src:farmhash "$work/farmhash"
   cp "$here/windows/farmhash.cmake" "$work/farmhash/CMakeLists.txt"
   cross_build farmhash "$work/farmhash"
-  unpack "$src/$FFT2D_TARBALL" "$work/fft2d"
+  unpack_pinned src:oourafft "$work/fft2d"
   cp "$here/windows/fft2d.cmake" "$work/fft2d/CMakeLists.txt"
   cross_build fft2d "$work/fft2d"
   stage "ruy"
@@ -143,9 +133,11 @@ level_flags() {
   esac
 }
 
-configure_tflite() {
-  local src=$1 tree=$work/tensorflow
-  unpack "$src/$TF_TARBALL" "$tree" "$src/$TF_DEBIAN_TARBALL"
+# TensorFlow Lite and its XNNPACK delegate, over the libraries in the prefix.
+build_tflite() {
+  local tree=$work/tensorflow
+  stage "tensorflow lite: configure"
+  unpack_pinned src:tensorflow "$tree"
   apply_own_patches "$tree"
   # The benchmark tool and the label_image example are not needed here.
   sed -i '/add_subdirectory(${TFLITE_SOURCE_DIR}\/tools\/benchmark)/d;
@@ -161,6 +153,22 @@ configure_tflite() {
     -DCMAKE_FIND_PACKAGE_PREFER_CONFIG=ON -DSYSTEM_PTHREADPOOL=ON \
     -DPTHREADPOOL_LIB="$prefix/lib/libpthreadpool.a" "${package_dirs[@]}" ||
     die "TensorFlow Lite does not configure"
+  stage "tensorflow lite: compile"
+  build_with_progress "$work/tflite-build" -j "$jobs"
+  stage "tensorflow lite: install"
+  run cmake --install "$work/tflite-build"
+  [[ -f $prefix/lib/libtensorflow-lite.a ]] || die "the install has no libtensorflow-lite.a"
+  stage "xnnpack delegate"
+  build_xnnpack_delegate "$tree" "$work" "$prefix" "$xnnpack" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$prefix" \
+    -Dtensorflow-lite_DIR="$prefix/lib/cmake/tensorflow-lite" "${package_dirs[@]}" \
+    -DCMAKE_CXX_FLAGS="$flags"
+}
+
+# XNNPACK, which the delegate is built over, before anything else: its
+# prefix is another recipe's.
+provision_xnnpack() {
+  xnnpack=$(xnnpack_prefix win64)
 }
 
 main() {
@@ -169,63 +177,23 @@ main() {
   # Above the base level only TensorFlow Lite and its delegate are compiled
   # again: the libraries below them (ruy and cpuinfo choose their kernels at
   # run time) are the base prefix's, copied.
-  local base=""
+  base=""
   if [[ $level != x86-64 ]]; then
     base=$(CLASSIFY_WINDOWS_LEVEL=x86-64 "$here/provision-tflite-windows.sh" | tail -n 1)
     [[ -d $base ]] || die "the base prefix could not be provisioned"
   fi
-  local recipe="tensorflow=2.14.1+dfsg-3.1 flatbuffers=23.5.26+dfsg-4 abseil=20220623.1-1+deb12u2 farmhash=0~git20190513.0d859a8-2 fxdiv=0.0~git20200417.b408327-3 cpuinfo=$CPUINFO_VERSION xnnpack-delegate=b9d4073 pthreadpool=0.0~git20240616.560c60d-1 fft2d=oourafft-1.0-3 ruy=$RUY_COMMIT target=x86_64-w64-mingw32 level=$level link=static revision=$RECIPE_REVISION${base:+ dependencies=$(basename "$base")}"
-  prefix=$cache_root/tflite-2.14.1-win64
+  local recipe
+  recipe="$(pinned_versions src:tensorflow src:flatbuffers src:abseil src:farmhash src:fxdiv src:cpuinfo)"
+  recipe+=" xnnpack-delegate=${pinned_version[tree:xnnpack]:0:7} pthreadpool=${pinned_version[src:pthreadpool]}"
+  recipe+=" fft2d=oourafft-${pinned_version[src:oourafft]} ruy=${pinned_version[tree:ruy]}"
+  recipe+=" target=x86_64-w64-mingw32 level=$level link=static revision=$RECIPE_REVISION"
+  recipe+="${base:+ dependencies=$(basename "$base")}"
+  prefix=$cache_root/tflite-$TF_RELEASE-win64
   [[ $level == x86-64 ]] || prefix+=-${level#x86-64-}
-  if prefix_is_current "$prefix" "$recipe"; then
-    say "cached: $prefix"
-    echo "$prefix"
-    return
-  fi
-  local xnnpack
-  xnnpack=$(xnnpack_prefix win64)
-  start_log "$cache_root/logs/$(basename "$prefix").log"
-  say "building TensorFlow Lite 2.14.1 for 64-bit Windows ($level) into $prefix, about 4 to 5 minutes on 2 cores"
-  say "full log: $log_file"
-  stage "apt packages"
-  install_apt_packages "${APT_DEPS[@]}"
-  check_ruy_source
-  rm -rf "$prefix"
-  mkdir -p "$prefix" "$cache_root/downloads"
-  work=$cache_root/work-$(basename "$prefix")
   package_dirs_of
-  rm -rf "$work"
-  mkdir -p "$work"
-  local src=$cache_root/downloads
-
-  stage "download sources"
-  fetch_debian_files "$src" SOURCE_LINES SOURCE_PACKAGES SOURCE_FILES
-  if [[ -n $base ]]; then
-    stage "dependencies, from $(basename "$base")"
-    cp -a "$base/." "$prefix/"
-    rm -rf "$prefix/.provisioned" "$prefix/include/tensorflow" "$prefix/lib/libtensorflow-lite.a" \
-      "$prefix/lib/cmake/tensorflow-lite" "$prefix/lib/xnnpack-delegate" \
-      "$prefix/lib/cmake/tflite-xnnpack-delegate"
-  else
-    build_dependencies "$src"
-  fi
-  stage "tensorflow lite: configure"
-  configure_tflite "$src"
-  stage "tensorflow lite: compile"
-  build_with_progress "$work/tflite-build" -j "$jobs"
-  stage "tensorflow lite: install"
-  run cmake --install "$work/tflite-build"
-  [[ -f $prefix/lib/libtensorflow-lite.a ]] || die "the install has no libtensorflow-lite.a"
-  stage "xnnpack delegate"
-  build_xnnpack_delegate "$work/tensorflow" "$work" "$prefix" "$xnnpack" \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$prefix" \
-    -Dtensorflow-lite_DIR="$prefix/lib/cmake/tensorflow-lite" "${package_dirs[@]}" \
-    -DCMAKE_CXX_FLAGS="$flags"
-  end_stage
-  rm -rf "$work"
-  stamp_prefix "$prefix" "$recipe"
-  say "done in $(elapsed_total) s: $prefix"
-  echo "$prefix"
+  provision_prefix --before provision_xnnpack --apt "${APT_DEPS[*]}" \
+    --about "TensorFlow Lite $TF_RELEASE for 64-bit Windows ($level) into $prefix, about 4 to 5 minutes on 2 cores" \
+    "$prefix" "$recipe" "$cache_root/work-$(basename "$prefix")" fetch_sources build_dependencies build_tflite
 }
 
 main "$@"

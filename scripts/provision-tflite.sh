@@ -27,37 +27,19 @@ tool_name=provision-tflite
 # shellcheck source=lib/provision.sh
 source "$here/lib/provision.sh"
 
-readonly TF_VERSION=2.14.1+dfsg-3.1
-readonly FLATBUFFERS_VERSION=23.5.26+dfsg-4
-readonly RUY_VERSION=0.0.0~git20230215.21a85fe-3+b1
-readonly FFT2D_VERSION=1.0-3+b1
-# The XNNPACK delegate (for classify-photos), built beside the library from
-# its tree, over scripts/provision-xnnpack.sh's XNNPACK.
-readonly XNNPACK_DELEGATE=b9d4073
 readonly APT_DEPS=(cmake g++ libabsl-dev libeigen3-dev libfarmhash-dev libfp16-dev
   libgemmlowp-dev libneon-2-sse-dev libpthreadpool-dev xz-utils binutils dpkg-dev patch)
 # Bump when the recipe below changes in a way the pinned versions do not show
 # (or scripts/tflite/, which it compiles the library with).
 readonly RECIPE_REVISION=7
 
-readonly TF_TARBALL=tensorflow_2.14.1+dfsg.orig.tar.xz
-readonly TF_DEBIAN_TARBALL=tensorflow_2.14.1+dfsg-3.1.debian.tar.xz
-readonly FLATBUFFERS_TARBALL=flatbuffers_23.5.26+dfsg.orig.tar.xz
-readonly RUY_DEB="libruy-dev_${RUY_VERSION//:/%3a}_amd64.deb"
-readonly FFT2D_DEB="libfft2d-dev_${FFT2D_VERSION}_amd64.deb"
-# What Debian unstable serves, and the sha256 of each file used from it.
+# What Debian unstable serves, and the packages used from it (versions.txt):
+# TensorFlow Lite's source and what it is built with. The XNNPACK delegate
+# (for classify-photos) is built beside the library from its tree, over
+# scripts/provision-xnnpack.sh's XNNPACK.
 readonly SOURCE_LINES=("deb sid" "deb-src sid")
-readonly SOURCE_PACKAGES=("src:tensorflow=$TF_VERSION" "src:flatbuffers=$FLATBUFFERS_VERSION"
-  "src:cpuinfo=$CPUINFO_VERSION" "libruy-dev=$RUY_VERSION" "libfft2d-dev=$FFT2D_VERSION")
-readonly SOURCE_FILES=(
-  "$TF_TARBALL=9dfff0627def4e999f66a80d0fb57fd0651d12d525dcd67d6c24f1e9bca72b93"
-  "$TF_DEBIAN_TARBALL=05f0c158488289368b06664d0e6e54a9d408936c479c9529e5f6fe9fa41b72a0"
-  "$FLATBUFFERS_TARBALL=0d309fd2c47bbbebd450e68d1419c336d53d1b8f5ce47e1f1f7f28f452fc6f3b"
-  "$CPUINFO_TARBALL=$CPUINFO_SHA256"
-  "$RUY_DEB=51dd8bf9670132202688abd921c224035136f6e729954226fb186e0ba9eb5f1c"
-  "$FFT2D_DEB=4edd227304d45e6e87ba92ff056b140970707f2ab34c001d773e5afc10566927")
-
-cache_root=${CLASSIFY_TFLITE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/classify}
+readonly SOURCES=(src:tensorflow src:flatbuffers src:cpuinfo libruy-dev libfft2d-dev)
+readonly TF_RELEASE=${pinned_version[src:tensorflow]%%+*}
 
 # --- instruction-set level -------------------------------------------------
 
@@ -102,10 +84,8 @@ arch_flags() {
 # --- builds -----------------------------------------------------------------
 
 build_flatbuffers() {
-  local src=$1 work=$2 prefix=$3
-  rm -rf "$work/flatbuffers"
-  mkdir -p "$work/flatbuffers"
-  tar -xf "$src/$FLATBUFFERS_TARBALL" -C "$work/flatbuffers" --strip-components=1
+  local work=$1 prefix=$2
+  unpack_pinned src:flatbuffers "$work/flatbuffers"
   run cmake -S "$work/flatbuffers" -B "$work/flatbuffers-build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
     -DFLATBUFFERS_BUILD_TESTS=OFF -DFLATBUFFERS_BUILD_FLATC=OFF -DFLATBUFFERS_BUILD_FLATHASH=OFF
@@ -114,9 +94,9 @@ build_flatbuffers() {
 }
 
 unpack_ruy_and_fft2d() {
-  local src=$1 prefix=$2
-  dpkg-deb -x "$src/$RUY_DEB" "$prefix/deb"
-  dpkg-deb -x "$src/$FFT2D_DEB" "$prefix/deb"
+  local prefix=$1
+  dpkg-deb -x "$downloads/${pinned_file[libruy-dev]}" "$prefix/deb"
+  dpkg-deb -x "$downloads/${pinned_file[libfft2d-dev]}" "$prefix/deb"
   # fft2d's package file names absolute /usr paths; point them into the prefix.
   local cfg
   while IFS= read -r cfg; do
@@ -134,21 +114,6 @@ unpack_ruy_and_fft2d() {
       esac
     done
   done
-}
-
-unpack_tflite() {
-  local src=$1 tree=$2
-  rm -rf "$tree"
-  mkdir -p "$tree"
-  tar -xf "$src/$TF_TARBALL" -C "$tree" --strip-components=1
-  tar -xf "$src/$TF_DEBIAN_TARBALL" -C "$tree"
-  local patch_name
-  while read -r patch_name _; do
-    [[ -z $patch_name || $patch_name == \#* ]] && continue
-    run patch -d "$tree" -p1 --forward --batch -s -i "$tree/debian/patches/$patch_name" ||
-      die "patch $patch_name does not apply"
-  done <"$tree/debian/patches/series"
-  apply_own_patches "$tree"
 }
 
 configure_tflite() {
@@ -226,93 +191,54 @@ prefix_path() {
 # only then; until that run, `.library` records that the library part of the
 # recipe is done and the work folder is kept for the delegate.
 main() {
-  local part=all
+  part=all
   [[ ${1:-} == --library ]] && part=library
   if [[ ${CLASSIFY_TFLITE_USE_SYSTEM:-1} == 1 ]] && system_has_tflite; then
     say "the system provides TensorFlow Lite; nothing to provision"
     echo "/usr"
     return
   fi
-  local level link
   level=$(resolve_arch_level)
   link=$(resolve_link)
-  local recipe="tensorflow=$TF_VERSION flatbuffers=$FLATBUFFERS_VERSION ruy=$RUY_VERSION fft2d=$FFT2D_VERSION cpuinfo=$CPUINFO_VERSION xnnpack-delegate=$XNNPACK_DELEGATE level=$level flags=$(arch_flags "$level") revision=$RECIPE_REVISION"
-  local prefix=$cache_root/tflite-2.14.1-$level
+  local recipe prefix=$cache_root/tflite-$TF_RELEASE-$level
+  recipe="$(pinned_versions src:tensorflow src:flatbuffers)"
+  recipe+=" ruy=${pinned_version[libruy-dev]} fft2d=${pinned_version[libfft2d-dev]}"
+  recipe+=" cpuinfo=${pinned_version[src:cpuinfo]} xnnpack-delegate=${pinned_version[tree:xnnpack]:0:7}"
+  recipe+=" level=$level flags=$(arch_flags "$level") revision=$RECIPE_REVISION"
   if [[ $link == static ]]; then
     recipe+=" link=static"
     prefix+=-static
   fi
-  if prefix_is_current "$prefix" "$recipe"; then
-    say "cached: $prefix ($level, $link)"
-    prefix_path "$prefix"
-    return
-  fi
-  local work=$cache_root/work-$level-$link
-  local log=$cache_root/logs/tflite-2.14.1-$level-$link.log
-  if ! [[ -f $prefix/.library && $(cat "$prefix/.library") == "$recipe" && -d $work/tensorflow ]]; then
-    start_log "$log"
-    build_library "$prefix" "$work" "$level" "$link"
-    printf '%s' "$recipe" >"$prefix/.library"
+  local work=$cache_root/work-$level-$link parts=(build_library build_delegate) go_on=()
+  # (Asked before the stamp is, to the same effect: a stamped prefix keeps no
+  # `.library`, which goes before the stamp is written, and a new build
+  # empties the prefix first.)
+  if [[ -f $prefix/.library && $(cat "$prefix/.library") == "$recipe" && -d $work/tensorflow ]]; then
     if [[ $part == library ]]; then
-      end_stage
-      say "library installed in $(elapsed_total) s; the XNNPACK delegate and the kernel check follow"
+      say "library installed: $prefix ($level, $link); the XNNPACK delegate and the kernel check follow"
       prefix_path "$prefix"
       return
     fi
-  elif [[ $part == library ]]; then
-    say "library installed: $prefix ($level, $link); the XNNPACK delegate and the kernel check follow"
-    prefix_path "$prefix"
-    return
-  else
     # The library part of an earlier run: its log goes on.
-    log_file=$(realpath -m "$log")
-    trap on_exit EXIT
+    parts=(build_delegate)
+    go_on=(--go-on)
   fi
-  stage "xnnpack delegate"
-  local xnnpack
-  xnnpack=$(xnnpack_prefix linux) || die "XNNPACK could not be provisioned"
-  build_xnnpack_delegate "$work/tensorflow" "$work" "$prefix" "$xnnpack" \
-    -DCMAKE_PREFIX_PATH="$(prefix_path "$prefix")" -DCMAKE_CXX_FLAGS="$(arch_flags "$level")" \
-    -DCMAKE_POSITION_INDEPENDENT_CODE=ON
-  stage "kernel check"
-  check_kernel_path "$(prefix_path "$prefix")" "$work"
-  end_stage
-  rm -f "$prefix/.library"
-  stamp_prefix "$prefix" "$recipe"
-  # The work folder (TensorFlow's whole tree and the build's objects) goes in
-  # the background: removing it took minutes on a busy disk, which the
-  # programs' build need not wait for. Renamed first, so that a build that
-  # starts meanwhile finds its folder free.
-  local removed
-  removed=$(mktemp -d "$work.removed.XXXXXX")
-  mv "$work" "$removed/"
-  nice -n 19 rm -rf "$removed" </dev/null >/dev/null 2>&1 &
-  say "$kernel_report"
-  say "done in $(elapsed_total) s: $prefix"
-  prefix_path "$prefix"
+  provision_prefix "${go_on[@]}" --note "($level, $link)" --print prefix_path \
+    --log "$cache_root/logs/tflite-$TF_RELEASE-$level-$link.log" \
+    --apt "${APT_DEPS[*]}" \
+    --about "TensorFlow Lite $TF_RELEASE ($link, $level) into $prefix, about 3 minutes on 2 cores" \
+    "$prefix" "$recipe" "$work" "${parts[@]}"
 }
 
-# build_library PREFIX WORK LEVEL LINK: TensorFlow Lite and what it is built
-# with, installed into PREFIX; the unpacked tree stays in WORK for the
-# delegate. XNNPACK, which the delegate needs, is provisioned meanwhile in the
-# background at the lowest priority, so that it takes the cores only where the
-# library's own build leaves one idle (its configure and download stages, the
-# precompiled header, the links).
+# TensorFlow Lite and what it is built with, installed into the prefix; the
+# unpacked tree stays in the work folder for the delegate. XNNPACK, which the
+# delegate needs, is provisioned meanwhile in the background at the lowest
+# priority, so that it takes the cores only where the library's own build
+# leaves one idle (its configure and download stages, the precompiled
+# header, the links). With --library, the script ends here.
 build_library() {
-  local prefix=$1 work=$2 level=$3 link=$4
-  say "building TensorFlow Lite 2.14.1 ($link, $level) into $prefix, about 3 minutes on 2 cores"
-  say "full log: $log_file"
-  stage "apt packages"
-  install_apt_packages "${APT_DEPS[@]}"
-  rm -rf "$prefix"
-  mkdir -p "$prefix" "$cache_root/downloads"
-  # (and what an interrupted removal left of an earlier one)
-  rm -rf "$work" "$work".removed.*
-  mkdir -p "$work"
-  local src=$cache_root/downloads
-
   stage "download sources"
-  fetch_debian_files "$src" SOURCE_LINES SOURCE_PACKAGES SOURCE_FILES
+  fetch_pinned SOURCE_LINES "${SOURCES[@]}"
   # After the download: XNNPACK's provisioning fetches cpuinfo's tarball into
   # the same folder, which is then there.
   xnnpack_in_background
@@ -320,10 +246,11 @@ build_library() {
   # of TensorFlow's tree each keep one core alone.
   stage "flatbuffers, cpuinfo, ruy and fft2d, tensorflow's tree"
   local steps=()
-  in_background steps build_flatbuffers "$src" "$work" "$prefix"
-  in_background steps build_cpuinfo "$src/$CPUINFO_TARBALL" "$work" "$prefix"
-  in_background steps unpack_ruy_and_fft2d "$src" "$prefix"
-  unpack_tflite "$src" "$work/tensorflow"
+  in_background steps build_flatbuffers "$work" "$prefix"
+  in_background steps build_cpuinfo "$work" "$prefix"
+  in_background steps unpack_ruy_and_fft2d "$prefix"
+  unpack_pinned src:tensorflow "$work/tensorflow"
+  apply_own_patches "$work/tensorflow"
   wait_for_all steps
   stage "tensorflow lite: configure"
   configure_tflite "$work/tensorflow" "$work/tflite-build" "$prefix" "$level" "$link"
@@ -338,6 +265,28 @@ build_library() {
   stage "tensorflow lite: install"
   run cmake --install "$work/tflite-build"
   [[ -f $prefix/include/tensorflow/lite/c/c_api.h ]] || die "the install has no tensorflow/lite/c/c_api.h"
+  printf '%s' "$recipe" >"$prefix/.library"
+  if [[ $part == library ]]; then
+    end_stage
+    say "library installed in $(elapsed_total) s; the XNNPACK delegate and the kernel check follow"
+    prefix_path "$prefix"
+    exit 0
+  fi
+}
+
+# The XNNPACK delegate and the check of the kernels the library takes.
+build_delegate() {
+  stage "xnnpack delegate"
+  local xnnpack
+  xnnpack=$(xnnpack_prefix linux) || die "XNNPACK could not be provisioned"
+  build_xnnpack_delegate "$work/tensorflow" "$work" "$prefix" "$xnnpack" \
+    -DCMAKE_PREFIX_PATH="$(prefix_path "$prefix")" -DCMAKE_CXX_FLAGS="$(arch_flags "$level")" \
+    -DCMAKE_POSITION_INDEPENDENT_CODE=ON
+  stage "kernel check"
+  check_kernel_path "$(prefix_path "$prefix")" "$work"
+  end_stage
+  say "$kernel_report"
+  rm -f "$prefix/.library"
 }
 
 # in_background ARRAY FUNCTION [ARGS...]: runs the step in a subshell with its

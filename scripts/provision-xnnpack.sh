@@ -27,25 +27,18 @@ source "$here/lib/provision.sh"
 # Bump when the recipe below changes in a way the pinned commits do not show
 # (or scripts/xnnpack/patches/).
 readonly RECIPE_REVISION=2
-readonly XNNPACK_COMMIT=b9d4073a6913891ce9cbd8965c8d506075d2a45a
-readonly PTHREADPOOL_COMMIT=43edadc654d6283b4b6e45ba09a853181ae8e850
-readonly FP16_COMMIT=0a92994d729ff76a58f692d3028ca1b64b145d91
-readonly TARBALLS=(
-  "xnnpack-$XNNPACK_COMMIT.tar.xz=5de3454df3a8cc58ee652052f6b04de587d5733d06ca742f57599ae07e3f38e1"
-  "pthreadpool-$PTHREADPOOL_COMMIT.tar.xz=6183f4083eb2e8062ec7926bce64b98425eb5f035f0c22b3a93935d8f423257d"
-  "FP16-$FP16_COMMIT.tar.xz=1f71871c188e6863ee0b594bca9ca05f358c9c1a4cf154021c5e2935034671c0")
-# FXdiv is header-only: Debian 12's package is the commit XNNPACK names.
-readonly FXDIV_VERSION=0.0~git20200417.b408327-3
+# The upstream trees (versions.txt) and, for cpuinfo, the mirror's suite.
+readonly TREES=(tree:xnnpack tree:pthreadpool tree:FP16)
+readonly CPUINFO_LINES=("deb-src sid")
 
-cache_root=${CLASSIFY_TFLITE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/classify}
 third_party=${CLASSIFY_THIRD_PARTY:-$here/../../shared/third_party}
 
 check_tarballs() {
-  local entry file
-  for entry in "${TARBALLS[@]}"; do
-    file=$third_party/${entry%%=*}
-    [[ -f $file ]] || die "missing: $file. It is the commit its name gives, as a .tar.xz of the upstream repository's tree (sha256 ${entry#*=}); set CLASSIFY_THIRD_PARTY to its folder"
-    has_sha256 "$file" "${entry#*=}" || die "$file is not the expected tree (its sha256 should be ${entry#*=})"
+  local tree file
+  for tree in "${TREES[@]}"; do
+    file=$third_party/${pinned_file[$tree]}
+    [[ -f $file ]] || die "missing: $file. It is the commit its name gives, as a .tar.xz of the upstream repository's tree (sha256 ${pinned_sha256[$tree]}); set CLASSIFY_THIRD_PARTY to its folder"
+    has_sha256 "$file" "${pinned_sha256[$tree]}" || die "$file is not the expected tree (its sha256 should be ${pinned_sha256[$tree]})"
   done
 }
 
@@ -62,49 +55,40 @@ EOF
 }
 
 main() {
-  local target=${1:-linux}
-  local toolchain_args=()
+  target=${1:-linux}
+  toolchain_args=()
   case $target in
     linux) ;;
     win64) toolchain_args=(-DCMAKE_TOOLCHAIN_FILE="$here/windows/mingw-w64-x86_64.cmake") ;;
     *) die "usage: provision-xnnpack.sh linux|win64" ;;
   esac
-  local recipe="xnnpack=$XNNPACK_COMMIT pthreadpool=$PTHREADPOOL_COMMIT fp16=$FP16_COMMIT fxdiv=$FXDIV_VERSION cpuinfo=$CPUINFO_VERSION target=$target revision=$RECIPE_REVISION"
-  local prefix=$cache_root/xnnpack-${XNNPACK_COMMIT:0:7}-$target
-  if prefix_is_current "$prefix" "$recipe"; then
-    say "cached: $prefix"
-    echo "$prefix"
-    return
-  fi
-  start_log "$cache_root/logs/xnnpack-${XNNPACK_COMMIT:0:7}-$target.log"
-  say "building XNNPACK ${XNNPACK_COMMIT:0:7} for $target into $prefix, under a minute on 2 cores"
-  stage "apt packages"
+  local commit=${pinned_version[tree:xnnpack]}
+  # FXdiv is header-only: Debian 12's package is the commit XNNPACK names.
+  local recipe="xnnpack=$commit pthreadpool=${pinned_version[tree:pthreadpool]}"
+  recipe+=" fp16=${pinned_version[tree:FP16]} fxdiv=${pinned_version[src:fxdiv]}"
+  recipe+=" cpuinfo=${pinned_version[src:cpuinfo]} target=$target revision=$RECIPE_REVISION"
+  local prefix=$cache_root/xnnpack-${commit:0:7}-$target
   local deps=(cmake g++ libfxdiv-dev xz-utils patch)
   [[ $target == win64 ]] && deps+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix)
-  install_apt_packages "${deps[@]}"
-  check_tarballs
-  rm -rf "$prefix"
-  mkdir -p "$prefix" "$cache_root/downloads"
-  local work=$cache_root/work-xnnpack-$target
-  rm -rf "$work"
-  mkdir -p "$work"
+  provision_prefix --about "XNNPACK ${commit:0:7} for $target into $prefix, under a minute on 2 cores" \
+    --apt "${deps[*]}" "$prefix" "$recipe" "$cache_root/work-xnnpack-$target" build_xnnpack
+}
 
+build_xnnpack() {
+  check_tarballs
   stage "download sources"
-  local src=$cache_root/downloads
-  local cpuinfo_lines=("deb-src sid") cpuinfo_packages=("src:cpuinfo=$CPUINFO_VERSION")
-  local cpuinfo_files=("$CPUINFO_TARBALL=$CPUINFO_SHA256")
-  fetch_debian_files "$src" cpuinfo_lines cpuinfo_packages cpuinfo_files
+  fetch_pinned CPUINFO_LINES src:cpuinfo
   stage "unpack"
-  unpack "$third_party/xnnpack-$XNNPACK_COMMIT.tar.xz" "$work/xnnpack"
+  unpack "$third_party/${pinned_file[tree:xnnpack]}" "$work/xnnpack"
   # Our own patches (scripts/xnnpack/patches/, each saying why at its top).
   local patch_file
   for patch_file in "$here"/xnnpack/patches/*.patch; do
     run patch -d "$work/xnnpack" -p1 --forward --batch -s -i "$patch_file" ||
       die "our patch $(basename "$patch_file") does not apply"
   done
-  unpack "$third_party/pthreadpool-$PTHREADPOOL_COMMIT.tar.xz" "$work/pthreadpool"
-  unpack "$third_party/FP16-$FP16_COMMIT.tar.xz" "$work/fp16"
-  unpack "$src/$CPUINFO_TARBALL" "$work/cpuinfo"
+  unpack "$third_party/${pinned_file[tree:pthreadpool]}" "$work/pthreadpool"
+  unpack "$third_party/${pinned_file[tree:FP16]}" "$work/fp16"
+  unpack_pinned src:cpuinfo "$work/cpuinfo"
   header_project "$work/fp16" fp16
   mkdir -p "$work/fxdiv/include"
   cp /usr/include/fxdiv.h "$work/fxdiv/include/"
@@ -129,11 +113,6 @@ main() {
     "$work/fp16/include/fp16.h" "$prefix/include/"
   cp -r "$work/fp16/include/fp16" "$prefix/include/"
   [[ -s $prefix/lib/libXNNPACK.a ]] || die "the build made no libXNNPACK.a"
-  end_stage
-  rm -rf "$work"
-  stamp_prefix "$prefix" "$recipe"
-  say "done in $(elapsed_total) s: $prefix"
-  echo "$prefix"
 }
 
 main "$@"

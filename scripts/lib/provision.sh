@@ -7,10 +7,13 @@
 #    machine's own mirror and checked by sha256;
 #  - cpuinfo built from source, so that every library in a prefix reads one
 #    layout of its structures;
-#  - FlatBuffers' C++ code generator, for the model metadata's schema.
+#  - FlatBuffers' C++ code generator, for the model metadata's schema;
+#  - the versions and sums of everything built from (versions.txt);
+#  - provision_prefix, the life of a cached prefix around a recipe's stages.
 #
-# The sourcing script sets `tool_name` and calls start_log before any stage.
-# VERBOSE=1 shows every command's output as it runs.
+# The sourcing script sets `tool_name` and calls start_log before any stage
+# (provision_prefix does, for a recipe). VERBOSE=1 shows every command's
+# output as it runs.
 
 prov_started_at=$(date +%s)
 prov_lib_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -41,9 +44,14 @@ die() {
 }
 
 start_log() {
-  log_file=$(realpath -m "$1")
+  continue_log "$1"
   mkdir -p "$(dirname "$log_file")"
   : >"$log_file"
+}
+
+# Goes on with the log an earlier run started.
+continue_log() {
+  log_file=$(realpath -m "$1")
   trap on_exit EXIT
 }
 
@@ -181,6 +189,72 @@ has_sha256() {
   [[ -s $1 ]] && [[ $(sha256sum "$1" | cut -d' ' -f1) == "$2" ]]
 }
 
+# --- what is built from (versions.txt) ----------------------------------------
+
+cache_root=${CLASSIFY_TFLITE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/classify}
+# Where the Debian packages' files are kept, for every prefix.
+downloads=$cache_root/downloads
+
+# pinned_version[PACKAGE] is its version; pinned_file[FILE] and
+# pinned_sha256[FILE] are a file's name and sum, FILE being "PACKAGE orig"
+# or "PACKAGE debian" for a source package, PACKAGE alone for the others;
+# pinned_files lists every FILE in the table's order.
+declare -gA pinned_version=() pinned_file=() pinned_sha256=()
+declare -ga pinned_files=()
+read_versions() {
+  local line package="" version="" plain kind sum file name
+  while IFS= read -r line; do
+    [[ $line =~ ^[[:space:]]*(#|$) ]] && continue
+    if [[ $line != [[:space:]]* ]]; then
+      read -r package version <<<"$line"
+      pinned_version[$package]=$version
+      continue
+    fi
+    read -r kind sum <<<"$line"
+    file=$package name=${package#*:}
+    # (file names leave out the epoch; an upstream tarball's, the Debian
+    # revision too)
+    plain=${version#*:}
+    case $package in
+      src:*)
+        file+=" ${kind%%.*}"
+        [[ $kind != orig.* ]] || plain=${plain%-*}
+        name+="_$plain.$kind"
+        ;;
+      tree:*) name+="-$version.$kind" ;;
+      *) name+="_${version//:/%3a}_$kind" ;;
+    esac
+    pinned_file[$file]=$name
+    pinned_sha256[$file]=$sum
+    pinned_files+=("$file")
+  done <"$prov_lib_dir/versions.txt"
+}
+read_versions
+
+# "NAME=VERSION" of each of the packages, NAME without "src:", on one line:
+# how a recipe names what it is built from.
+pinned_versions() {
+  local package named=()
+  for package in "$@"; do named+=("${package#src:}=${pinned_version[$package]}"); done
+  echo "${named[*]}"
+}
+
+# fetch_pinned APT_LINES PACKAGE...: the files of the Debian packages from
+# the mirror's suites in the array APT_LINES, into the downloads folder
+# (fetch_debian_files).
+fetch_pinned() {
+  local lines=$1 package file wanted_packages=() wanted_files=()
+  shift
+  for package in "$@"; do
+    wanted_packages+=("$package=${pinned_version[$package]}")
+    for file in "${pinned_files[@]}"; do
+      [[ $file == "$package" || $file == "$package "* ]] || continue
+      wanted_files+=("${pinned_file[$file]}=${pinned_sha256[$file]}")
+    done
+  done
+  fetch_debian_files "$downloads" "$lines" wanted_packages wanted_files
+}
+
 # fetch_debian_files DIR APT_LINES PACKAGES FILES: makes sure that every
 # "name=sha256" in FILES is in DIR. What is missing is fetched with
 # `apt-get source --download-only` (for "src:NAME=VERSION" in PACKAGES) and
@@ -214,24 +288,19 @@ fetch_debian_files() {
   done
 }
 
-# The cpuinfo every library of a prefix is built against. ruy reads cpuinfo's
+# build_cpuinfo WORK PREFIX [cmake args...]: the cpuinfo every library of a
+# prefix is built against (src:cpuinfo in versions.txt). ruy reads cpuinfo's
 # structures through inline functions compiled into ruy itself, so ruy and the
 # cpuinfo library it is linked with must come from one version: against
 # Debian 12's older cpuinfo, ruy reads the AVX2 and AVX-512 flags at the
-# wrong offsets and falls back to its plain AVX kernels.
-readonly CPUINFO_VERSION=0.0~git20250905.877328f-1
-readonly CPUINFO_TARBALL=cpuinfo_0.0~git20250905.877328f.orig.tar.xz
-readonly CPUINFO_SHA256=557ca404a3836b9f335a3a06b65ff9fe9dbaaefab7fb5c0185f53d9f33615a10
-
-# build_cpuinfo TARBALL WORK PREFIX [cmake args...]: a static library with
-# position-independent code, without tools, tests and benchmarks (which would
-# download googletest).
+# wrong offsets and falls back to its plain AVX kernels. A static library
+# with position-independent code, without tools, tests and benchmarks (which
+# would download googletest).
 build_cpuinfo() {
-  local tarball=$1 work=$2 prefix=$3
-  shift 3
-  rm -rf "$work/cpuinfo" "$work/cpuinfo-build"
-  mkdir -p "$work/cpuinfo"
-  tar -xf "$tarball" -C "$work/cpuinfo" --strip-components=1
+  local work=$1 prefix=$2
+  shift 2
+  unpack_pinned src:cpuinfo "$work/cpuinfo"
+  rm -rf "$work/cpuinfo-build"
   run cmake -S "$work/cpuinfo" -B "$work/cpuinfo-build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
     -DCPUINFO_LIBRARY_TYPE=static -DCPUINFO_BUILD_TOOLS=OFF -DCPUINFO_BUILD_UNIT_TESTS=OFF \
@@ -272,6 +341,84 @@ elapsed_total() {
   echo $(($(date +%s) - prov_started_at))
 }
 
+# provision_prefix [OPTIONS] PREFIX RECIPE WORK STAGE...: makes PREFIX by
+# RECIPE (the whole recipe, which its stamp records) unless it carries that
+# stamp already, and prints it on standard output either way. A prefix is
+# made afresh: its log started, the apt packages installed, PREFIX and the
+# work folder WORK emptied; then the functions STAGE... run in order (they
+# see PREFIX, RECIPE and WORK as $prefix, $recipe and $work); then WORK is
+# removed and the stamp written, last, so that an interrupted build is made
+# again by the next run. WORK is renamed away and removed at the lowest
+# priority while the caller goes on: removing TensorFlow's tree and its
+# objects took two minutes and more of an empty cache's CI run, each time.
+#   --about TEXT     what is built, into where, in how long: the first line
+#   --apt "PKG..."   the Debian packages the stages need
+#   --log FILE       the log (default: logs/NAME.log in the cache, NAME
+#                    being PREFIX's)
+#   --note TEXT      said after PREFIX when it is cached
+#   --print FUNCTION prints what to give for PREFIX (default: PREFIX itself)
+#   --before FUNCTION runs first when the prefix is to be made, before its
+#                    log starts
+#   --go-on          an earlier run made part of PREFIX and left WORK for the
+#                    rest: both are kept and its log goes on
+provision_prefix() {
+  local about="" apt="" log="" note="" print=echo before="" go_on=0
+  while [[ $1 == --* ]]; do
+    case $1 in
+      --about) about=$2; shift ;;
+      --apt) apt=$2; shift ;;
+      --log) log=$2; shift ;;
+      --note) note=$2; shift ;;
+      --print) print=$2; shift ;;
+      --before) before=$2; shift ;;
+      --go-on) go_on=1 ;;
+      *) die "provision_prefix: unknown option $1" ;;
+    esac
+    shift
+  done
+  local prefix=$1 recipe=$2 work=$3 stage_function packages
+  shift 3
+  if prefix_is_current "$prefix" "$recipe"; then
+    say "cached: $prefix${note:+ $note}"
+    "$print" "$prefix"
+    return
+  fi
+  [[ -z $before ]] || "$before"
+  log=${log:-$cache_root/logs/$(basename "$prefix").log}
+  if ((go_on)); then
+    continue_log "$log"
+  else
+    start_log "$log"
+    say "building $about"
+    say "full log: $log_file"
+    stage "apt packages"
+    read -ra packages <<<"$apt"
+    install_apt_packages "${packages[@]}"
+    rm -rf "$prefix"
+    mkdir -p "$prefix" "$downloads"
+    # (and what an interrupted removal in the background left of an earlier one)
+    rm -rf "$work" "$work".removed.*
+    mkdir -p "$work"
+  fi
+  for stage_function in "$@"; do
+    "$stage_function"
+  done
+  end_stage
+  remove_work "$work"
+  stamp_prefix "$prefix" "$recipe"
+  say "done in $(elapsed_total) s: $prefix"
+  "$print" "$prefix"
+}
+
+# remove_work WORK: in the background, the folder renamed first, so that a
+# build that starts meanwhile finds its name free.
+remove_work() {
+  local removed
+  removed=$(mktemp -d "$1.removed.XXXXXX")
+  mv "$1" "$removed/"
+  nice -n 19 rm -rf "$removed" </dev/null >/dev/null 2>&1 &
+}
+
 # Unpacks TARBALL into DIR (its top folder stripped) and applies the Debian
 # patch series of DEBIAN_TARBALL, when given.
 unpack() {
@@ -287,6 +434,13 @@ unpack() {
     run patch -d "$dir" -p1 --forward --batch -s -i "$dir/debian/patches/$name" ||
       die "patch $name does not apply to $(basename "$tarball")"
   done <"$dir/debian/patches/series"
+}
+
+# unpack_pinned PACKAGE DIR: the downloaded source package unpacked into
+# DIR, with its Debian patches where versions.txt names them.
+unpack_pinned() {
+  unpack "$downloads/${pinned_file[$1 orig]}" "$2" \
+    ${pinned_file[$1 debian]:+"$downloads/${pinned_file[$1 debian]}"}
 }
 
 # cross_build NAME SOURCE [cmake args...]: configures, builds and installs
@@ -332,9 +486,8 @@ build_xnnpack_delegate() {
 # (provision-tflite.sh starts one in the background, which xnnpack_prefix
 # then waits for).
 xnnpack_lock() {
-  local root=${CLASSIFY_TFLITE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/classify}
-  mkdir -p "$root"
-  echo "$root/.xnnpack-$1.lock"
+  mkdir -p "$cache_root"
+  echo "$cache_root/.xnnpack-$1.lock"
 }
 
 # The prefix of scripts/provision-xnnpack.sh for TARGET (linux or win64),
