@@ -27,6 +27,14 @@
 #   one exactly, so CI does not fail at random on a finding that is new only
 #   by chance; set another seed, or 0 for a random one, and more runs, to
 #   explore.
+# The time is a budget, spent on the readers that are new or changed: a
+# target whose reader (every file of this repository its objects were
+# compiled from, its link line and the library prefix it links) is the same
+# as in its last full run that found nothing on this machine (a record in
+# the machine-wide cache, with the same caps and seed) only replays its seeds
+# and regressions and fuzzes for FUZZ_UNCHANGED_SECONDS (default 15) with a
+# tenth of its inputs.
+# FUZZ_FULL=1 gives every target its full budget.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -105,31 +113,86 @@ exiv2 -M "set Exif.Image.Orientation Short 6" "$seeds/photo_fuzz/tagged.jpg"
 
 # Tensors may take up to the model check's bound of 4 GiB in all.
 limits=(-rss_limit_mb=8192 -malloc_limit_mb=8192)
+cache_root=${CLASSIFY_TFLITE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/classify}
+records=$cache_root/fuzz-records
+unchanged_seconds=${FUZZ_UNCHANGED_SECONDS:-15}
+mkdir -p "$records"
+
+# reader_fingerprint TARGET: a hash over what the target's code is made of:
+# the repository's files named in the dependency files of its objects and of
+# the project's libraries on its link line, that link line, and the stamp of
+# the TensorFlow Lite prefix it links. The clone's own path is left out, so
+# that another clone of the same commit is the same reader.
+reader_fingerprint() {
+  local target=$1
+  local links=("$build_dir/fuzz/CMakeFiles/$target.dir/link.txt") archive name prefix root
+  root=$(pwd -P)
+  for archive in $(tr ' ' '\n' <"${links[0]}" | grep -E '^\.\./.*\.a$'); do
+    name=$(basename "$archive" .a)
+    links+=("$(dirname "$build_dir/fuzz/$archive")/CMakeFiles/${name#lib}.dir/link.txt")
+  done
+  {
+    cat "${links[0]}"
+    prefix=$(tr ' ' '\n' <"${links[0]}" | sed -n 's#/lib/libtensorflow-lite\.a$##p' | head -n 1)
+    [[ -n $prefix && -f $prefix/.provisioned ]] && echo "$(<"$prefix/.provisioned")"
+    # The objects a link line names, and the files their dependency files
+    # name, each from the folder the compiler ran in.
+    for link in "${links[@]}"; do
+      (
+        cd "${link%%/CMakeFiles/*}"
+        for object in $(tr ' ' '\n' <"CMakeFiles/${link#*/CMakeFiles/}" | tr -d '"' | grep '\.o$'); do
+          tr ' \\' '\n\n' <"$object.d" | grep -v -e '^$' -e ':$' | xargs -r realpath -m --
+        done
+      )
+    done | sed -n "s#^$root/##p" | grep -v '^build' | sort -u | while IFS= read -r file; do
+      printf '%s ' "$file"
+      sha256sum <"$file" 2>/dev/null || echo missing
+    done
+  } | sha256sum | cut -d' ' -f1
+}
+
 run_target() {
-  local target=$1 runs=$2 seconds=$3
-  echo "fuzz: $target, $runs inputs (at most $seconds s)" >&2
+  local target=$1 runs=$2 seconds=$3 record full=1 kind="its reader is new or changed"
+  # A run with smaller caps than these is no full run of them.
+  record="$(reader_fingerprint "$target") $runs $seconds $seed"
+  if [[ ${FUZZ_FULL:-0} != 1 && -f $records/$target && $(cat "$records/$target") == "$record" ]]; then
+    full=0 kind="its reader is unchanged since its last full run"
+    runs=$((runs / 10))
+    ((seconds > unchanged_seconds)) && seconds=$unchanged_seconds
+  fi
+  echo "fuzz: $target, $runs inputs (at most $seconds s: $kind)" >&2
   "$build_dir/fuzz/$target" "$build_dir/corpus/$target" "$seeds/$target" "fuzz/regressions/$target" \
     -runs="$runs" -max_total_time="$seconds" -seed="$seed" -print_final_stats=1 "${limits[@]}" \
     -artifact_prefix="$build_dir/crashes/$target-" 2>"$build_dir/$target.log" || {
     tail -n 60 "$build_dir/$target.log" >&2
     echo "fuzz: $target found a crash; the input is in $build_dir/crashes/" >&2
+    rm -f "$records/$target"
     return 1
   }
   grep -E '^stat::number_of_executed_units|^stat::average_exec_per_sec|^stat::peak_rss_mb' "$build_dir/$target.log" |
     sed "s/^/fuzz: $target /" >&2
+  if ((full)); then printf '%s\n' "$record" >"$records/$target"; fi
 }
-# Each target runs on one core: two at a time.
-run_pair() {
-  local status=0
-  run_target "$@" &
-  local first=$!
-  shift 3
-  run_target "$@" || status=1
-  wait "$first" || status=1
-  return "$status"
-}
-run_pair model_fuzz "$model_runs" "$model_seconds" photo_fuzz "$photo_runs" "$photo_seconds"
-run_pair metadata_fuzz "$metadata_runs" "$metadata_seconds" input_fuzz "$input_runs" "$input_seconds"
-run_pair protocol_fuzz "$protocol_runs" "$protocol_seconds" sidecar_fuzz "$sidecar_runs" "$sidecar_seconds"
-run_target truth_fuzz "$truth_runs" "$truth_seconds"
+# Each target runs on one core, two at a time, the longest first, each
+# starting as soon as a core is free.
+jobs=(
+  "model_fuzz $model_runs $model_seconds" "photo_fuzz $photo_runs $photo_seconds"
+  "metadata_fuzz $metadata_runs $metadata_seconds" "input_fuzz $input_runs $input_seconds"
+  "truth_fuzz $truth_runs $truth_seconds" "protocol_fuzz $protocol_runs $protocol_seconds"
+  "sidecar_fuzz $sidecar_runs $sidecar_seconds")
+status=0
+running=()
+for job in "${jobs[@]}"; do
+  if ((${#running[@]} == 2)); then
+    wait -n "${running[@]}" || status=1
+    alive=()
+    for pid in "${running[@]}"; do kill -0 "$pid" 2>/dev/null && alive+=("$pid"); done
+    running=("${alive[@]}")
+  fi
+  # shellcheck disable=SC2086 # a job is its three words
+  run_target $job &
+  running+=("$!")
+done
+for pid in "${running[@]}"; do wait "$pid" || status=1; done
+((status == 0)) || exit 1
 echo "fuzz: no crashes"
