@@ -1,17 +1,44 @@
 // Fuzzes what comes back and forth over a chunk's ssh session, which the far
 // side (or a damaged connection) may fill with anything: the relay lines of
-// the results, and the chunk's header line and list. Each input is read or
-// refused cleanly, and what is read is written back to the same form.
+// the results, and the chunk's header line and list; and the text form of
+// the classes that the relay lines carry and the cache keeps. Each input is
+// read or refused cleanly, and what is read is written back to the same form
+// and reads back the same, each score to the bit.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "tools/classify-photos/core/class_encoding.h"
 #include "tools/classify-photos/remote/protocol.h"
 
 using namespace classify;
 
 namespace {
+
+bool same_classes(const std::vector<class_score>& a, const std::vector<class_score>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i].index != b[i].index || std::memcmp(&a[i].score, &b[i].score, sizeof(float)) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void check_classes(const std::string& text) {
+  std::vector<class_score> classes;
+  if (!decode_classes(text, &classes)) {
+    if (!classes.empty()) std::abort();
+    return;
+  }
+  std::vector<class_score> again;
+  if (classes.empty() || !decode_classes(encode_classes(classes), &again) ||
+      !same_classes(again, classes)) {
+    std::abort();
+  }
+}
 
 void check_relay_line(const std::string& line) {
   long chunk = 0;
@@ -30,7 +57,7 @@ void check_relay_line(const std::string& line) {
                         &result_again) ||
       chunk_again != chunk || position_again != position ||
       result_again.outcome != result.outcome ||
-      result_again.classes.size() != result.classes.size()) {
+      !same_classes(result_again.classes, result.classes)) {
     std::abort();
   }
 }
@@ -62,6 +89,7 @@ void check_chunk(const std::string& data) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   check_relay_line(text.substr(0, text.find('\n')));
+  check_classes(text);
   check_chunk(text);
   return 0;
 }

@@ -5,7 +5,8 @@
 # files through prepare-input's decode, crop and resize, metadata_fuzz over
 # model files through classify-photos' metadata and zip readers,
 # protocol_fuzz over what a chunk's ssh session carries back and forth (relay
-# lines, the chunk's header and list), sidecar_fuzz over XMP sidecars through
+# lines, the chunk's header and list) and the classes' text form, which the
+# cache keeps too, sidecar_fuzz over XMP sidecars through
 # the merge of --xmp's keywords, truth_fuzz over the CSV and TSV files of
 # --truth through their reader and the matching of paths and classes. Seeds: the
 # test models and, where present, the pretrained model; small images in every
@@ -81,8 +82,13 @@ mkdir -p "$build_dir/crashes"
 cp models/mobilenet_v3_small_224_1.0_float.tflite "$seeds/model_fuzz/pretrained.tflite"
 printf '\x00\xff\x80\x7f' >"$seeds/input_fuzz/four_bytes"
 : >"$seeds/input_fuzz/empty"
-# A relay line of each outcome, and a chunk's header with its list.
+# A relay line of each outcome (scores as the line prints them, and exact
+# ones at the ends of a float's range), the classes alone as the cache keeps
+# them, and a chunk's header with its list.
 printf '3\t17\tok\t653\t0.447165\t668\t0.02\n' >"$seeds/protocol_fuzz/classified"
+printf '3\t19\tok\t1\t0.99999994\t7\t-nan\t2\t1e-45\t0\t-3.4028235e+38\t9\tinf\n' \
+  >"$seeds/protocol_fuzz/exact"
+printf '653\t0.447165\t668\t1.1754942e-38' >"$seeds/protocol_fuzz/classes"
 printf '3\t18\terror\tnot a photograph\n' >"$seeds/protocol_fuzz/failed"
 printf 'classify-photos-chunk copy 2 12\na.jpg\0b/c.png\0' >"$seeds/protocol_fuzz/chunk"
 # Sidecars as photo managers write them, ours among them.

@@ -451,7 +451,7 @@ TEST(ClassifyPhotosReport, FieldsAndLinesKeepEveryByteOnItsLine) {
   labels[653] = "military uniform";
   for (const std::string score : {"0.447165", "1", "0.5", "0.000123457", "1e-05", "-1", "inf"}) {
     SCOPED_TRACE(score);
-    const std::vector<class_score> best = {{653, score}, {7, "-3.5"}};
+    const std::vector<class_score> best = {{653, std::strtof(score.c_str(), nullptr)}, {7, -3.5f}};
     const nlohmann::json object = nlohmann::json::parse(json_line({all, best, &labels}));
     // ASCII as it is; what is not UTF-8 as U+FFFD.
     const std::string path = object["path"].get<std::string>();
@@ -473,7 +473,7 @@ TEST(ClassifyPhotosReport, FieldsAndLinesKeepEveryByteOnItsLine) {
     EXPECT_EQ(tsv_line({"p", best, &labels}),
               "p\t653\t" + score + "\tmilitary uniform\t7\t-3.5\t\n");
   }
-  const std::vector<class_score> none = {{-1, "-1"}};
+  const std::vector<class_score> none = {{-1, -1.0f}};
   EXPECT_TRUE(nlohmann::json::parse(json_line({"p", none, nullptr}))["label"].is_null());
 
   EXPECT_EQ(progress_text(0, 10, 0.0), "0/10 photographs, 0.0 a second");

@@ -1170,6 +1170,104 @@ TEST_F(Keep, DamagedOrForeignCacheIsLeftAsItIs) {
   EXPECT_EQ(read_file(dir.file("foreign.db")), foreign);
 }
 
+// The rows `sql` gives on the SQLite file `file`, each column as text, or
+// its error.
+std::vector<std::vector<std::string>> sql_rows(const std::string& file, const std::string& sql) {
+  std::vector<std::vector<std::string>> rows;
+  sqlite3* db = nullptr;
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK) << file;
+  const auto add = [](void* to, int columns, char** values, char**) {
+    auto* table = static_cast<std::vector<std::vector<std::string>>*>(to);
+    table->emplace_back();
+    for (int i = 0; i < columns; ++i) table->back().push_back(values[i] ? values[i] : "NULL");
+    return 0;
+  };
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), add, &rows, &error), SQLITE_OK)
+      << (error ? error : "") << ": " << sql;
+  sqlite3_free(error);
+  sqlite3_close(db);
+  return rows;
+}
+
+// A cache of the first layout, whose records kept each score as the six
+// digits the line printed, is upgraded once as it is opened: its
+// photographs come from it with the lines they had, its records hold exact
+// scores after, and a record that never read is dropped. Where the upgrade
+// cannot be written (a full disk: a file-size limit stands for it), one line
+// says so and the file is left as it was. A cache of a newer layout is
+// refused in one line and left byte for byte.
+TEST_F(Keep, AnOlderCacheIsUpgradedOnceAndANewerOneRefused) {
+  photo("a.ppm", red);
+  photo("b.ppm", green);
+  const std::vector<std::string> args = {"--cache", "old.db", "a.ppm", "b.ppm"};
+  // The records a run of today keeps: their paths, setups and identities.
+  ASSERT_EQ(classify_photos({"--cache", "now.db", "a.ppm", "b.ppm"}).status, 0);
+  // The same records as the first layout kept them, with scores no run of
+  // this model gives, another that never read, and many more, so that the
+  // upgrade has more to write than the limit below lets it.
+  sql_rows(dir.file("old.db"),
+           "PRAGMA application_id = 1668051048; PRAGMA user_version = 1;"
+           "PRAGMA journal_mode = WAL;"
+           "CREATE TABLE results (photo TEXT NOT NULL, setup TEXT NOT NULL,"
+           " size INTEGER NOT NULL, modified INTEGER NOT NULL, content TEXT NOT NULL,"
+           " classes TEXT NOT NULL, PRIMARY KEY (photo, setup)) WITHOUT ROWID;"
+           "ATTACH '" +
+               dir.file("now.db") +
+               "' AS now;"
+               "INSERT INTO results SELECT photo, setup, size, modified, content,"
+               " CASE WHEN photo LIKE '%/a.ppm' THEN '0 0.123457' || char(10)"
+               " ELSE '1 1.17549e-38' || char(10) END FROM now.results;"
+               "INSERT INTO results VALUES ('/nowhere/x.ppm', 's', 1, 1, 'c', '0 0.5 and more');"
+               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
+               " INSERT INTO results SELECT '/nowhere/p' || i || '.ppm', 's', 1, 1,"
+               " hex(randomblob(100)), '2 0.25' || char(10) || '0 -nan' || char(10) FROM n;");
+  const std::string old_bytes = read_file(dir.file("old.db"));
+  ASSERT_GT(old_bytes.size(), 512u * 1024);
+
+  std::string command = "trap '' XFSZ; ulimit -f 64; exec " CLASSIFY_PHOTOS_EXE
+                        " --model model.tflite --labels labels.txt";
+  for (const std::string& arg : args) command += " " + arg;
+  const run_result full = run_program("/bin/sh", {"-c", command}, dir.path);
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.out, "");
+  EXPECT_EQ(lines_of(full.err).size(), 1u) << full.err;
+  EXPECT_EQ(
+      full.err.find("classify-photos: --cache old.db: cannot be upgraded from layout 1 to 2 ("), 0u)
+      << full.err;
+  EXPECT_EQ(read_file(dir.file("old.db")), old_bytes);
+
+  for (int run = 0; run < 2; ++run) {
+    const run_result r = classify_photos(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "a.ppm\t0\t0.123457\tred\nb.ppm\t1\t1.17549e-38\tgreen\n") << run;
+    EXPECT_EQ(r.err, "classify-photos: 2 of 2 photographs from the cache old.db\n") << run;
+  }
+  const std::string old_file = dir.file("old.db");
+  EXPECT_EQ(sql_rows(old_file, "PRAGMA user_version"),
+            (std::vector<std::vector<std::string>>{{"2"}}));
+  EXPECT_EQ(sql_rows(old_file, "SELECT count(*) FROM results"),
+            (std::vector<std::vector<std::string>>{{"3002"}}));
+  EXPECT_EQ(sql_rows(old_file,
+                     "SELECT DISTINCT classes FROM results WHERE photo NOT LIKE '/nowhere/%'"
+                     " OR photo = '/nowhere/p7.ppm' ORDER BY classes"),
+            (std::vector<std::vector<std::string>>{
+                {"0\t0.123457"}, {"1\t1.17549e-38"}, {"2\t0.25\t0\t-nan"}}));
+
+  // A newer layout, even of the same table.
+  sql_rows(dir.file("now.db"), "PRAGMA user_version = 3");
+  const std::string now_bytes = read_file(dir.file("now.db"));
+  const run_result newer = classify_photos({"--cache", "now.db", "a.ppm"});
+  EXPECT_EQ(newer.status, 1);
+  EXPECT_EQ(newer.out, "");
+  EXPECT_EQ(
+      newer.err,
+      "classify-photos: --cache now.db: made by a newer version of classify-photos (layout 3, "
+      "this one reads layouts 1 to 2); it is left as it is: use it with that version, or "
+      "give this one another file\n");
+  EXPECT_EQ(read_file(dir.file("now.db")), now_bytes);
+}
+
 // A disk that fills partway (a file-size limit stands for it): the batch
 // prints every line, says what it could not keep, and leaves no copy cut
 // short; a run with room again resumes from what the cache kept and copies

@@ -380,7 +380,7 @@ TEST(Evaluation, FiguresOverNoPhotographAreAbsent) {
   const std::vector<std::string> labels = {"red", "green"};
   photo_result classified;
   classified.outcome = photo_result::state::classified;
-  classified.classes = {{1, "0.9"}, {0, "0.1"}};
+  classified.classes = {{1, 0.9f}, {0, 0.1f}};
   photo_result failed;
   failed.outcome = photo_result::state::failed;
   failed.reason = "not a photograph";

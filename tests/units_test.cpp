@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -16,6 +18,7 @@
 #include "model/scores.h"
 #include "tests/support/run_support.h"
 #include "tools/classify-photos/cli/options.h"
+#include "tools/classify-photos/core/class_encoding.h"
 #include "tools/classify-photos/output/contact_sheet.h"
 #include "tools/classify-photos/remote/chunk.h"
 #include "tools/classify-photos/remote/protocol.h"
@@ -32,6 +35,10 @@ photo_result classified(std::vector<class_score> classes) {
   return result;
 }
 
+// Whether two scores are the same float to the bit: NaN as NaN, -0 apart
+// from 0.
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
 photo_result failed(const std::string& reason) {
   photo_result result;
   result.outcome = photo_result::state::failed;
@@ -41,8 +48,12 @@ photo_result failed(const std::string& reason) {
 
 TEST(Units, RelayLinesReadBackAsTheyWereSentAndNothingElseIsTaken) {
   const std::vector<photo_result> results = {
-      classified({{653, "0.447165"}}),
-      classified({{0, "1e-05"}, {1000, "-3.5"}, {7, "inf"}, {12, "nan"}, {999, "0"}}),
+      classified({{653, 0.447165f}}),
+      classified({{0, 1e-05f},
+                  {1000, -3.5f},
+                  {7, std::numeric_limits<float>::infinity()},
+                  {12, std::numeric_limits<float>::quiet_NaN()},
+                  {999, 0.0f}}),
       failed("not a photograph"),
       failed(""),
       failed("a\ttab, a\nline feed and a\rcarriage return"),
@@ -65,7 +76,7 @@ TEST(Units, RelayLinesReadBackAsTheyWereSentAndNothingElseIsTaken) {
         ASSERT_EQ(got.classes.size(), sent.classes.size());
         for (size_t i = 0; i < sent.classes.size(); ++i) {
           EXPECT_EQ(got.classes[i].index, sent.classes[i].index);
-          EXPECT_EQ(got.classes[i].score, sent.classes[i].score);
+          EXPECT_PRED2(same_bits, got.classes[i].score, sent.classes[i].score);
         }
         std::string reason = sent.reason;
         std::replace_if(
@@ -101,6 +112,130 @@ TEST(Units, RelayLinesReadBackAsTheyWereSentAndNothingElseIsTaken) {
     size_t position = 0;
     photo_result result;
     EXPECT_FALSE(parse_relay_line(bad, &chunk, &position, &result)) << bad;
+  }
+}
+
+// The one text form of the classes, which the relay and the cache carry:
+// every float reads back to the bit and so prints as it did; the six digits
+// an older cache kept read back to a float that prints them again; and
+// nothing else is taken.
+TEST(Units, ClassScoresReadBackExactlyAndNothingElseIsTaken) {
+  using limits = std::numeric_limits<float>;
+  std::vector<float> scores = {0.0f,
+                               -0.0f,
+                               limits::denorm_min(),
+                               -limits::denorm_min(),
+                               3 * limits::denorm_min(),
+                               std::nextafter(limits::min(), 0.0f),
+                               limits::min(),
+                               1.0f,
+                               std::nextafter(1.0f, 0.0f),
+                               std::nextafter(1.0f, 2.0f),
+                               0.447165f,
+                               1e-7f,
+                               1e-5f,
+                               0.02f,
+                               100000.0f,
+                               limits::max(),
+                               limits::lowest(),
+                               limits::infinity(),
+                               -limits::infinity(),
+                               limits::quiet_NaN(),
+                               -limits::quiet_NaN()};
+  // Every power of two with its neighbours, and bit patterns at random.
+  for (int exponent = -149; exponent <= 127; ++exponent) {
+    const float power = std::ldexp(1.0f, exponent);
+    scores.insert(scores.end(), {power, std::nextafter(power, 0.0f),
+                                 std::nextafter(power, limits::infinity()), -power});
+  }
+  std::mt19937 random(7);
+  for (int i = 0; i < 100000; ++i) {
+    const uint32_t bits = random();
+    float score = 0;
+    std::memcpy(&score, &bits, sizeof score);
+    // A NaN's payload is not kept, only that it is NaN and its sign.
+    scores.push_back(std::isnan(score) ? std::copysign(limits::quiet_NaN(), score) : score);
+  }
+  for (const float score : scores) {
+    const std::string text = encode_score(score);
+    float back = 1;
+    ASSERT_TRUE(decode_score(text, &back)) << text;
+    ASSERT_PRED2(same_bits, back, score) << text;
+    ASSERT_EQ(score_text(back), score_text(score)) << text;
+    // What an older cache kept: the printed text, six digits.
+    const std::string printed = score_text(score);
+    ASSERT_TRUE(decode_score(printed, &back)) << printed;
+    ASSERT_EQ(score_text(back), printed);
+  }
+  // Whole lists, the longest one class for each score.
+  std::vector<class_score> all;
+  for (size_t i = 0; i < scores.size(); ++i) {
+    all.push_back({static_cast<int32_t>(i * 21474 % 2147483648u), scores[i]});
+  }
+  for (const size_t count : {size_t{1}, size_t{2}, size_t{5}, all.size()}) {
+    const std::vector<class_score> sent(all.begin(), all.begin() + count);
+    const std::string text = encode_classes(sent);
+    ASSERT_EQ(text.find_first_of("\n\r"), std::string::npos);
+    std::vector<class_score> got;
+    ASSERT_TRUE(decode_classes(text, &got));
+    ASSERT_EQ(got.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+      EXPECT_EQ(got[i].index, sent[i].index);
+      EXPECT_PRED2(same_bits, got[i].score, sent[i].score);
+    }
+  }
+  EXPECT_EQ(encode_classes({{653, 0.447165f}, {0, 1e-7f}, {2147483647, -limits::quiet_NaN()}}),
+            "653\t0.447165\t0\t1e-07\t2147483647\t-nan");
+
+  // What a damaged file or stream might hold.
+  const std::vector<std::string> damaged = {"",
+                                            "\t",
+                                            "1",
+                                            "1\t",
+                                            "\t0.5",
+                                            "1\t0.5\t",
+                                            "1\t0.5\t2",
+                                            "1\t0.5\t2\t",
+                                            "1\t\t0.5",
+                                            "1 0.5",
+                                            "1\t0.5\n",
+                                            "1\t0.5\r",
+                                            std::string("1\t0.5\0", 6),
+                                            "-1\t0.5",
+                                            "+1\t0.5",
+                                            " 1\t0.5",
+                                            "1 \t0.5",
+                                            "x\t0.5",
+                                            "0x1\t0.5",
+                                            "2147483648\t0.5",
+                                            "99999999999\t0.5",
+                                            "1\t 0.5",
+                                            "1\t0.5 ",
+                                            "1\t+0.5",
+                                            "1\t0.5x",
+                                            "1\t.",
+                                            "1\te5",
+                                            "1\t1e",
+                                            "1\t--1",
+                                            "1\t0x1p-3",
+                                            "1\tINF",
+                                            "1\tinfinity",
+                                            "1\tNaN",
+                                            "1\tnan(1)",
+                                            "1\t+inf",
+                                            "1\t1e39",
+                                            "1\t-1e39",
+                                            "1\t0,5"};
+  for (const std::string& bad : damaged) {
+    std::vector<class_score> got = {{1, 1.0f}};
+    EXPECT_FALSE(decode_classes(bad, &got)) << bad;
+    EXPECT_TRUE(got.empty()) << bad;
+    const size_t tab = bad.find('\t');
+    float score = 0;
+    if (tab != std::string::npos && bad.find('\t', tab + 1) == std::string::npos &&
+        bad.substr(0, tab) == "1") {
+      EXPECT_FALSE(decode_score(bad.substr(tab + 1), &score)) << bad;
+    }
   }
 }
 

@@ -47,7 +47,7 @@ photo_result classify_photo(classifier* model, const std::string& path, double c
     return result;
   }
   result.outcome = photo_result::state::classified;
-  for (const ranked_class& c : best) result.classes.push_back({c.index, score_text(c.score)});
+  for (const ranked_class& c : best) result.classes.push_back({c.index, c.score});
   return result;
 }
 

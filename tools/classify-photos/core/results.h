@@ -16,11 +16,13 @@ CLASSIFY_PHOTOS_IN_LAYER(core);
 
 namespace classify {
 
-// A class of a photograph and its score as the line gives it: a float score
-// as classify prints its probability.
+// A class of a photograph and its score: the float the model gave, which
+// only the output makes text (score_text, as classify prints its
+// probability), and which the relay and the cache pass on exactly
+// (class_encoding.h).
 struct class_score {
   int32_t index = -1;
-  std::string score;
+  float score = 0.0f;
 };
 
 struct photo_result {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 
 #include "tools/classify-photos/keep/class_folders.h"
@@ -123,10 +122,11 @@ std::string result_keeper::label(int32_t index) const {
 
 std::vector<std::string> result_keeper::keywords(const photo_result& result) const {
   std::vector<std::string> words;
+  // The score the model gave, not its printed digits: the same photograph
+  // makes the same keywords whether it was classified now, relayed or taken
+  // from the cache.
   for (const class_score& c : result.classes) {
-    if (std::strtod(c.score.c_str(), nullptr) >= options_.keyword_threshold) {
-      words.push_back(label(c.index));
-    }
+    if (c.score >= options_.keyword_threshold) words.push_back(label(c.index));
   }
   return words;
 }

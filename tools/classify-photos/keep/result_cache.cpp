@@ -9,6 +9,7 @@
 #include <system_error>
 #include <thread>
 
+#include "tools/classify-photos/core/class_encoding.h"
 #include "tools/common/atomic_file.h"
 
 namespace classify {
@@ -16,9 +17,14 @@ namespace classify {
 namespace {
 
 // "clph" in the header's application id marks a file as this program's
-// cache; the user version is the layout of its table.
+// cache; the user version is the layout of its table:
+//   1  the classes as "INDEX SPACE SCORE" lines, each score as the line
+//      printed it (six significant digits)
+//   2  the classes as encode_classes writes them, each score exact
+// A file of layout 1 is upgraded to 2 as it is opened.
 constexpr int application_id = 0x636c7068;
-constexpr int layout_version = 1;
+constexpr int oldest_layout = 1;
+constexpr int layout_version = 2;
 // Another run writing the file at the same time holds it for a commit at a
 // time: a wait of seconds means something is wrong.
 constexpr int busy_timeout_ms = 30000;
@@ -30,7 +36,7 @@ const char create_table[] =
     " size INTEGER NOT NULL,"      // the photograph's size in bytes
     " modified INTEGER NOT NULL,"  // its modification time in nanoseconds
     " content TEXT NOT NULL,"      // the hash of its bytes
-    " classes TEXT NOT NULL,"      // classes_text
+    " classes TEXT NOT NULL,"      // encode_classes
     " PRIMARY KEY (photo, setup)) WITHOUT ROWID";
 
 // The first column of the first row of `sql`, as text; false where it fails.
@@ -95,28 +101,93 @@ void bind_text(sqlite3_stmt* statement, int index, const std::string& text) {
   sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
-}  // namespace
-
-std::string classes_text(const std::vector<class_score>& classes) {
-  std::string text;
-  for (const class_score& c : classes) text += std::to_string(c.index) + " " + c.score + "\n";
-  return text;
-}
-
-bool parse_classes(const std::string& text, std::vector<class_score>* classes) {
+// The classes as layout 1 kept them: "INDEX SPACE SCORE" lines, each score
+// the text the line printed. Six significant digits read back into a float
+// print as the same six digits (FLT_DIG is 6), so the upgrade changes
+// nothing that a line shows.
+bool parse_layout_1_classes(const std::string& text, std::vector<class_score>* classes) {
   classes->clear();
   std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
+  for (std::string line; std::getline(lines, line);) {
     const size_t space = line.find(' ');
-    if (space == std::string::npos || space == 0 || space + 1 == line.size()) return false;
-    char* end = nullptr;
-    const long index = std::strtol(line.c_str(), &end, 10);
-    if (end != line.c_str() + space || index < 0 || index > INT32_MAX) return false;
-    classes->push_back({static_cast<int32_t>(index), line.substr(space + 1)});
+    // The same pair as the exact form, with a space in place of its tab.
+    std::vector<class_score> one;
+    if (space == std::string::npos || !decode_classes(line.replace(space, 1, "\t"), &one) ||
+        one.size() != 1) {
+      return false;
+    }
+    classes->push_back(one.front());
   }
   return !classes->empty();
 }
+
+struct statement_closer {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using statement_ptr = std::unique_ptr<sqlite3_stmt, statement_closer>;
+
+statement_ptr prepared(sqlite3* db, const char* sql) {
+  sqlite3_stmt* statement = nullptr;
+  sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+  return statement_ptr(statement);
+}
+
+// Each record's classes of layout 1 in the exact form. A record whose
+// classes do not read was never taken from the cache (find counts it
+// missing), and is dropped.
+bool rewrite_layout_1(sqlite3* db) {
+  struct record {
+    std::string photo, setup, classes;
+  };
+  // All read before any is written: a table is not changed under a
+  // statement that is reading it.
+  std::vector<record> records;
+  const statement_ptr select = prepared(db, "SELECT photo, setup, classes FROM results");
+  if (!select) return false;
+  int step = SQLITE_ROW;
+  while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
+    records.push_back(
+        {column_text(select.get(), 0), column_text(select.get(), 1), column_text(select.get(), 2)});
+  }
+  if (step != SQLITE_DONE) return false;
+  const statement_ptr update =
+      prepared(db, "UPDATE results SET classes = ?3 WHERE photo = ?1 AND setup = ?2");
+  const statement_ptr drop = prepared(db, "DELETE FROM results WHERE photo = ?1 AND setup = ?2");
+  if (!update || !drop) return false;
+  for (const record& r : records) {
+    std::vector<class_score> classes;
+    sqlite3_stmt* change = parse_layout_1_classes(r.classes, &classes) ? update.get() : drop.get();
+    bind_text(change, 1, r.photo);
+    bind_text(change, 2, r.setup);
+    if (change == update.get()) bind_text(change, 3, encode_classes(classes));
+    step = sqlite3_step(change);
+    sqlite3_reset(change);
+    if (step != SQLITE_DONE) return false;
+  }
+  return true;
+}
+
+// Brings a file of an older layout to this one, in one transaction: where
+// anything fails, the file stays as it was, with `why` from SQLite. Another
+// run may have upgraded it meanwhile, which the transaction sees.
+bool upgrade(sqlite3* db, std::string* why) {
+  if (!execute(db, "BEGIN IMMEDIATE")) {
+    *why = sqlite3_errmsg(db);
+    return false;
+  }
+  long long version = 0;
+  bool done = query_number(db, "PRAGMA user_version", &version);
+  if (done && version == 1) {
+    const std::string to_layout = "PRAGMA user_version = " + std::to_string(layout_version);
+    done = rewrite_layout_1(db) && execute(db, to_layout.c_str());
+  }
+  if (done && execute(db, "COMMIT")) return true;
+  *why = sqlite3_errmsg(db);
+  execute(db, "ROLLBACK");
+  return false;
+}
+
+}  // namespace
 
 std::unique_ptr<result_cache> result_cache::open(const std::string& file, std::string* error) {
   const std::string named = "--cache " + file + ": ";
@@ -181,18 +252,34 @@ std::unique_ptr<result_cache> result_cache::open(const std::string& file, std::s
              "); it is left as it is";
     return nullptr;
   }
-  if (version != layout_version) {
+  const std::string layouts =
+      std::to_string(oldest_layout) + " to " + std::to_string(layout_version);
+  if (version > layout_version) {
+    *error = "--cache " + file + ": made by a newer version of classify-photos (layout " +
+             std::to_string(version) + ", this one reads layouts " + layouts +
+             "); it is left as it is: use it with that version, or give this one another file";
+    return nullptr;
+  }
+  if (version < oldest_layout) {
     *error = "--cache " + file + ": made by another version of classify-photos (layout " +
-             std::to_string(version) + ", this one reads " + std::to_string(layout_version) +
+             std::to_string(version) + ", this one reads layouts " + layouts +
              "); it is left as it is";
     return nullptr;
   }
   // WAL lets two runs read and write at once; NORMAL keeps every commit
   // through a crash of the process, without a sync each.
-  if (!use_wal(db) || !execute(db, "PRAGMA synchronous = NORMAL") || !cache->prepare(error)) {
-    if (error->empty()) *error = cache->failure("cannot be used");
+  if (!use_wal(db) || !execute(db, "PRAGMA synchronous = NORMAL")) {
+    *error = cache->failure("cannot be used");
     return nullptr;
   }
+  std::string why;
+  if (version < layout_version && !upgrade(db, &why)) {
+    *error = "--cache " + file + ": cannot be upgraded from layout " + std::to_string(version) +
+             " to " + std::to_string(layout_version) + " (" + why +
+             "); it is left as it is, and an earlier version of classify-photos still reads it";
+    return nullptr;
+  }
+  if (!cache->prepare(error)) return nullptr;
   return cache;
 }
 
@@ -254,7 +341,7 @@ result_cache::lookup result_cache::find(const std::string& path, const std::stri
     *error = failure("cannot be read");
     return lookup::failed;
   }
-  if (step == SQLITE_DONE || !parse_classes(text, classes)) return lookup::missing;
+  if (step == SQLITE_DONE || !decode_classes(text, classes)) return lookup::missing;
   // A photograph that cannot be read now is the workers' to report.
   file_identity now;
   std::string ignored;
@@ -278,7 +365,7 @@ bool result_cache::keep(const std::string& path, const std::string& setup,
   sqlite3_bind_int64(insert_, 3, identity.size);
   sqlite3_bind_int64(insert_, 4, identity.modified_ns);
   bind_text(insert_, 5, identity.content);
-  bind_text(insert_, 6, classes_text(classes));
+  bind_text(insert_, 6, encode_classes(classes));
   const int step = sqlite3_step(insert_);
   sqlite3_reset(insert_);
   if (step == SQLITE_DONE) return true;

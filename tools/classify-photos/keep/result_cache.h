@@ -4,11 +4,13 @@
 // interrupted run goes on where it stopped. A result is keyed by the
 // photograph's path and the run's setup (the model's bytes and every option
 // that changes a result); it holds the photograph's size, modification time
-// and content hash, and its classes as the lines print them. Each result is
-// committed as it is written. Two runs may share a file (WAL, a busy
-// timeout). A file that is damaged, or another program's, is never written;
-// the message says which, or that the file is read-only, not a regular file,
-// or in a folder that cannot be written.
+// and content hash, and its classes with each score exact (encode_classes).
+// Each result is committed as it is written. Two runs may share a file (WAL,
+// a busy timeout). A file that is damaged, or another program's, is never
+// written; the message says which, or that the file is read-only, not a
+// regular file, or in a folder that cannot be written. A cache of an older
+// layout is upgraded when it is opened, in one transaction; one of a newer
+// layout is refused.
 
 #include <memory>
 #include <string>
@@ -63,10 +65,5 @@ class result_cache {
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* touch_ = nullptr;
 };
-
-// The classes as the cache keeps them ("index score" pairs, one a line) and
-// back; false when `text` is not of that form.
-std::string classes_text(const std::vector<class_score>& classes);
-bool parse_classes(const std::string& text, std::vector<class_score>* classes);
 
 }  // namespace classify

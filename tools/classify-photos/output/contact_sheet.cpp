@@ -6,6 +6,7 @@
 #include <map>
 #include <sstream>
 
+#include "model/scores.h"
 #include "photo/thumbnail.h"
 #include "tools/classify-photos/output/report.h"
 #include "tools/common/atomic_file.h"
@@ -222,8 +223,8 @@ void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
          << (truth < 0 ? std::string()
                        : "id=\"photo-" + std::to_string(i + 1) + "\" class=\"" +
                              (truth == index ? "right" : "wrong") + "\" ")
-         << "data-name=\"" << shown << "\" data-score=\"" << page_text(e.classes.front().score)
-         << "\">";
+         << "data-name=\"" << shown << "\" data-score=\""
+         << page_text(score_text(e.classes.front().score)) << "\">";
     if (e.width > 0) {
       const std::string src = folder_url + "/" + thumbnail_name(i);
       page << "<a href=\"" << src << "\"><img src=\"" << src << "\" width=\"" << e.width
@@ -231,7 +232,8 @@ void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
            << "\"></a>";
     }
     page << "<figcaption><span title=\"" << path << "\">" << shown
-         << "</span><br><span class=\"score\">" << page_text(e.classes.front().score) << "</span>";
+         << "</span><br><span class=\"score\">" << page_text(score_text(e.classes.front().score))
+         << "</span>";
     if (truth >= 0) {
       page << (truth == index ? " <span class=\"mark-right\">&#10004; right</span>"
                               : " <span class=\"mark-wrong\">&#10008; wrong: " +
@@ -241,7 +243,7 @@ void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
       page << "<ol start=\"2\">";
       for (size_t k = 1; k < e.classes.size(); ++k) {
         page << "<li>" << page_text(class_name(labels, e.classes[k].index)) << " "
-             << page_text(e.classes[k].score) << "</li>";
+             << page_text(score_text(e.classes[k].score)) << "</li>";
       }
       page << "</ol>";
     }

@@ -5,15 +5,19 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "model/scores.h"
+
 namespace classify {
 
 namespace {
 
-// A score as JSON gives numbers: the text has six significant digits at
-// most, so the double nearest to it is written back with the same digits.
-nlohmann::ordered_json score_value(const std::string& score) {
-  const double value = std::strtod(score.c_str(), nullptr);
-  return std::isfinite(value) ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
+// A score as JSON gives numbers: the number the TSV line prints, six
+// significant digits at most, so that the double nearest to that text is
+// written back with the same digits (the float itself would show all of its
+// own, 0.4471650123596191 for 0.447165).
+nlohmann::ordered_json score_value(float score) {
+  if (!std::isfinite(score)) return nlohmann::ordered_json(nullptr);
+  return nlohmann::ordered_json(std::strtod(score_text(score).c_str(), nullptr));
 }
 
 nlohmann::ordered_json label_value(const std::vector<std::string>* labels, int32_t index) {
@@ -76,7 +80,7 @@ std::string valid_utf8(const std::string& text) {
 std::string tsv_line(const classified_photo& photo) {
   std::string line = tsv_field(photo.path);
   for (const class_score& c : photo.classes) {
-    line += '\t' + std::to_string(c.index) + '\t' + c.score;
+    line += '\t' + std::to_string(c.index) + '\t' + score_text(c.score);
     if (photo.labels != nullptr) line += '\t' + tsv_field(label_of(*photo.labels, c.index));
   }
   if (photo.truth != nullptr) {

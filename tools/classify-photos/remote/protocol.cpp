@@ -1,9 +1,11 @@
 #include "tools/classify-photos/remote/protocol.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdlib>
 #include <sstream>
+#include <string_view>
+
+#include "tools/classify-photos/core/class_encoding.h"
 
 namespace classify {
 
@@ -21,10 +23,7 @@ constexpr char header_word[] = "classify-photos-chunk";
 std::string relay_line(long chunk, size_t position, const photo_result& result) {
   std::string line = std::to_string(chunk) + '\t' + std::to_string(position) + '\t';
   if (result.outcome == photo_result::state::classified) {
-    line += "ok";
-    for (const class_score& c : result.classes) {
-      line += '\t' + std::to_string(c.index) + '\t' + c.score;
-    }
+    line += "ok\t" + encode_classes(result.classes);
   } else {
     std::string reason = result.reason;
     std::replace_if(
@@ -56,19 +55,15 @@ bool parse_relay_line(const std::string& line, long* chunk, size_t* position,
     return true;
   }
   if (outcome != "ok") return false;
-  // INDEX TAB SCORE, once for each class: a whole index from 0, a score that
-  // is not empty, and nothing left over.
-  for (std::string index; std::getline(in, index, '\t');) {
-    std::string score;
-    const long value = std::strtol(index.c_str(), &end, 10);
-    if (index.empty() || *end != '\0' || value < 0 || value > INT32_MAX ||
-        !std::getline(in, score, '\t') || score.empty()) {
-      return false;
-    }
-    result->classes.push_back({static_cast<int32_t>(value), score});
+  // The rest of the line, whatever it holds, is the classes, as exactly as
+  // the far side had them.
+  const std::streamoff rest = in.tellg();
+  if (rest < 0 ||
+      !decode_classes(std::string_view(line).substr(static_cast<size_t>(rest)), &result->classes)) {
+    return false;
   }
   result->outcome = photo_result::state::classified;
-  return !result->classes.empty();
+  return true;
 }
 
 std::string chunk_head(bool copy, const std::vector<std::string>& paths) {

@@ -16,9 +16,9 @@ CLASSIFY_PHOTOS_IN_LAYER(remote);
 namespace classify {
 
 // The relay form of one result, as a machine that runs chunk `chunk` sends it
-// back: "CHUNK TAB POSITION TAB ok (TAB INDEX TAB SCORE)..." or "CHUNK TAB
-// POSITION TAB error TAB REASON" (tabs and line breaks in the reason become
-// spaces), and a line feed.
+// back: "CHUNK TAB POSITION TAB ok TAB CLASSES" (encode_classes: INDEX TAB
+// SCORE, each score exact) or "CHUNK TAB POSITION TAB error TAB REASON" (tabs
+// and line breaks in the reason become spaces), and a line feed.
 std::string relay_line(long chunk, size_t position, const photo_result& result);
 
 // Reads a line of the relay form (without its line feed); false when it is
