@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
+#include "model/scores.h"
 #include "tools/classify-photos/keep/class_folders.h"
 #include "tools/classify-photos/keep/file_identity.h"
 #include "tools/classify-photos/keep/xmp_sidecar.h"
@@ -122,11 +124,14 @@ std::string result_keeper::label(int32_t index) const {
 
 std::vector<std::string> result_keeper::keywords(const photo_result& result) const {
   std::vector<std::string> words;
-  // The score the model gave, not its printed digits: the same photograph
-  // makes the same keywords whether it was classified now, relayed or taken
-  // from the cache.
+  // The score as the line prints it, so that a class shown at the threshold
+  // (0.5 for a score of 0.49999997) makes its keyword; and the same whether
+  // the photograph was classified now, relayed, or taken from a cache that an
+  // earlier version wrote with those six digits alone.
   for (const class_score& c : result.classes) {
-    if (c.score >= options_.keyword_threshold) words.push_back(label(c.index));
+    if (std::strtod(score_text(c.score).c_str(), nullptr) >= options_.keyword_threshold) {
+      words.push_back(label(c.index));
+    }
   }
   return words;
 }
