@@ -137,8 +137,10 @@ int main(int argc, char** argv) {
     std::fprintf(messages, "classify-photos: %s\n", line.c_str());
   std::unique_ptr<contact_sheet> sheet;
   if (!options.html.empty()) {
-    sheet = contact_sheet::create(options.html, listing.photos.size(), &error);
-    if (!sheet) return fail(messages, error);
+    result<std::unique_ptr<contact_sheet>> made =
+        contact_sheet::create(options.html, listing.photos.size());
+    if (!made) return fail(messages, made.error().message);
+    sheet = std::move(*made);
   }
   const batch_end end = run_batch(
       {options, listing.photos, setup.have_labels ? &setup.labels : nullptr, model.model.get(),

@@ -194,13 +194,12 @@ bool write_summary(const batch& job, const evaluation& figures) {
     return true;
   }
   const std::string text = figures.json();
-  std::string error;
-  if (write_atomically(job.options.summary, std::vector<unsigned char>(text.begin(), text.end()),
-                       &error)) {
-    return true;
+  const outcome written =
+      write_atomically(job.options.summary, std::vector<unsigned char>(text.begin(), text.end()));
+  if (!written) {
+    std::fprintf(job.messages, "classify-photos: %s\n", written.error().message.c_str());
   }
-  std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
-  return false;
+  return static_cast<bool>(written);
 }
 
 // The last line of a batch where photographs were classified but not kept
@@ -273,13 +272,15 @@ batch_end run_batch(batch job) {
     return end;
   }
   const bool summary_written = job.truths == nullptr || write_summary(job, lines.figures());
-  bool sheet_written = true;
+  outcome sheet_written;
   if (job.sheet != nullptr) {
     const sheet_header header{
         job.options.model, job.model_name, job.options.command_line,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
-    sheet_written = job.sheet->finish(job.photos, job.labels, header, &error, job.truths);
-    if (!sheet_written) std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
+    sheet_written = job.sheet->finish(job.photos, job.labels, header, job.truths);
+    if (!sheet_written) {
+      std::fprintf(job.messages, "classify-photos: %s\n", sheet_written.error().message.c_str());
+    }
   }
   remove_scratch_folders();
   tell_not_kept(job, job.photos.size() - failed, lines.not_kept());

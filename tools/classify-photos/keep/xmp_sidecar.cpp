@@ -196,10 +196,12 @@ bool write_keywords(const std::string& path, const std::vector<std::string>& key
   }
   if (found.exists && new_sidecar == found.bytes) return true;
   // A link stays a link: the file it leads to is replaced.
-  if (!write_atomically(found.target,
-                        std::vector<unsigned char>(new_sidecar.begin(), new_sidecar.end()), &why,
-                        file_keeping::as_before)) {
-    *error = found.target == path ? why : path + " -> " + why;
+  const outcome written = write_atomically(
+      found.target, std::vector<unsigned char>(new_sidecar.begin(), new_sidecar.end()),
+      file_keeping::as_before);
+  if (!written) {
+    *error =
+        found.target == path ? written.error().message : path + " -> " + written.error().message;
     return false;
   }
   return true;
