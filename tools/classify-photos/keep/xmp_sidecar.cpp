@@ -189,11 +189,12 @@ bool write_keywords(const std::string& path, const std::vector<std::string>& key
   }
   // No keywords for a photograph without a sidecar: none is made.
   if (!found.exists && keywords.empty()) return true;
-  std::string new_sidecar;
-  if (!merge_keywords(found.bytes, keywords, &new_sidecar, &why)) {
-    *error = path + ": " + why + "; left as it is";
+  const result<std::string> merged = merge_keywords(found.bytes, keywords);
+  if (!merged) {
+    *error = path + ": " + merged.error().message + "; left as it is";
     return false;
   }
+  const std::string& new_sidecar = *merged;
   if (found.exists && new_sidecar == found.bytes) return true;
   // A link stays a link: the file it leads to is replaced.
   const outcome written = write_atomically(
