@@ -129,9 +129,11 @@ int main(int argc, char** argv) {
   }
   std::vector<photo_truth> truths;
   std::vector<std::string> truth_warnings;
-  if (!options.truth.empty() && !find_truths(options.truth, listing.photos, setup.labels,
-                                             first->classes(), &truths, &error, &truth_warnings)) {
-    return refuse(messages, error);
+  if (!options.truth.empty()) {
+    result<std::vector<photo_truth>> found =
+        find_truths(options.truth, listing.photos, setup.labels, first->classes(), &truth_warnings);
+    if (!found) return refuse(messages, found.error().message);
+    truths = std::move(*found);
   }
   for (const std::string& line : truth_warnings)
     std::fprintf(messages, "classify-photos: %s\n", line.c_str());
