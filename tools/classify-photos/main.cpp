@@ -92,8 +92,9 @@ int main(int argc, char** argv) {
     // not try.
     weights.reset();
   }
-  model_setup setup;
-  if (!set_up_model(options, model, *first, &setup, &error)) return refuse(messages, error);
+  result<model_setup> set_up = set_up_model(options, model, *first);
+  if (!set_up) return refuse(messages, set_up.error().message);
+  const model_setup& setup = *set_up;
   for (const std::string& warning : setup.warnings) warn(messages, options.model, warning);
   first->use_normalization(setup.norm);
   if (static_cast<size_t>(options.top) > first->classes()) {
