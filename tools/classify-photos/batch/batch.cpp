@@ -216,19 +216,16 @@ void tell_not_kept(const batch& job, size_t classified, size_t not_kept) {
 
 }  // namespace
 
-batch_end run_batch(batch job) {
+outcome run_batch(batch job) {
   // Ctrl-C (or a polite kill, or a connection that has gone) ends the batch
   // after the lines already written: the writer sees it within a tenth of a
   // second, and what classifies stops after the photographs in hand.
   catch_interruptions();
   const auto start = std::chrono::steady_clock::now();
-  batch_end end;
   std::vector<photo_result> kept;
   std::string error;
   if (job.keeper != nullptr && !job.keeper->find_kept(job.photos, &kept, &error)) {
-    std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
-    end.status = 1;
-    return end;
+    return failure{error};
   }
   result_board board(job.photos.size());
   writer lines(job);
@@ -267,9 +264,7 @@ batch_end run_batch(batch job) {
   if (lines.stopped()) {
     // An earlier contact sheet stays as it was.
     remove_scratch_folders();
-    end.status = 1;
-    end.interrupted_by = lines.could_not_write() ? 0 : interruption();
-    return end;
+    return lines.could_not_write() ? failure{} : interrupted_by(interruption());
   }
   const bool summary_written = job.truths == nullptr || write_summary(job, lines.figures());
   outcome sheet_written;
@@ -284,8 +279,8 @@ batch_end run_batch(batch job) {
   }
   remove_scratch_folders();
   tell_not_kept(job, job.photos.size() - failed, lines.not_kept());
-  end.status = failed == 0 && lines.not_kept() == 0 && sheet_written && summary_written ? 0 : 1;
-  return end;
+  if (failed == 0 && lines.not_kept() == 0 && sheet_written && summary_written) return {};
+  return failure{};
 }
 
 }  // namespace classify
