@@ -25,9 +25,9 @@ const char control_sidecar[] =
     "</rdf:Seq></digiKam:TagsList></rdf:Description></rdf:RDF></x:xmpmeta>";
 
 std::string merged_control() {
-  std::string merged, error;
-  if (!merge_keywords(control_sidecar, {"tabby cat"}, &merged, &error)) std::abort();
-  return merged;
+  const result<std::string> merged = merge_keywords(control_sidecar, {"tabby cat"});
+  if (!merged) std::abort();
+  return *merged;
 }
 
 }  // namespace
@@ -36,11 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string control = merged_control();
   const std::string old_sidecar(reinterpret_cast<const char*>(data), size);
   const std::vector<std::string> keywords = {"tabby cat", "a|b/c"};
-  std::string merged, again, error;
-  if (merge_keywords(old_sidecar, keywords, &merged, &error)) {
-    if (merged.find("classify|tabby cat") == std::string::npos) std::abort();
-    if (!merge_keywords(merged, keywords, &again, &error) || again != merged) std::abort();
-  } else if (error.empty()) {
+  const result<std::string> merged = merge_keywords(old_sidecar, keywords);
+  if (merged) {
+    if (merged->find("classify|tabby cat") == std::string::npos) std::abort();
+    const result<std::string> again = merge_keywords(*merged, keywords);
+    if (!again || *again != *merged) std::abort();
+  } else if (merged.error().message.empty()) {
     std::abort();
   }
   if (merged_control() != control) std::abort();

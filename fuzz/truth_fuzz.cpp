@@ -41,11 +41,10 @@ void check_lines(const std::vector<truth_line>& lines) {
     }
     again += "\n";
   }
-  std::vector<truth_line> reread;
-  std::string error;
-  if (!parse_truth_lines(again, &reread, &error) || reread.size() != lines.size()) std::abort();
+  const result<std::vector<truth_line>> reread = parse_truth_lines(again);
+  if (!reread || reread->size() != lines.size()) std::abort();
   for (size_t i = 0; i < lines.size(); ++i) {
-    if (reread[i].fields != lines[i].fields || reread[i].separator != lines[i].separator) {
+    if ((*reread)[i].fields != lines[i].fields || (*reread)[i].separator != lines[i].separator) {
       std::abort();
     }
   }
@@ -63,13 +62,14 @@ void check_truths(const std::vector<photo_truth>& truths, size_t photos) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  std::vector<truth_line> lines;
-  std::string error;
-  if (!parse_truth_lines(text, &lines, &error)) {
-    if (error.compare(0, 5, "line ") != 0) std::abort();
+  const result<std::vector<truth_line>> parsed = parse_truth_lines(text);
+  if (!parsed) {
+    if (parsed.error().message.compare(0, 5, "line ") != 0) std::abort();
   } else {
-    check_lines(lines);
+    check_lines(*parsed);
   }
+  static const std::vector<truth_line> none;
+  const std::vector<truth_line>& lines = parsed ? *parsed : none;
   // The photographs: the first lines' paths and fields, as a batch would
   // name them.
   std::vector<std::string> photos;
@@ -77,17 +77,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     photos.push_back(lines[i].path);
     photos.push_back(lines[i].fields.front());
   }
-  std::vector<photo_truth> truths;
   std::vector<std::string> warnings;
-  error.clear();
-  if (match_truth_file("/tmp/truths/truth.csv", text, photos, labels, labels.size(), &truths,
-                       &error, &warnings)) {
-    check_truths(truths, photos.size());
-  } else if (error.empty()) {
+  const result<std::vector<photo_truth>> matched =
+      match_truth_file("/tmp/truths/truth.csv", text, photos, labels, labels.size(), &warnings);
+  if (matched) {
+    check_truths(*matched, photos.size());
+  } else if (matched.error().message.empty()) {
     std::abort();
   }
-  truths.clear();
-  if (!find_truths("folders", photos, labels, labels.size(), &truths, &error)) std::abort();
-  check_truths(truths, photos.size());
+  const result<std::vector<photo_truth>> from_folders =
+      find_truths("folders", photos, labels, labels.size());
+  if (!from_folders) std::abort();
+  check_truths(*from_folders, photos.size());
   return 0;
 }

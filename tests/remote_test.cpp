@@ -493,9 +493,9 @@ TEST(RemoteChunk, AnInterruptedChunkSaysSoInsteadOfEndingTheProcess) {
         {
           std::thread interrupter = signal_later(sig, delay);
           std::vector<std::string> here;
-          const std::optional<chunk_end> end = send_chunk(options, &here);
+          const std::optional<outcome> end = send_chunk(options, &here);
           interrupter.join();
-          std::exit(end && end->status == 1 && end->interrupted_by == sig ? 42 : 1);
+          std::exit(end && !*end && end->error().signal == sig ? 42 : 1);
         },
         testing::ExitedWithCode(42), "")
         << "sending, signal " << sig;
@@ -508,12 +508,10 @@ TEST(RemoteChunk, AnInterruptedChunkSaysSoInsteadOfEndingTheProcess) {
             std::exit(2);
           }
           std::thread interrupter = signal_later(sig, delay);
-          std::vector<std::string> photos;
-          std::string error;
-          const chunk_end end = receive_chunk(&photos, &error);
+          const result<std::vector<std::string>> photos = receive_chunk();
           interrupter.join();
           remove_scratch_folders();
-          std::exit(end.status == 1 && end.interrupted_by == sig ? 42 : 1);
+          std::exit(!photos && photos.error().signal == sig ? 42 : 1);
         },
         testing::ExitedWithCode(42), "")
         << "receiving, signal " << sig;

@@ -315,12 +315,11 @@ TEST(TruthFile, EveryDialectOfCsvAndTsvGivesTheSameTruths) {
                   std::to_string(static_cast<int>(quotes)) + " end " + std::to_string(end.size()) +
                   " bom " + std::to_string(bom) + " header " + std::to_string(header) + " tail " +
                   std::to_string(tail.size());
-              std::vector<photo_truth> truths;
               std::vector<std::string> warnings;
-              std::string error;
-              ASSERT_TRUE(find_truths(dir.file("truth.txt"), photos, labels, labels.size(), &truths,
-                                      &error, &warnings))
-                  << dialect << ": " << error;
+              const result<std::vector<photo_truth>> found =
+                  find_truths(dir.file("truth.txt"), photos, labels, labels.size(), &warnings);
+              ASSERT_TRUE(found) << dialect << ": " << found.error().message;
+              const std::vector<photo_truth>& truths = *found;
               EXPECT_TRUE(warnings.empty()) << dialect << ": " << warnings.front();
               ASSERT_EQ(truths.size(), photos.size());
               for (size_t i = 0; i < rows.size(); ++i) {
@@ -350,25 +349,25 @@ TEST(TruthFile, ANumberThatIsNoIndexOrAQuoteLeftOpenIsABadLine) {
   for (const std::string bad : {"-1", "-0", "+1", "1x", "1.0", "4", "99", "99999999999", "0x1",
                                 "1e2", "3 d", "\"-1\"", "\"2\" 1", "\"tench"}) {
     dir.write("truth.csv", before + dir.file("p/a.jpg") + "," + bad + "\n");
-    std::vector<photo_truth> truths;
-    std::string error;
-    EXPECT_FALSE(find_truths(dir.file("truth.csv"), photos, labels, labels.size(), &truths, &error))
-        << bad;
+    const result<std::vector<photo_truth>> found =
+        find_truths(dir.file("truth.csv"), photos, labels, labels.size());
+    ASSERT_FALSE(found) << bad;
+    const std::string& error = found.error().message;
     EXPECT_NE(error.find("truth.csv: line 3"), std::string::npos) << bad << ": " << error;
   }
   for (const std::string good : {"0", " 3 ", "003", "\"2\"", "Shark", " \"tench\" "}) {
     dir.write("truth.csv", dir.file("p/a.jpg") + "," + good + "\n");
-    std::vector<photo_truth> truths;
-    std::string error;
-    ASSERT_TRUE(find_truths(dir.file("truth.csv"), photos, labels, labels.size(), &truths, &error))
-        << good << ": " << error;
-    EXPECT_GE(truths[0].index, 0) << good;
+    const result<std::vector<photo_truth>> found =
+        find_truths(dir.file("truth.csv"), photos, labels, labels.size());
+    ASSERT_TRUE(found) << good << ": " << found.error().message;
+    EXPECT_GE((*found)[0].index, 0) << good;
   }
   const std::vector<std::string> folders = {"p/-1/a.jpg", "p/+2/b.jpg", "p/2019-trip/c.jpg",
                                             "p/3/d.jpg", "p/4/e.jpg"};
-  std::vector<photo_truth> truths;
-  std::string error;
-  ASSERT_TRUE(find_truths("folders", folders, labels, labels.size(), &truths, &error)) << error;
+  const result<std::vector<photo_truth>> found =
+      find_truths("folders", folders, labels, labels.size());
+  ASSERT_TRUE(found) << found.error().message;
+  const std::vector<photo_truth>& truths = *found;
   for (size_t i = 0; i < folders.size(); ++i) {
     EXPECT_EQ(truths[i].index, folders[i] == "p/3/d.jpg" ? 3 : -1) << folders[i];
   }

@@ -21,8 +21,8 @@ std::string windows_error(DWORD code) { return "Windows error " + std::to_string
 
 // Owners and permissions are ACLs here, which a new file inherits from its
 // folder: `keeping` changes nothing.
-bool write_atomically(const std::string& path, const std::vector<unsigned char>& bytes,
-                      std::string* error, file_keeping) {
+outcome write_atomically(const std::string& path, const std::vector<unsigned char>& bytes,
+                         file_keeping) {
   // A new file of a random name beside the output (CREATE_NEW never takes
   // one that exists), written whole, then moved over the output.
   std::random_device random;
@@ -35,30 +35,28 @@ bool write_atomically(const std::string& path, const std::vector<unsigned char>&
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (file == INVALID_HANDLE_VALUE) {
-    *error = path + ": cannot create a file beside it: " + windows_error(GetLastError());
-    return false;
+    return failure{path + ": cannot create a file beside it: " + windows_error(GetLastError())};
   }
-  DWORD failure = 0;
+  DWORD error = 0;
   size_t written = 0;
-  while (failure == 0 && written < bytes.size()) {
+  while (error == 0 && written < bytes.size()) {
     DWORD n = 0;
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1 << 30));
     if (!WriteFile(file, bytes.data() + written, chunk, &n, nullptr) || n == 0) {
-      failure = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+      error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
     }
     written += n;
   }
-  if (failure == 0 && !FlushFileBuffers(file)) failure = GetLastError();
-  if (!CloseHandle(file) && failure == 0) failure = GetLastError();
-  if (failure == 0 && !MoveFileExW(temp.c_str(), wide(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    failure = GetLastError();
+  if (error == 0 && !FlushFileBuffers(file)) error = GetLastError();
+  if (!CloseHandle(file) && error == 0) error = GetLastError();
+  if (error == 0 && !MoveFileExW(temp.c_str(), wide(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    error = GetLastError();
   }
-  if (failure != 0) {
-    *error = path + ": cannot be written: " + windows_error(failure);
+  if (error != 0) {
     DeleteFileW(temp.c_str());
-    return false;
+    return failure{path + ": cannot be written: " + windows_error(error)};
   }
-  return true;
+  return {};
 }
 
 bool can_create_beside(const std::string& path, std::string* reason) {
@@ -121,33 +119,31 @@ int write_all(int fd, const std::vector<unsigned char>& bytes) {
 
 }  // namespace
 
-bool write_atomically(const std::string& path, const std::vector<unsigned char>& bytes,
-                      std::string* error, file_keeping keeping) {
+outcome write_atomically(const std::string& path, const std::vector<unsigned char>& bytes,
+                         file_keeping keeping) {
   // A short name of ours, not the output's name with a suffix: beside a
   // file whose name takes the whole 255 bytes a system allows, that would
   // not fit.
   std::string temp = folder_of_file(path) + "/.classify-photos-XXXXXX";
   const int fd = mkstemp(temp.data());
   if (fd < 0) {
-    *error = path + ": cannot create a file beside it: " + std::strerror(errno);
-    return false;
+    return failure{path + ": cannot create a file beside it: " + std::strerror(errno)};
   }
   // The first failing step's errno, or 0 while all goes well.
-  int failure = write_all(fd, bytes);
+  int error = write_all(fd, bytes);
   // mkstemp creates the file readable by its owner alone.
-  if (failure == 0 && fchmod(fd, 0644) != 0) failure = errno;
-  if (failure == 0 && keeping == file_keeping::as_before) failure = keep_owner_and_mode(path, fd);
+  if (error == 0 && fchmod(fd, 0644) != 0) error = errno;
+  if (error == 0 && keeping == file_keeping::as_before) error = keep_owner_and_mode(path, fd);
   // The data on the disk before the name points at it: a crash after the
   // rename finds the whole new file, not an empty one.
-  if (failure == 0 && fsync(fd) != 0) failure = errno;
-  if (close(fd) != 0 && failure == 0) failure = errno;
-  if (failure == 0 && std::rename(temp.c_str(), path.c_str()) != 0) failure = errno;
-  if (failure != 0) {
-    *error = path + ": cannot be written: " + std::strerror(failure);
+  if (error == 0 && fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
     unlink(temp.c_str());
-    return false;
+    return failure{path + ": cannot be written: " + std::strerror(error)};
   }
-  return true;
+  return {};
 }
 
 bool can_create_beside(const std::string& path, std::string* reason) {

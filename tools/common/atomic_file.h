@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/result.h"
+
 namespace classify {
 
 // What becomes of the owner and permissions of a file at `path`.
@@ -21,9 +23,9 @@ enum class file_keeping {
 
 // Writes `bytes` to a temporary file beside `path`, flushes it to the disk and
 // renames it over `path`. On failure nothing is left behind, an earlier file
-// at `path` is untouched, and `error` names the first step that failed.
-bool write_atomically(const std::string& path, const std::vector<unsigned char>& bytes,
-                      std::string* error, file_keeping keeping = file_keeping::fresh);
+// at `path` is untouched, and the failure names the first step that failed.
+outcome write_atomically(const std::string& path, const std::vector<unsigned char>& bytes,
+                         file_keeping keeping = file_keeping::fresh);
 
 // The folder of `path` ("." where it names none).
 std::string folder_of_file(const std::string& path);

@@ -15,8 +15,8 @@ int interruption();
 
 // Removes the scratch folders and ends the process as the signal `sig` would
 // have. Only a program's main calls it: what main calls returns how it ended
-// instead, so that the threads and programs it started are ended and waited
-// for first.
+// instead (a failure that names the signal, result.h), so that the threads
+// and programs it started are ended and waited for first.
 [[noreturn]] void end_by(int sig);
 
 }  // namespace classify

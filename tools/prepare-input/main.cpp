@@ -101,6 +101,7 @@ int main(int argc, char** argv) {
   const bool prepared = prepare_photo(opt.image, size, crop, &pixels, &error);
   restore_standard_error(saved_stderr);
   if (prepared && opt.grey) pixels = grey_bytes(pixels);
-  if (!prepared || !write_atomically(opt.output, pixels, &error)) return fail(error);
-  return 0;
+  if (!prepared) return fail(error);
+  const outcome written = write_atomically(opt.output, pixels);
+  return written ? 0 : fail(written.error().message);
 }

@@ -194,13 +194,12 @@ bool write_summary(const batch& job, const evaluation& figures) {
     return true;
   }
   const std::string text = figures.json();
-  std::string error;
-  if (write_atomically(job.options.summary, std::vector<unsigned char>(text.begin(), text.end()),
-                       &error)) {
-    return true;
+  const outcome written =
+      write_atomically(job.options.summary, std::vector<unsigned char>(text.begin(), text.end()));
+  if (!written) {
+    std::fprintf(job.messages, "classify-photos: %s\n", written.error().message.c_str());
   }
-  std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
-  return false;
+  return static_cast<bool>(written);
 }
 
 // The last line of a batch where photographs were classified but not kept
@@ -217,19 +216,16 @@ void tell_not_kept(const batch& job, size_t classified, size_t not_kept) {
 
 }  // namespace
 
-batch_end run_batch(batch job) {
+outcome run_batch(batch job) {
   // Ctrl-C (or a polite kill, or a connection that has gone) ends the batch
   // after the lines already written: the writer sees it within a tenth of a
   // second, and what classifies stops after the photographs in hand.
   catch_interruptions();
   const auto start = std::chrono::steady_clock::now();
-  batch_end end;
   std::vector<photo_result> kept;
   std::string error;
   if (job.keeper != nullptr && !job.keeper->find_kept(job.photos, &kept, &error)) {
-    std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
-    end.status = 1;
-    return end;
+    return failure{error};
   }
   result_board board(job.photos.size());
   writer lines(job);
@@ -268,23 +264,23 @@ batch_end run_batch(batch job) {
   if (lines.stopped()) {
     // An earlier contact sheet stays as it was.
     remove_scratch_folders();
-    end.status = 1;
-    end.interrupted_by = lines.could_not_write() ? 0 : interruption();
-    return end;
+    return lines.could_not_write() ? failure{} : interrupted_by(interruption());
   }
   const bool summary_written = job.truths == nullptr || write_summary(job, lines.figures());
-  bool sheet_written = true;
+  outcome sheet_written;
   if (job.sheet != nullptr) {
     const sheet_header header{
         job.options.model, job.model_name, job.options.command_line,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
-    sheet_written = job.sheet->finish(job.photos, job.labels, header, &error, job.truths);
-    if (!sheet_written) std::fprintf(job.messages, "classify-photos: %s\n", error.c_str());
+    sheet_written = job.sheet->finish(job.photos, job.labels, header, job.truths);
+    if (!sheet_written) {
+      std::fprintf(job.messages, "classify-photos: %s\n", sheet_written.error().message.c_str());
+    }
   }
   remove_scratch_folders();
   tell_not_kept(job, job.photos.size() - failed, lines.not_kept());
-  end.status = failed == 0 && lines.not_kept() == 0 && sheet_written && summary_written ? 0 : 1;
-  return end;
+  if (failed == 0 && lines.not_kept() == 0 && sheet_written && summary_written) return {};
+  return failure{};
 }
 
 }  // namespace classify

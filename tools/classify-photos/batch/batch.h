@@ -14,6 +14,7 @@
 #include "tools/classify-photos/layers.h"
 #include "tools/classify-photos/output/contact_sheet.h"
 #include "tools/classify-photos/truth/truth.h"
+#include "tools/common/result.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(batch);
 
@@ -44,20 +45,16 @@ struct batch {
 // With --truth, the summary of the model's accuracy goes to standard error,
 // or as JSON to --summary.
 
-// How a batch ended.
-struct batch_end {
-  // 0 when every photograph was classified (and the contact sheet, where
-  // there is one, written), 1 otherwise.
-  int status = 0;
-  // The signal that interrupted it (Ctrl-C, a polite kill, a connection
-  // that has gone), which should end the process; 0 when none did.
-  int interrupted_by = 0;
-};
-
-// Runs the batch. A result that cannot be written stops it at once, with
-// one message and status 1; an interruption stops it after the lines
-// already done. Either way what classifies stops after the photographs in
-// hand, the scratch folders go, and an earlier contact sheet stays.
-batch_end run_batch(batch job);
+// Runs the batch: done when every photograph was classified and kept as
+// asked, and the summary and the contact sheet, where asked for, written.
+// A failure has a message only where the results kept before cannot be
+// found, and the batch does not start; otherwise it was said as it happened
+// (a line for each photograph, the summary, the sheet) and its message is
+// empty. A result that cannot be written stops the batch at once, with one
+// message; an interruption stops it after the lines already done, and the
+// failure names the signal. Either way what classifies stops after the
+// photographs in hand, the scratch folders go, and an earlier contact sheet
+// stays.
+outcome run_batch(batch job);
 
 }  // namespace classify

@@ -125,12 +125,15 @@ std::string first_labels(const std::vector<std::string>& labels) {
 
 }  // namespace
 
-bool set_up_model(const photos_options& options, const loaded_model& model, const classifier& first,
-                  model_setup* setup, std::string* error) {
-  setup->metadata = read_metadata(model.bytes, model.size, first.input().position,
-                                  first.output().position, &setup->warnings);
-  choose_normalization(options, model, first, setup);
-  return choose_labels(options, model, setup, error);
+result<model_setup> set_up_model(const photos_options& options, const loaded_model& model,
+                                 const classifier& first) {
+  model_setup setup;
+  setup.metadata = read_metadata(model.bytes, model.size, first.input().position,
+                                 first.output().position, &setup.warnings);
+  choose_normalization(options, model, first, &setup);
+  std::string error;
+  if (!choose_labels(options, model, &setup, &error)) return failure{error};
+  return setup;
 }
 
 std::string describe_model(const photos_options& options, const classifier& first,

@@ -10,6 +10,7 @@
 #include "tools/classify-photos/classify/classifier.h"
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/layers.h"
+#include "tools/common/result.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(classify);
 
@@ -31,9 +32,9 @@ struct model_setup {
 // the normalization (--mean and --std, else the metadata's, else 127.5 and
 // 127.5) and the class names (--labels, else the model's own label file of
 // --locale, else the installed labels with the installed model, else none).
-// False, with `error`, when the --labels file cannot be read.
-bool set_up_model(const photos_options& options, const loaded_model& model, const classifier& first,
-                  model_setup* setup, std::string* error);
+// A failure when the --labels file cannot be read.
+result<model_setup> set_up_model(const photos_options& options, const loaded_model& model,
+                                 const classifier& first);
 
 // What --describe prints: the input, the values fed, the normalization, the
 // output and its classes, the labels and the metadata, with their sources.

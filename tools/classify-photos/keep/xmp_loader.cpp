@@ -45,13 +45,10 @@ bool xmp_ready(std::string* error) {
   return false;
 }
 
-bool merge_keywords(const std::string& old_sidecar, const std::vector<std::string>& keywords,
-                    std::string* new_sidecar, std::string* error) {
+result<std::string> merge_keywords(const std::string& old_sidecar,
+                                   const std::vector<std::string>& keywords) {
   const xmp_functions& module = xmp_module();
-  if (!module.problem.empty()) {
-    *error = module.problem;
-    return false;
-  }
+  if (!module.problem.empty()) return failure{module.problem};
   std::vector<const char*> words;
   std::vector<size_t> sizes;
   for (const std::string& keyword : keywords) {
@@ -65,12 +62,8 @@ bool merge_keywords(const std::string& old_sidecar, const std::vector<std::strin
                                        sizes.data(), words.size(), &merged, &merged_size, &reason);
   const std::unique_ptr<char, xmp_free_function> merged_owner(merged, module.release);
   const std::unique_ptr<char, xmp_free_function> reason_owner(reason, module.release);
-  if (merged_well != 1) {
-    *error = reason != nullptr ? reason : "cannot be merged";
-    return false;
-  }
-  new_sidecar->assign(merged, merged_size);
-  return true;
+  if (merged_well != 1) return failure{reason != nullptr ? reason : "cannot be merged"};
+  return std::string(merged, merged_size);
 }
 
 }  // namespace classify

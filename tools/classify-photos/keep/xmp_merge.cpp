@@ -124,9 +124,8 @@ struct fresh_registries {
   fresh_registries& operator=(const fresh_registries&) = delete;
 };
 
-bool merge_xmp(const std::string& old_sidecar, const std::string& utf8,
-               const std::vector<std::string>& keywords, std::string* new_sidecar,
-               std::string* error) {
+result<std::string> merge_xmp(const std::string& old_sidecar, const std::string& utf8,
+                              const std::vector<std::string>& keywords) {
   const known_namespaces known = {namespace_of, [](const std::string& uri) -> std::string {
                                     try {
                                       return Exiv2::XmpProperties::prefix(uri);
@@ -138,8 +137,7 @@ bool merge_xmp(const std::string& old_sidecar, const std::string& utf8,
   Exiv2::XmpData data;
   const bool blank = text.find_first_not_of(" \t\r\n") == std::string::npos;
   if (!blank && (Exiv2::XmpParser::decode(data, text) != 0 || (data.empty() && !names_xmp(text)))) {
-    *error = "is not XMP that can be read";
-    return false;
+    return failure{"is not XMP that can be read"};
   }
   const sidecar_keywords before = {items(data, flat_property), items(data, lightroom_property),
                                    items(data, digikam_property), items(data, added_property)};
@@ -147,46 +145,35 @@ bool merge_xmp(const std::string& old_sidecar, const std::string& utf8,
   // A sidecar that already holds these keywords, as a rerun finds it, is
   // given back byte for byte: rewritten, its new modification time would
   // tell darktable and backup tools that it had changed.
-  if (after == before) {
-    *new_sidecar = old_sidecar;
-    return true;
-  }
+  if (after == before) return old_sidecar;
   set_items(&data, flat_property, after.flat);
   set_items(&data, lightroom_property, after.lightroom);
   set_items(&data, digikam_property, after.digikam);
   set_items(&data, added_property, after.added);
   // exiv2 writes nothing for no property; a sidecar stays a document.
-  if (data.empty()) {
-    *new_sidecar = empty_document;
-    return true;
-  }
+  if (data.empty()) return std::string(empty_document);
   std::string packet;
   if (Exiv2::XmpParser::encode(
           packet, data, Exiv2::XmpParser::omitPacketWrapper | Exiv2::XmpParser::useCompactFormat) !=
       0) {
-    *error = "cannot be written as XMP";
-    return false;
+    return failure{"cannot be written as XMP"};
   }
-  *new_sidecar = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + packet;
-  if (new_sidecar->back() != '\n') *new_sidecar += '\n';
-  return true;
+  std::string new_sidecar = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + packet;
+  if (new_sidecar.back() != '\n') new_sidecar += '\n';
+  return new_sidecar;
 }
 
 }  // namespace
 
-bool merge_keywords(const std::string& old_sidecar, const std::vector<std::string>& keywords,
-                    std::string* new_sidecar, std::string* error) {
+result<std::string> merge_keywords(const std::string& old_sidecar,
+                                   const std::vector<std::string>& keywords) {
   std::string text;
-  if (!xmp_as_utf8(old_sidecar, &text)) {
-    *error = "is not UTF-16 that can be read";
-    return false;
-  }
+  if (!xmp_as_utf8(old_sidecar, &text)) return failure{"is not UTF-16 that can be read"};
   try {
     const fresh_registries registries;
-    return merge_xmp(old_sidecar, text, keywords, new_sidecar, error);
+    return merge_xmp(old_sidecar, text, keywords);
   } catch (const std::exception& e) {
-    *error = std::string("is not XMP that can be read (") + e.what() + ")";
-    return false;
+    return failure{std::string("is not XMP that can be read (") + e.what() + ")"};
   }
 }
 

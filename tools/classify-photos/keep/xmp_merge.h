@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/classify-photos/layers.h"
+#include "tools/common/result.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(keep);
 
@@ -14,8 +15,8 @@ namespace classify {
 
 // The sidecar `old_sidecar` (its bytes, "" where there is none) with
 // `keywords` as the only keywords of ours (`old_sidecar` itself where it
-// holds them already); false, with `error`, when it cannot be read as XMP.
-bool merge_keywords(const std::string& old_sidecar, const std::vector<std::string>& keywords,
-                    std::string* new_sidecar, std::string* error);
+// holds them already); a failure when it cannot be read as XMP.
+result<std::string> merge_keywords(const std::string& old_sidecar,
+                                   const std::vector<std::string>& keywords);
 
 }  // namespace classify

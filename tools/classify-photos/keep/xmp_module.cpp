@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/classify-photos/keep/xmp_merge.h"
@@ -30,13 +31,15 @@ extern "C" __attribute__((visibility("default"))) int classify_xmp_merge(
   *error = nullptr;
   std::vector<std::string> words;
   for (size_t i = 0; i < keyword_count; ++i) words.emplace_back(keywords[i], keyword_sizes[i]);
-  std::string new_sidecar, reason;
+  std::string new_sidecar;
   try {
-    if (!classify::merge_keywords(std::string(old_sidecar, old_size), words, &new_sidecar,
-                                  &reason)) {
-      *error = copy_out(reason, nullptr);
+    classify::result<std::string> merged_sidecar =
+        classify::merge_keywords(std::string(old_sidecar, old_size), words);
+    if (!merged_sidecar) {
+      *error = copy_out(merged_sidecar.error().message, nullptr);
       return 0;
     }
+    new_sidecar = std::move(*merged_sidecar);
   } catch (const std::bad_alloc&) {
     *error = copy_out("out of memory", nullptr);
     return 0;

@@ -189,17 +189,20 @@ bool write_keywords(const std::string& path, const std::vector<std::string>& key
   }
   // No keywords for a photograph without a sidecar: none is made.
   if (!found.exists && keywords.empty()) return true;
-  std::string new_sidecar;
-  if (!merge_keywords(found.bytes, keywords, &new_sidecar, &why)) {
-    *error = path + ": " + why + "; left as it is";
+  const result<std::string> merged = merge_keywords(found.bytes, keywords);
+  if (!merged) {
+    *error = path + ": " + merged.error().message + "; left as it is";
     return false;
   }
+  const std::string& new_sidecar = *merged;
   if (found.exists && new_sidecar == found.bytes) return true;
   // A link stays a link: the file it leads to is replaced.
-  if (!write_atomically(found.target,
-                        std::vector<unsigned char>(new_sidecar.begin(), new_sidecar.end()), &why,
-                        file_keeping::as_before)) {
-    *error = found.target == path ? why : path + " -> " + why;
+  const outcome written = write_atomically(
+      found.target, std::vector<unsigned char>(new_sidecar.begin(), new_sidecar.end()),
+      file_keeping::as_before);
+  if (!written) {
+    *error =
+        found.target == path ? written.error().message : path + " -> " + written.error().message;
     return false;
   }
   return true;

@@ -127,16 +127,15 @@ std::string contact_sheet::folder_of(const std::string& page) {
   return (path.parent_path() / fs::u8path(path.stem().u8string() + "_files")).u8string();
 }
 
-std::unique_ptr<contact_sheet> contact_sheet::create(const std::string& page, size_t count,
-                                                     std::string* error) {
+result<std::unique_ptr<contact_sheet>> contact_sheet::create(const std::string& page,
+                                                             size_t count) {
   std::unique_ptr<contact_sheet> sheet(new contact_sheet(page, count));
   // Beside the page, so that it is renamed into place rather than copied.
   const fs::path beside = fs::u8path(page).parent_path();
   sheet->folder_ = make_scratch_folder(".classify-photos-thumbnails",
                                        beside.empty() ? std::string(".") : beside.u8string());
   if (sheet->folder_.empty()) {
-    *error = folder_of(page) + ": cannot make a folder for the thumbnails beside the page";
-    return nullptr;
+    return failure{folder_of(page) + ": cannot make a folder for the thumbnails beside the page"};
   }
   return sheet;
 }
@@ -147,14 +146,15 @@ void contact_sheet::add_thumbnail(size_t i, const rgb_image& picture) {
   thumbnail_size(picture.width, picture.height, thumbnail_side, &width, &height);
   const std::vector<unsigned char> jpeg =
       thumbnail_jpeg(picture, thumbnail_side, thumbnail_quality);
-  std::string error = "the thumbnail cannot be made";
-  if (!jpeg.empty() && write_atomically(folder_ + "/" + thumbnail_name(i), jpeg, &error)) {
+  const outcome written = jpeg.empty() ? outcome(failure{"the thumbnail cannot be made"})
+                                       : write_atomically(folder_ + "/" + thumbnail_name(i), jpeg);
+  if (written) {
     entries_[i].width = static_cast<uint16_t>(width);
     entries_[i].height = static_cast<uint16_t>(height);
     return;
   }
   std::lock_guard<std::mutex> lock(failure_mutex_);
-  if (failure_.empty()) failure_ = error;
+  if (failure_.empty()) failure_ = written.error().message;
 }
 
 void contact_sheet::record(size_t i, const photo_result& result) {
@@ -335,30 +335,24 @@ void contact_sheet::write_confusions(std::ostream& page, const std::vector<std::
   page << "</div>\n</section>\n";
 }
 
-bool contact_sheet::put_in_place(const std::string& text, std::string* error) const {
+outcome contact_sheet::put_in_place(const std::string& text) const {
   // The page through a temporary name; the thumbnails' folder into the place
   // of the earlier one just before, so that the page never links a folder
   // that is not there.
   const std::string folder = folder_of(page_);
-  std::error_code failure;
-  fs::remove_all(fs::u8path(folder), failure);
-  if (!failure) fs::rename(fs::u8path(folder_), fs::u8path(folder), failure);
-  if (failure) {
-    *error = folder + ": cannot be put in place: " + failure.message();
-    return false;
-  }
-  return write_atomically(page_, std::vector<unsigned char>(text.begin(), text.end()), error);
+  std::error_code error;
+  fs::remove_all(fs::u8path(folder), error);
+  if (!error) fs::rename(fs::u8path(folder_), fs::u8path(folder), error);
+  if (error) return failure{folder + ": cannot be put in place: " + error.message()};
+  return write_atomically(page_, std::vector<unsigned char>(text.begin(), text.end()));
 }
 
-bool contact_sheet::finish(const std::vector<std::string>& photos,
-                           const std::vector<std::string>* labels, const sheet_header& header,
-                           std::string* error, const std::vector<photo_truth>* truths) {
+outcome contact_sheet::finish(const std::vector<std::string>& photos,
+                              const std::vector<std::string>* labels, const sheet_header& header,
+                              const std::vector<photo_truth>* truths) {
   {
     std::lock_guard<std::mutex> lock(failure_mutex_);
-    if (!failure_.empty()) {
-      *error = failure_;
-      return false;
-    }
+    if (!failure_.empty()) return failure{failure_};
   }
   size_t failed = 0;
   const std::vector<std::pair<int32_t, size_t>> order = classes_by_size(&failed);
@@ -378,7 +372,7 @@ bool contact_sheet::finish(const std::vector<std::string>& photos,
   }
   if (failed > 0) write_failed(page, failed, photos);
   page << "<script>\n" << script << "\n</script>\n</body>\n</html>\n";
-  return put_in_place(page.str(), error);
+  return put_in_place(page.str());
 }
 
 }  // namespace classify

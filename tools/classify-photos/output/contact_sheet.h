@@ -21,6 +21,7 @@
 #include "tools/classify-photos/core/results.h"
 #include "tools/classify-photos/layers.h"
 #include "tools/classify-photos/truth/truth.h"
+#include "tools/common/result.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(output);
 
@@ -39,10 +40,9 @@ struct sheet_header {
 
 class contact_sheet {
  public:
-  // For a batch of `count` photographs, with the page at `page`; null, with
-  // `error`, when there is no folder for its thumbnails.
-  static std::unique_ptr<contact_sheet> create(const std::string& page, size_t count,
-                                               std::string* error);
+  // For a batch of `count` photographs, with the page at `page`; a failure
+  // when there is no folder for its thumbnails.
+  static result<std::unique_ptr<contact_sheet>> create(const std::string& page, size_t count);
   contact_sheet(const contact_sheet&) = delete;
   contact_sheet& operator=(const contact_sheet&) = delete;
 
@@ -54,14 +54,13 @@ class contact_sheet {
   // What photograph `i` came to, in the order given (the writer).
   void record(size_t i, const photo_result& result);
 
-  // Writes the page and puts it and its thumbnails in place; false, with
-  // `error`, when something of it cannot be written.
+  // Writes the page and puts it and its thumbnails in place; a failure
+  // when something of it cannot be written.
   // With `truths` (--truth), the page also shows the accuracy, marks each
   // photograph right or wrong (with its true class), filters the wrong ones,
   // and tabulates the confusions.
-  bool finish(const std::vector<std::string>& photos, const std::vector<std::string>* labels,
-              const sheet_header& header, std::string* error,
-              const std::vector<photo_truth>* truths = nullptr);
+  outcome finish(const std::vector<std::string>& photos, const std::vector<std::string>* labels,
+                 const sheet_header& header, const std::vector<photo_truth>* truths = nullptr);
 
   // The folder beside a page that holds its thumbnails: PAGE less its
   // extension, then "_files".
@@ -99,7 +98,7 @@ class contact_sheet {
   void write_failed(std::ostream& page, size_t failed,
                     const std::vector<std::string>& photos) const;
   // The thumbnails' folder and then the page `text` in place of earlier ones.
-  bool put_in_place(const std::string& text, std::string* error) const;
+  outcome put_in_place(const std::string& text) const;
 
   std::string page_;
   std::string folder_;  // where the thumbnails go until the end

@@ -173,12 +173,11 @@ void close_shared_connection(const std::string& login, const std::string& contro
   wait_for(pid);
 }
 
-std::optional<chunk_end> send_chunk(const photos_options& options,
-                                    std::vector<std::string>* photos) {
+std::optional<outcome> send_chunk(const photos_options& options, std::vector<std::string>* photos) {
   const std::vector<std::string> logins = read_lines(options.logins);
   const std::vector<std::string> list =
       options.photos.empty() ? std::vector<std::string>{} : read_list(options.photos.front());
-  if (logins.empty() || options.job_slot < 1) return chunk_end{1, 0};
+  if (logins.empty() || options.job_slot < 1) return outcome(failure{});
   const std::string login = logins[static_cast<size_t>(options.job_slot - 1) % logins.size()];
   if (login == ":") {
     *photos = list;
@@ -197,7 +196,7 @@ std::optional<chunk_end> send_chunk(const photos_options& options,
   if (copy) std::ofstream(names_file, std::ios::binary) << header.substr(header.find('\n') + 1);
 
   int in[2], out[2], err[2];
-  if (!pipe_pair(in) || !pipe_pair(out) || !pipe_pair(err)) return chunk_end{1, 0};
+  if (!pipe_pair(in) || !pipe_pair(out) || !pipe_pair(err)) return outcome(failure{});
   const pid_t ssh = spawn(ssh_command(login, options.ssh_control, remote_command(options)), in[0],
                           out[1], err[1]);
   close(in[0]);
@@ -221,7 +220,7 @@ std::optional<chunk_end> send_chunk(const photos_options& options,
   }
   wait_for(tar);
   const int status = wait_for(ssh);
-  if (interruption() != 0) return chunk_end{1, interruption()};
+  if (interruption() != 0) return outcome(interrupted_by(interruption()));
   std::string why = last_line(said);
   if (why.empty() && ssh < 0) why = "ssh cannot be started";
   if (why.empty()) {
@@ -237,11 +236,11 @@ std::optional<chunk_end> send_chunk(const photos_options& options,
     failed.reason = "no result from " + machine_of(login) + ": " + why;
     std::fputs(relay_line(options.send_chunk, i, failed).c_str(), stdout);
   }
-  return chunk_end{std::fflush(stdout) == 0 && all ? 0 : 1, 0};
+  if (std::fflush(stdout) == 0 && all) return outcome();
+  return outcome(failure{});
 }
 
-chunk_end receive_chunk(std::vector<std::string>* photos, std::string* error) {
-  const chunk_end failed{1, 0};
+result<std::vector<std::string>> receive_chunk() {
   // The header, read a byte at a time so that nothing of what follows it is
   // taken from tar.
   std::string line;
@@ -253,37 +252,28 @@ chunk_end receive_chunk(std::vector<std::string>* photos, std::string* error) {
   }
   chunk_header header;
   if (!parse_chunk_header(line, &header)) {
-    *error = "standard input is not a chunk of photographs";
-    return failed;
+    return failure{"standard input is not a chunk of photographs"};
   }
   const size_t length = header.length;
   std::string names(length, '\0');
   for (size_t done = 0; done < length;) {
     const ssize_t n = read(STDIN_FILENO, &names[done], length - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = "the chunk's list of photographs ends early";
-      return failed;
-    }
+    if (n <= 0) return failure{"the chunk's list of photographs ends early"};
     done += static_cast<size_t>(n);
   }
   std::vector<std::string> paths;
   if (!parse_chunk_list(names, header.count, &paths)) {
-    *error = "the chunk's list of photographs is damaged";
-    return failed;
+    return failure{"the chunk's list of photographs is damaged"};
   }
-  if (!header.copy) {
-    *photos = paths;
-    return {};
-  }
+  if (!header.copy) return paths;
   // A connection that goes away while the photographs come in must not
   // leave them here: from the folder on, its signal ends tar, and the
   // process ends by it, with the folder removed.
   catch_interruptions(true);
   const std::string folder = make_scratch_folder("classify-photos-chunk");
   if (folder.empty()) {
-    *error = "no scratch folder for the chunk: " + std::string(std::strerror(errno));
-    return failed;
+    return failure{"no scratch folder for the chunk: " + std::string(std::strerror(errno))};
   }
   const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
   const pid_t tar =
@@ -293,11 +283,12 @@ chunk_end receive_chunk(std::vector<std::string>* photos, std::string* error) {
     if (interruption() == 0) continue;
     kill(tar, SIGTERM);
     wait_for(tar);
-    return chunk_end{1, interruption()};
+    return interrupted_by(interruption());
   }
-  if (interruption() != 0) return chunk_end{1, interruption()};
-  for (const std::string& path : paths) photos->push_back(folder + "/" + path);
-  return {};
+  if (interruption() != 0) return interrupted_by(interruption());
+  std::vector<std::string> photos;
+  for (const std::string& path : paths) photos.push_back(folder + "/" + path);
+  return photos;
 }
 
 }  // namespace classify

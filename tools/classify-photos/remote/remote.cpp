@@ -58,18 +58,19 @@ size_t chunk_size(size_t count, size_t logins) {
   return std::clamp<size_t>((count + spread - 1) / spread, 1, 256);
 }
 
-bool machines_usable(const photos_options& options, std::string* why) {
-  return only_this_machine(options.sshlogins) || parallel_installed(why);
+outcome machines_usable(const photos_options& options) {
+  if (only_this_machine(options.sshlogins)) return {};
+  return parallel_installed();
 }
 
-bool parallel_installed(std::string* why) {
-  *why = "--sshlogin needs GNU parallel, which is not installed (Debian: parallel)";
+outcome parallel_installed() {
   // The shell's own search of PATH, as it will find the program later.
   const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   const pid_t shell = spawn({"/bin/sh", "-c", "command -v parallel"}, null, null, null);
   if (null >= 0) close(null);
   const int status = wait_for(shell);
-  return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
+  return failure{"--sshlogin needs GNU parallel, which is not installed (Debian: parallel)"};
 }
 
 namespace {

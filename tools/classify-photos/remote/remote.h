@@ -16,6 +16,7 @@
 #include "tools/classify-photos/core/results.h"
 #include "tools/classify-photos/layers.h"
 #include "tools/classify-photos/remote/protocol.h"
+#include "tools/common/result.h"
 #include "tools/common/subprocess.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(remote);
@@ -26,9 +27,9 @@ namespace classify {
 // classifies it: --top, --jobs, --crop, --mean and --std, where given.
 std::vector<std::string> classifying_options(const photos_options& options);
 
-// True when GNU parallel can be started; otherwise `why` says what is
+// Done when GNU parallel can be started; otherwise the failure says what is
 // missing.
-bool parallel_installed(std::string* why);
+outcome parallel_installed();
 
 // Photographs a chunk of a batch of `count` over `logins` logins: enough
 // chunks that each login keeps two going most of the time, each chunk large

@@ -11,19 +11,15 @@ const char cannot[] = "--sshlogin needs GNU parallel, which this Windows build c
 
 }  // namespace
 
-bool machines_usable(const photos_options& options, std::string* why) {
-  if (only_this_machine(options.sshlogins)) return true;
-  *why = cannot;
-  return false;
+outcome machines_usable(const photos_options& options) {
+  if (only_this_machine(options.sshlogins)) return {};
+  return failure{cannot};
 }
 
-std::optional<chunk_end> send_chunk(const photos_options&, std::vector<std::string>*) {
-  return chunk_end{1, 0};
+std::optional<outcome> send_chunk(const photos_options&, std::vector<std::string>*) {
+  return outcome(failure{});
 }
 
-chunk_end receive_chunk(std::vector<std::string>*, std::string* error) {
-  *error = cannot;
-  return {1, 0};
-}
+result<std::vector<std::string>> receive_chunk() { return failure{cannot}; }
 
 }  // namespace classify

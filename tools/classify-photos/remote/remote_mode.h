@@ -10,24 +10,16 @@
 
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/layers.h"
+#include "tools/common/result.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(remote);
 
 namespace classify {
 
-// How a chunk's job, or its far side's reading of it, ended: the process
-// ends by it (only main ends the process).
-struct chunk_end {
-  int status = 0;  // 0 done, 1 failed
-  // The signal that interrupted it (Ctrl-C, a polite kill, a connection
-  // that has gone), which should end the process; 0 when none did.
-  int interrupted_by = 0;
-};
-
-// True when the machines of --sshlogin can be used: this machine alone, or
-// others through GNU parallel, which is installed. Otherwise `why` says what
-// is missing.
-bool machines_usable(const photos_options& options, std::string* why);
+// Done when the machines of --sshlogin can be used: this machine alone, or
+// others through GNU parallel, which is installed. Otherwise the failure
+// says what is missing.
+outcome machines_usable(const photos_options& options);
 
 // The job of chunk options.send_chunk in slot options.job_slot, whose list
 // of photographs is the file options.photos[0]. Where its login is this
@@ -35,15 +27,16 @@ bool machines_usable(const photos_options& options, std::string* why);
 // classify, and the result is nothing; otherwise the chunk goes over ssh, its
 // relay lines are written to standard output, each photograph that got no
 // result gets an error line that names the machine and why (unless a signal
-// interrupted it), and the result says how it ended.
-std::optional<chunk_end> send_chunk(const photos_options& options,
-                                    std::vector<std::string>* photos);
+// interrupted it), and the result says how it ended: a failure said already
+// (its message empty), or interrupted, when the process should end by the
+// signal (only main ends the process).
+std::optional<outcome> send_chunk(const photos_options& options, std::vector<std::string>* photos);
 
 // Reads a chunk from standard input, as send_chunk sends it: the photographs
-// to classify go into `photos` (a scratch folder's copies, or the paths
-// under --remote-root). Status 1, with `error`, when the input is not a
-// chunk; a signal while the photographs come in interrupts it, and the
-// process should then end by it (which removes their folder).
-chunk_end receive_chunk(std::vector<std::string>* photos, std::string* error);
+// to classify (a scratch folder's copies, or the paths under --remote-root).
+// A failure when the input is not a chunk; a signal while the photographs
+// come in interrupts it, and the process should then end by it (which
+// removes their folder).
+result<std::vector<std::string>> receive_chunk();
 
 }  // namespace classify

@@ -144,20 +144,13 @@ bool absolute_path(const std::string& path) {
   }
 }
 
-bool read_file(const std::string& file, std::string* bytes, std::string* error) {
+result<std::string> read_file(const std::string& file) {
   std::ifstream in(fs::u8path(file), std::ios::binary);
-  if (!in) {
-    *error = "--truth " + file + ": not a readable file";
-    return false;
-  }
+  if (!in) return failure{"--truth " + file + ": not a readable file"};
   std::ostringstream text;
   text << in.rdbuf();
-  if (in.bad()) {
-    *error = "--truth " + file + ": cannot be read";
-    return false;
-  }
-  *bytes = text.str();
-  return true;
+  if (in.bad()) return failure{"--truth " + file + ": cannot be read"};
+  return text.str();
 }
 
 // "1", "1 and 3", "1, 3 and 5".
@@ -208,9 +201,8 @@ std::string truth_line::joined(size_t from, size_t to) const {
   return text;
 }
 
-bool parse_truth_lines(const std::string& bytes, std::vector<truth_line>* lines,
-                       std::string* error) {
-  lines->clear();
+result<std::vector<truth_line>> parse_truth_lines(const std::string& bytes) {
+  std::vector<truth_line> lines;
   record_reader reader(bytes);
   std::vector<std::string> fields;
   char separator = ',';
@@ -218,8 +210,7 @@ bool parse_truth_lines(const std::string& bytes, std::vector<truth_line>* lines,
   std::string bad;
   while (reader.next(&fields, &separator, &number, &bad)) {
     if (fields.size() < 2 || (fields.size() == 2 && fields.front().empty())) {
-      *error = "line " + std::to_string(number) + " is not a path and a class";
-      return false;
+      return failure{"line " + std::to_string(number) + " is not a path and a class"};
     }
     truth_line line;
     line.number = number;
@@ -227,10 +218,10 @@ bool parse_truth_lines(const std::string& bytes, std::vector<truth_line>* lines,
     line.fields = std::move(fields);
     line.path = line.joined(0, line.fields.size() - 1);
     line.text = line.fields.back();
-    lines->push_back(std::move(line));
+    lines.push_back(std::move(line));
   }
-  if (!bad.empty()) *error = bad;
-  return bad.empty();
+  if (!bad.empty()) return failure{bad};
+  return lines;
 }
 
 std::string folded_name(const std::string& text) {
@@ -292,38 +283,34 @@ int32_t label_matcher::match(const std::string& text) const {
   return named == no_label ? not_a_class : named;
 }
 
-bool find_truths(const std::string& source, const std::vector<std::string>& photos,
-                 const std::vector<std::string>& labels, size_t classes,
-                 std::vector<photo_truth>* truths, std::string* error,
-                 std::vector<std::string>* warnings) {
-  truths->assign(photos.size(), {});
-  const label_matcher matcher(labels, classes);
+result<std::vector<photo_truth>> find_truths(const std::string& source,
+                                             const std::vector<std::string>& photos,
+                                             const std::vector<std::string>& labels, size_t classes,
+                                             std::vector<std::string>* warnings) {
   if (source == "folders") {
+    std::vector<photo_truth> truths(photos.size());
+    const label_matcher matcher(labels, classes);
     for (size_t i = 0; i < photos.size(); ++i) {
       const std::string name = folder_name(photos[i]);
       if (name.empty() || name == "." || name == "..") continue;
       const int32_t index = matcher.match(name);
-      (*truths)[i] = {true, name, index == label_matcher::not_a_class ? -1 : index};
+      truths[i] = {true, name, index == label_matcher::not_a_class ? -1 : index};
     }
-    return true;
+    return truths;
   }
-  std::string bytes;
-  return read_file(source, &bytes, error) &&
-         match_truth_file(source, bytes, photos, labels, classes, truths, error, warnings);
+  const result<std::string> bytes = read_file(source);
+  if (!bytes) return bytes.error();
+  return match_truth_file(source, *bytes, photos, labels, classes, warnings);
 }
 
-bool match_truth_file(const std::string& source, const std::string& bytes,
-                      const std::vector<std::string>& photos,
-                      const std::vector<std::string>& labels, size_t classes,
-                      std::vector<photo_truth>* truths, std::string* error,
-                      std::vector<std::string>* warnings) {
-  truths->assign(photos.size(), {});
+result<std::vector<photo_truth>> match_truth_file(
+    const std::string& source, const std::string& bytes, const std::vector<std::string>& photos,
+    const std::vector<std::string>& labels, size_t classes, std::vector<std::string>* warnings) {
+  std::vector<photo_truth> truths(photos.size());
   const label_matcher matcher(labels, classes);
-  std::vector<truth_line> lines;
-  if (!parse_truth_lines(bytes, &lines, error)) {
-    *error = "--truth " + source + ": " + *error;
-    return false;
-  }
+  const result<std::vector<truth_line>> parsed = parse_truth_lines(bytes);
+  if (!parsed) return failure{"--truth " + source + ": " + parsed.error().message};
+  const std::vector<truth_line>& lines = *parsed;
   const truth_file file(source, photos);
   // Where a line names no photograph of the batch or one another line
   // names too: its number and its path.
@@ -342,10 +329,9 @@ bool match_truth_file(const std::string& source, const std::string& bytes,
     }
     const int32_t index = matcher.match(text);
     if (index == label_matcher::not_a_class) {
-      *error = "--truth " + source + ": line " + std::to_string(line.number) + ": \"" + text +
-               "\" is not a class (a number is an index, from 0 to " +
-               std::to_string(classes == 0 ? 0 : classes - 1) + ")";
-      return false;
+      return failure{"--truth " + source + ": line " + std::to_string(line.number) + ": \"" + text +
+                     "\" is not a class (a number is an index, from 0 to " +
+                     std::to_string(classes == 0 ? 0 : classes - 1) + ")"};
     }
     if (key.empty()) {
       // A first line that names no photograph and no class: "path,class".
@@ -355,9 +341,9 @@ bool match_truth_file(const std::string& source, const std::string& bytes,
     std::vector<place>& named = by_photo[key];
     if (named.empty()) order.push_back(key);
     named.emplace_back(line.number, path);
-    for (const size_t at : file.photos(key)) (*truths)[at] = {true, text, index};
+    for (const size_t at : file.photos(key)) truths[at] = {true, text, index};
   }
-  if (warnings == nullptr) return true;
+  if (warnings == nullptr) return truths;
   if (!unmatched.empty()) {
     const auto& [number, path] = unmatched.front();
     warnings->push_back("--truth " + source + ": warning: " + std::to_string(unmatched.size()) +
@@ -383,7 +369,7 @@ bool match_truth_file(const std::string& source, const std::string& bytes,
                         " more than one line, such as " + example.front().second + " (lines " +
                         numbers_list(numbers) + "); the last line counts");
   }
-  return true;
+  return truths;
 }
 
 }  // namespace classify

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/classify-photos/layers.h"
+#include "tools/common/result.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(truth);
 
@@ -42,11 +43,10 @@ struct truth_line {
 // in double quotes may hold the separator, a line break and "" for a quote
 // (spaces around the quotes are let be); lines end in CRLF, LF or CR; a
 // UTF-8 byte-order mark is skipped, and so are empty lines. A tab in a
-// line makes it TSV, quoted the same way. False, with `error` naming the
-// line, when a line has no class or a quote that does not close or is
-// followed by more text.
-bool parse_truth_lines(const std::string& bytes, std::vector<truth_line>* lines,
-                       std::string* error);
+// line makes it TSV, quoted the same way. A failure naming the line when a
+// line has no class or a quote that does not close or is followed by more
+// text.
+result<std::vector<truth_line>> parse_truth_lines(const std::string& bytes);
 
 // `text` as truths and labels are compared: ASCII letters folded to lower
 // case, "_" and "-" read as spaces, runs of spaces as one, and the ends
@@ -88,21 +88,22 @@ class label_matcher {
 // class) is split after the most fields that name a photograph, or else
 // before the last. A first line that names neither a photograph nor a class
 // is a header.
-// Where several lines name one photograph, the last counts. False, with
-// `error`, when the file cannot be read or has a bad line (see
-// parse_truth_lines; a class that match() finds not_a_class); `warnings`
-// (where given) gains a line for the lines that name no photograph of the
-// batch and one for the photographs named more than once.
-bool find_truths(const std::string& source, const std::vector<std::string>& photos,
-                 const std::vector<std::string>& labels, size_t classes,
-                 std::vector<photo_truth>* truths, std::string* error,
-                 std::vector<std::string>* warnings = nullptr);
+// Where several lines name one photograph, the last counts. A failure when
+// the file cannot be read or has a bad line (see parse_truth_lines; a class
+// that match() finds not_a_class); `warnings` (where given) gains a line for
+// the lines that name no photograph of the batch and one for the
+// photographs named more than once.
+result<std::vector<photo_truth>> find_truths(const std::string& source,
+                                             const std::vector<std::string>& photos,
+                                             const std::vector<std::string>& labels, size_t classes,
+                                             std::vector<std::string>* warnings = nullptr);
 
 // find_truths for a file `source` whose bytes are `bytes`.
-bool match_truth_file(const std::string& source, const std::string& bytes,
-                      const std::vector<std::string>& photos,
-                      const std::vector<std::string>& labels, size_t classes,
-                      std::vector<photo_truth>* truths, std::string* error,
-                      std::vector<std::string>* warnings = nullptr);
+result<std::vector<photo_truth>> match_truth_file(const std::string& source,
+                                                  const std::string& bytes,
+                                                  const std::vector<std::string>& photos,
+                                                  const std::vector<std::string>& labels,
+                                                  size_t classes,
+                                                  std::vector<std::string>* warnings = nullptr);
 
 }  // namespace classify
