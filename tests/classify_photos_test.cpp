@@ -287,6 +287,23 @@ TEST_F(ClassifyPhotos, BadUsageIsRefusedAndABadModelEndsTheBatchFirst) {
       {{"--model", model, "--remote-root", "far", "hopper.jpg"}, "--remote-root far: not an"},
       {{"--model"}, "option --model needs a value"},
       {{"--model", model, "tmp"}, "no photographs: the folders given hold no file"},
+      {{"--model", model, "--kernels", "fast", "hopper.jpg"},
+       "--kernels fast: not xnnpack or builtin"},
+      {{"--model", model, "--sort-into", "o", "--sort-mode", "move", "hopper.jpg"},
+       "--sort-mode move: not symlink, hardlink or copy"},
+      {{"--model", model, "--xmp", "--xmp-name", "short", "hopper.jpg"},
+       "--xmp-name short: not full or basename"},
+      {{"--model", model, "--xmp-name", "full", "hopper.jpg"}, "--xmp-name needs --xmp"},
+      {{"--model", model, "--sort-mode", "copy", "hopper.jpg"}, "--sort-mode needs --sort-into"},
+      {{"--model", model, "--summary", "s.json", "hopper.jpg"}, "--summary needs --truth"},
+      {{"--model", model, "--xmp", "--keyword-threshold", "1x", "hopper.jpg"},
+       "--keyword-threshold 1x: not a number"},
+      {{"--model", model, "--jobs", "0x10", "hopper.jpg"},
+       "--jobs 0x10: not a number from 1 to 256"},
+      {{"--model", model, "--top", "1.5", "hopper.jpg"}, "--top 1.5: not a number from 1\n"},
+      // A mistyped option is said before a value the check refuses.
+      {{"--model", model, "--jobs", "0", "--frobnicate", "hopper.jpg"},
+       "unknown option --frobnicate"},
   };
   for (const auto& c : cases) {
     const run_result r = classify_photos(c.args);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,8 @@
 #include <sstream>
 
 #include "tests/support/run_support.h"
+#include "tools/classify-photos/cli/option_table.h"
+#include "tools/classify-photos/cli/options.h"
 
 namespace classify {
 
@@ -179,6 +182,166 @@ TEST(Manual, HelpAndManualPageNameTheSameOptions) {
       if (found == in_page.end() || value.empty() || value == "TEXT") continue;
       EXPECT_EQ(value, found->second) << option;
     }
+  }
+}
+
+namespace {
+
+// What the manual page says of an option: its value's name, its choices
+// and its default.
+struct page_option {
+  std::string value;
+  std::vector<std::string> choices;
+  std::string default_text;
+};
+
+// scdoc's text as it reads: no bold or underline marks (an underscore inside
+// a word, as in a file name, stays), no escapes.
+std::string plain(const std::string& text) {
+  const auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\\' && i + 1 < text.size()) {
+      out += text[++i];
+    } else if (c == '_' &&
+               !(i > 0 && word(text[i - 1]) && i + 1 < text.size() && word(text[i + 1]))) {
+      continue;
+    } else if (c != '*') {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// The first sentence of `text`: up to the first ". ", without its stop.
+std::string first_sentence(const std::string& text) {
+  std::string sentence = text.substr(0, text.find(". "));
+  if (!sentence.empty() && sentence.back() == '.') sentence.pop_back();
+  return sentence;
+}
+
+// The choices an entry's text opens with, as the page writes them: its first
+// sentence ends with a colon and the choices in bold ("Which kernels run the
+// model: *xnnpack* or *builtin*.").
+std::vector<std::string> page_choices(const std::string& body) {
+  static const std::regex listed(R"(: (\*[a-z0-9-]+\*(?:(?:, | or )\*[a-z0-9-]+\*)*)$)");
+  static const std::regex bold(R"(\*([a-z0-9-]+)\*)");
+  std::smatch found;
+  const std::string sentence = first_sentence(body);
+  std::vector<std::string> choices;
+  if (!std::regex_search(sentence, found, listed)) return choices;
+  const std::string list = found[1];
+  for (std::sregex_iterator m(list.begin(), list.end(), bold), end; m != end; ++m) {
+    choices.push_back((*m)[1]);
+  }
+  return choices;
+}
+
+// The default an entry's text gives: the sentence "Default: X."; "" without
+// one, "twice" where it gives two.
+std::string page_default(const std::string& body) {
+  const std::string text = plain(body);
+  const size_t at = text.find("Default: ");
+  if (at == std::string::npos) return "";
+  if (text.find("Default: ", at + 1) != std::string::npos) return "twice";
+  return first_sentence(text.substr(at + 9));
+}
+
+// The options of the page's OPTIONS section, by name: an entry is a line
+// that begins with an option in bold, then its indented text.
+std::map<std::string, page_option> page_options(const std::string& page) {
+  static const std::regex option(R"((--[a-z][a-z-]*)(?: ([A-Z][A-Za-z,|\[\]]*))?)");
+  std::map<std::string, page_option> options;
+  std::vector<std::string> named;  // the options of the entry being read
+  std::string body;
+  const auto close_entry = [&] {
+    for (const std::string& name : named) {
+      options[name].choices = page_choices(body);
+      options[name].default_text = page_default(body);
+    }
+    named.clear();
+    body.clear();
+  };
+  const std::string heading = "\n# OPTIONS\n";
+  std::istringstream lines(page.substr(page.find(heading) + heading.size()));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("# ", 0) == 0) break;
+    if (line.rfind("*-", 0) == 0) {
+      close_entry();
+      const std::string header = plain(line);
+      for (std::sregex_iterator m(header.begin(), header.end(), option), end; m != end; ++m) {
+        std::string value = (*m)[2];
+        while (!value.empty() && value.back() == ',') value.pop_back();
+        named.push_back((*m)[1]);
+        options[(*m)[1]].value = value;
+      }
+    } else if (!line.empty() && line[0] == '\t') {
+      body += (body.empty() ? "" : " ") + line.substr(1);
+    }
+  }
+  close_entry();
+  return options;
+}
+
+}  // namespace
+
+// The manual page's OPTIONS section names the options of the table, each
+// with the table's value name, choices and default, and --help, written from
+// the table, says each choice and default. The options the tool passes to
+// itself over --sshlogin are in neither.
+TEST(Manual, PageOptionsAreThoseOfTheOptionTable) {
+  photos_options bound;
+  const std::vector<option_entry> table = user_options(&bound);
+  const std::map<std::string, page_option> page =
+      page_options(read_file(std::string(CLASSIFY_SOURCE_DIR) + "/man/classify-photos.1.scd"));
+  std::vector<std::string> table_names, page_names;
+  for (const option_entry& entry : table) table_names.push_back(entry.name);
+  for (const auto& [name, option] : page) page_names.push_back(name);
+  std::sort(table_names.begin(), table_names.end());
+  EXPECT_EQ(table_names, page_names);
+
+  const run_result help = run_program(CLASSIFY_PHOTOS_EXE, {"--help"}, ".");
+  ASSERT_EQ(help.status, 0) << help.err;
+  // Each paragraph of the help, by the option its first line gives, its
+  // lines joined as they read; a group that shares its text spans the
+  // paragraphs of its options.
+  std::map<std::string, std::string> paragraphs;
+  std::string current;
+  std::istringstream lines(help.out.substr(help.out.find("\nOptions:\n")));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("  -", 0) == 0) current = line.substr(2, line.find(' ', 2) - 2);
+    std::istringstream words(line);
+    for (std::string word; words >> word;) paragraphs[current] += word + " ";
+  }
+  std::map<std::string, std::string> group_text;
+  std::string group;
+  for (const option_entry& entry : table) {
+    if (!entry.shares_help) group = entry.name;
+    group_text[group] += paragraphs[entry.name];
+  }
+  for (const option_entry& entry : table) {
+    SCOPED_TRACE(entry.name);
+    if (!entry.shares_help) group = entry.name;
+    const auto found = page.find(entry.name);
+    if (found == page.end()) continue;
+    std::vector<std::string> choices;
+    for (const option_choice& choice : entry.choices) choices.push_back(choice.name);
+    EXPECT_EQ(found->second.value, entry.value_name);
+    EXPECT_EQ(found->second.choices, choices);
+    EXPECT_EQ(found->second.default_text, entry.default_text);
+    const std::string& said = group_text[group];
+    EXPECT_NE(said.find(entry.name + (entry.value_name.empty() ? " " : " " + entry.value_name)),
+              std::string::npos)
+        << said;
+    for (const std::string& choice : choices) EXPECT_NE(said.find(choice), std::string::npos);
+    if (!entry.default_text.empty()) {
+      EXPECT_NE(said.find("default: " + entry.default_text + ")"), std::string::npos) << said;
+    }
+  }
+  for (const option_entry& entry : far_side_options(&bound)) {
+    EXPECT_EQ(page.count(entry.name), 0u) << entry.name;
+    EXPECT_EQ(help.out.find(entry.name), std::string::npos) << entry.name;
   }
 }
 

@@ -11,12 +11,15 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "model/scores.h"
 #include "tests/support/run_support.h"
+#include "tools/classify-photos/cli/option_table.h"
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/core/class_encoding.h"
 #include "tools/classify-photos/output/contact_sheet.h"
@@ -353,6 +356,59 @@ TEST(Units, OptionValuesAreOneNumberOrThreeAndFinite) {
     std::vector<float> values;
     EXPECT_FALSE(parse_values(bad, &values)) << bad;
   }
+}
+
+// What the command line set in `options`, as text to compare (all but the
+// command line itself, and whether --crop was given).
+std::string settings(const photos_options& o) {
+  std::ostringstream text;
+  const auto list = [&text](const auto& values) {
+    for (const auto& value : values) text << value << ",";
+    text << "|";
+  };
+  text << o.model << "|" << o.labels << "|" << o.locale << "|";
+  list(o.mean);
+  list(o.std);
+  text << o.top << "|" << o.describe << "|" << o.jobs << "|" << o.crop << "|"
+       << static_cast<int>(o.kernels) << "|";
+  list(o.sshlogins);
+  text << o.remote_root << "|" << o.joblog << "|" << o.bar << o.json << "|" << o.html << "|"
+       << o.truth << "|" << o.summary << "|" << o.cache << "|" << o.xmp
+       << static_cast<int>(o.xmp_naming) << "|" << o.keyword_threshold << "|" << o.sort_into << "|"
+       << static_cast<int>(o.sorting) << "|";
+  list(o.photos);
+  return text.str();
+}
+
+// The default --help and the manual page give an option is the one the tool
+// takes without it: giving that default changes nothing.
+TEST(Units, EachStatedDefaultIsTheOneTaken) {
+  const auto parsed = [](std::vector<std::string> words) {
+    photos_options options;
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    EXPECT_EQ(parse_options(static_cast<int>(argv.size()), argv.data(), &options), std::nullopt);
+    return settings(options);
+  };
+  const std::vector<std::string> plain = {"classify-photos", "--model",    "m.tflite", "--xmp",
+                                          "--sort-into",     "classified", "x.jpg"};
+  const std::string taken = parsed(plain);
+  photos_options bound;
+  size_t stated = 0;
+  for (const option_entry& entry : user_options(&bound)) {
+    // A default in words ("the number of cores") is not a value to give.
+    if (entry.default_text.empty() || entry.default_text.find(' ') != std::string::npos ||
+        !refusal(entry, entry.default_text).empty()) {
+      continue;
+    }
+    ++stated;
+    std::vector<std::string> words = plain;
+    words.insert(words.begin() + 1, {entry.name, entry.default_text});
+    EXPECT_EQ(parsed(words), taken) << entry.name;
+  }
+  EXPECT_EQ(
+      stated,
+      7u);  // --locale, --top, --crop, --kernels, --xmp-name, --keyword-threshold, --sort-mode
 }
 
 TEST(Units, HtmlEscapingLeavesNoMarkupAndKeepsEveryOtherByte) {

@@ -15,6 +15,33 @@ int usage_error(const std::string& program, const std::string& message) {
   return usage_status;
 }
 
+namespace {
+
+// What is left over after the options, said as an unknown option or an
+// unexpected argument; "" when nothing is.
+std::string left_over(const CLI::App& app) {
+  for (const std::string& extra : app.remaining()) {
+    if (extra == "--") continue;  // the end of the options, which CLI11 leaves over
+    if (extra.size() > 1 && extra[0] == '-') return "unknown option " + extra;
+    return "unexpected argument " + extra;
+  }
+  return "";
+}
+
+// A value refused by a check, or an option given without one it needs, in
+// the tools' words. CLI11 says "NAME: VALUE: REASON" for the first (the
+// tools' checks begin their message with the value) and "NAME requires
+// OTHER" for the second.
+std::string own_words(const CLI::ParseError& e, bool refused_value) {
+  std::string what = e.what();
+  const std::string joint = refused_value ? ": " : " requires ";
+  const size_t at = what.find(joint);
+  if (at != std::string::npos) what.replace(at, joint.size(), refused_value ? " " : " needs ");
+  return what;
+}
+
+}  // namespace
+
 std::optional<int> parse_command_line(CLI::App& app, const std::string& program, int argc,
                                       char** argv) {
   // What CLI11 does not know is collected, and said here.
@@ -30,14 +57,19 @@ std::optional<int> parse_command_line(CLI::App& app, const std::string& program,
   } catch (const CLI::ArgumentMismatch& e) {
     const std::string what = e.what();
     return usage_error(program, "option " + what.substr(0, what.find(':')) + " needs a value");
+  } catch (const CLI::ValidationError& e) {
+    // Values are checked once every argument is read: a mistyped option
+    // among them is said first, as it would be without the check.
+    const std::string extra = left_over(app);
+    return usage_error(program, extra.empty() ? own_words(e, true) : extra);
+  } catch (const CLI::RequiresError& e) {
+    const std::string extra = left_over(app);
+    return usage_error(program, extra.empty() ? own_words(e, false) : extra);
   } catch (const CLI::ParseError& e) {
     return usage_error(program, e.what());
   }
-  for (const std::string& extra : app.remaining()) {
-    if (extra == "--") continue;  // the end of the options, which CLI11 leaves over
-    if (extra.size() > 1 && extra[0] == '-') return usage_error(program, "unknown option " + extra);
-    return usage_error(program, "unexpected argument " + extra);
-  }
+  const std::string extra = left_over(app);
+  if (!extra.empty()) return usage_error(program, extra);
   return std::nullopt;
 }
 

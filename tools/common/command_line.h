@@ -18,8 +18,11 @@ int usage_error(const std::string& program, const std::string& message);
 
 // Parses the command line into `app`. Returns nothing to go on, or the exit
 // status: 0 after --help or --version (CLI11's flags, answered on standard
-// output), or usage_status after an unknown option, an unexpected argument
-// or an option without its value, said by usage_error.
+// output), or usage_status after an unknown option, an unexpected argument,
+// an option without its value, a value its check refuses ("--jobs 0: not a
+// number from 1 to 256", where the check's message begins with the value) or
+// an option without one it needs ("--xmp-name needs --xmp"), said by
+// usage_error.
 std::optional<int> parse_command_line(CLI::App& app, const std::string& program, int argc,
                                       char** argv);
 

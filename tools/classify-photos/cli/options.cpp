@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "platform/platform.h"
+#include "tools/classify-photos/cli/option_table.h"
 #include "tools/common/atomic_file.h"
 #include "tools/common/command_line.h"
 #include "tools/common/shell_words.h"
@@ -41,56 +42,6 @@ not kept (sidecar, cache or class folder), or the model cannot be used, 2 for
 bad usage.
 
 Options:
-  --model FILE     the TensorFlow Lite model: float32, uint8 or int8, input
-                   [1,H,W,3], [1,H,W,1] or [1,3,H,W], output [1,N] or [N]
-                   (default: v3-small_224_0.75_float.tflite
-                   here, else the installed one)
-  --labels FILE    class names, one a line (default: the labels the model carries,
-                   else with the installed model the installed ones)
-)";
-
-const char usage_tail[] =
-    R"(  --locale L       the language of the model's own labels to take (default: en)
-  --top K          the K best classes, best first (default: 1)
-  --mean M[,M,M]   a float input takes (byte - mean) / std, one value or one a
-  --std S[,S,S]    channel (default: the model's metadata, else 127.5 and 127.5)
-  --describe       say what the tool found in the model, and classify nothing
-  --jobs N         photographs at a time (default: the number of cores)
-  --crop F         keep the central fraction F of each side (0 < F <= 1, default 1)
-  --kernels K      xnnpack (default: XNNPACK runs what it takes of the model, the
-                   builtin kernels the rest) or builtin (the library's own, as
-                   classify runs them: the same scores to the last digit)
-  --json           one JSON object a line instead: path, index, probability, label, classes
-  --html PAGE      also a contact sheet: PAGE, with the thumbnails in PAGE_files/,
-                   the photographs grouped by their best class
-  --cache FILE     keep the results in FILE (SQLite), and take from it those of
-                   photographs that have not changed since, with the same model
-                   and options: a rerun or a run after Ctrl-C goes on from there
-  --xmp            write the classes as keywords into each photograph's XMP
-                   sidecar beside it, its whole file name then .xmp:
-                   PHOTO.jpg.xmp (Xmp.dc.subject, classify|LABEL in
-                   Xmp.lr.hierarchicalSubject, classify/LABEL in
-                   Xmp.digiKam.TagsList); the rest of the sidecar stays
-  --xmp-name N     full (PHOTO.jpg.xmp, the default) or basename (PHOTO.xmp)
-  --keyword-threshold S  only classes scoring at least S become keywords (default 0)
-  --sort-into DIR  put each photograph into DIR/CLASS/, by its best class
-  --sort-mode M    symlink (default), hardlink or copy
-  --bar            a progress line on standard error, where it is a terminal
-  --truth SOURCE   each photograph's true class: "folders" (the name of the
-                   folder that holds it) or a CSV or TSV file of path,class lines
-                   (a class name or index); the lines end with the true class,
-                   and a summary of the model's accuracy ends the batch
-  --summary FILE   with --truth: the summary as JSON to FILE, not standard error
-  --sshlogin LOGIN spread the photographs over other machines through GNU parallel
-                   (repeatable; ":" is this machine). Each needs classify-photos at
-                   the same path as here and the model at the same path; the
-                   photographs are copied over and removed after.
-  --remote-root DIR  with --sshlogin: the photographs are on the other machines
-                   already, each at DIR followed by its whole path here (DIR /:
-                   the same paths, a shared file system), and are not copied
-  --joblog FILE    a log line per photograph (with --sshlogin: GNU parallel's log
-                   of every chunk)
-  --help, --version
 )";
 
 bool exists(const std::string& path) { return std::ifstream(std::filesystem::u8path(path)).good(); }
@@ -116,34 +67,43 @@ void choose_defaults(photos_options* options) {
   if (!options->model.empty()) options->installed_labels = installed_file(installed_labels_name);
 }
 
-// --xmp-name, --keyword-threshold and --sort-mode, which mean something only
-// beside --xmp and --sort-into.
-std::optional<int> parse_keeping(const std::string& xmp_name, const std::string& threshold,
-                                 const std::string& sorting, photos_options* options) {
-  if ((!xmp_name.empty() || !threshold.empty()) && !options->xmp) {
-    return bad_usage(std::string(xmp_name.empty() ? "--keyword-threshold" : "--xmp-name") +
-                     " needs --xmp");
+// --std: a deviation of 0 would divide by it.
+std::string nonzero_deviations(const std::string& text) {
+  std::vector<float> values;
+  parse_values(text, &values);
+  for (const float value : values) {
+    if (value == 0.0f) return "a standard deviation of 0";
   }
-  if (xmp_name == "basename") {
-    options->xmp_naming = sidecar_naming::base_name;
-  } else if (!xmp_name.empty() && xmp_name != "full") {
-    return bad_usage("--xmp-name " + xmp_name + ": not full or basename");
+  return "";
+}
+
+// --summary is written at the end of the batch: a folder that cannot take
+// it is found before the first photograph, not after the last.
+std::string writable_beside(const std::string& file) {
+  std::string reason;
+  if (can_create_beside(file, &reason)) return "";
+  return "its folder " + folder_of_file(file) + " cannot be written (" + reason + ")";
+}
+
+// --remote-root: a photograph is at the folder followed by its whole path
+// here, on a far side whose shell may start anywhere.
+std::string absolute_path(const std::string& folder) {
+  return folder[0] == '/' ? "" : "not an absolute path";
+}
+
+// What the options say together, which no one of them says alone.
+std::optional<int> across_options(const photos_options& options) {
+  if (options.photos.empty() && !options.describe && !options.receive) {
+    return bad_usage("no photographs given");
   }
-  if (!threshold.empty()) {
-    char* end = nullptr;
-    options->keyword_threshold = std::strtod(threshold.c_str(), &end);
-    if (*end != '\0' || !std::isfinite(options->keyword_threshold)) {
-      return bad_usage("--keyword-threshold " + threshold + ": not a number");
-    }
+  if (!options.html.empty() && !only_this_machine(options.sshlogins)) {
+    return bad_usage(
+        "--html makes its thumbnails from the photographs classified here, not "
+        "over --sshlogin");
   }
-  if (!sorting.empty() && options->sort_into.empty())
-    return bad_usage("--sort-mode needs --sort-into");
-  if (sorting == "hardlink") {
-    options->sorting = sort_mode::hardlink;
-  } else if (sorting == "copy") {
-    options->sorting = sort_mode::copy;
-  } else if (!sorting.empty() && sorting != "symlink") {
-    return bad_usage("--sort-mode " + sorting + ": not symlink, hardlink or copy");
+  if (options.model.empty()) {
+    return bad_usage(std::string("no model: --model names none, there is no ") +
+                     default_model_name + " here, and no installed " + installed_model_name);
   }
   return std::nullopt;
 }
@@ -174,120 +134,146 @@ bool parse_values(const std::string& text, std::vector<float>* values) {
   return values->size() == 1 || values->size() == 3;
 }
 
+std::vector<option_entry> user_options(photos_options* o) {
+  return {
+      text_option("--model", "FILE", &o->model,
+                  "the TensorFlow Lite model: float32, uint8 or int8, input [1,H,W,3], [1,H,W,1] "
+                  "or [1,3,H,W], output [1,N] or [N]")
+          .by_default(std::string(default_model_name) + " in the working folder, else the "
+                                                        "installed one"),
+      text_option("--labels", "FILE", &o->labels, "class names, one a line")
+          .by_default("the labels the model carries, else with the installed model the "
+                      "installed ones"),
+      text_option("--locale", "L", &o->locale, "the language of the model's own labels to take")
+          .by_default("en"),
+      whole_number_option("--top", "K", 1, unbounded, &o->top, "the K best classes, best first")
+          .by_default("1"),
+      numbers_option("--mean", "M[,M,M]", &o->mean,
+                     "a float input takes (byte - mean) / std, one value or one a channel")
+          .by_default("the model's metadata, else 127.5 and 127.5"),
+      numbers_option("--std", "S[,S,S]", &o->std, "")
+          .by_default("the model's metadata, else 127.5 and 127.5")
+          .checked(nonzero_deviations)
+          .same_help_as_above(),
+      flag_option("--describe", &o->describe,
+                  "say what the tool found in the model, and classify nothing"),
+      whole_number_option("--jobs", "N", 1, 256, &o->jobs, "photographs at a time")
+          .by_default("the number of cores"),
+      fraction_option("--crop", "F", &o->crop, "keep the central fraction F of each side")
+          .by_default("1")
+          .marks(&o->crop_given),
+      choice_option<kernel_choice>(
+          "--kernels", "K", &o->kernels,
+          {{"xnnpack", kernel_choice::xnnpack,
+            "XNNPACK runs what it takes of the model, the builtin kernels the rest"},
+           {"builtin", kernel_choice::builtin,
+            "the library's own, as classify runs them: the same scores to the last digit"}},
+          "which kernels run the model")
+          .by_default("xnnpack"),
+      flag_option("--json", &o->json,
+                  "one JSON object a line instead: path, index, probability, label, classes"),
+      text_option("--html", "PAGE", &o->html,
+                  "also a contact sheet: PAGE, with the thumbnails in PAGE_files/, the "
+                  "photographs grouped by their best class; not over --sshlogin"),
+      text_option("--cache", "FILE", &o->cache,
+                  "keep the results in FILE (SQLite), and take from it those of photographs "
+                  "that have not changed since, with the same model and options: a rerun or a "
+                  "run after Ctrl-C goes on from there"),
+      flag_option("--xmp", &o->xmp,
+                  "write the classes as keywords into each photograph's XMP sidecar beside it, "
+                  "its whole file name then .xmp: PHOTO.jpg.xmp (Xmp.dc.subject, classify|LABEL "
+                  "in Xmp.lr.hierarchicalSubject, classify/LABEL in Xmp.digiKam.TagsList); the "
+                  "rest of the sidecar stays"),
+      choice_option<sidecar_naming>("--xmp-name", "N", &o->xmp_naming,
+                                    {{"full", sidecar_naming::full_name, "PHOTO.jpg.xmp"},
+                                     {"basename", sidecar_naming::base_name, "PHOTO.xmp"}},
+                                    "")
+          .needing("--xmp")
+          .by_default("full"),
+      number_option("--keyword-threshold", "S", &o->keyword_threshold,
+                    "only classes scoring at least S become keywords")
+          .needing("--xmp")
+          .by_default("0"),
+      text_option("--sort-into", "DIR", &o->sort_into,
+                  "put each photograph into DIR/CLASS/, by its best class"),
+      choice_option<sort_mode>("--sort-mode", "M", &o->sorting,
+                               {{"symlink", sort_mode::symlink, ""},
+                                {"hardlink", sort_mode::hardlink, ""},
+                                {"copy", sort_mode::copy, ""}},
+                               "")
+          .needing("--sort-into")
+          .by_default("symlink"),
+      flag_option("--bar", &o->bar, "a progress line on standard error, where it is a terminal"),
+      text_option("--truth", "SOURCE", &o->truth,
+                  "each photograph's true class: \"folders\" (the name of the folder that holds "
+                  "it) or a CSV or TSV file of path,class lines (a class name or index); the "
+                  "lines end with the true class, and a summary of the model's accuracy ends "
+                  "the batch"),
+      text_option("--summary", "FILE", &o->summary,
+                  "the summary as JSON to FILE, not standard error")
+          .needing("--truth")
+          .checked(writable_beside),
+      repeated_option("--sshlogin", "LOGIN", &o->sshlogins,
+                      "spread the photographs over other machines through GNU parallel "
+                      "(repeatable; \":\" is this machine). Each needs classify-photos at the same "
+                      "path as here and the model at the same path; the photographs are copied "
+                      "over and removed after."),
+      text_option("--remote-root", "DIR", &o->remote_root,
+                  "with --sshlogin: the photographs are on the other machines already, each at "
+                  "DIR followed by its whole path here (DIR /: the same paths, a shared file "
+                  "system), and are not copied")
+          .checked(absolute_path),
+      text_option("--joblog", "FILE", &o->joblog,
+                  "a log line per photograph (with --sshlogin: GNU parallel's log of every "
+                  "chunk)"),
+      flag_option("--help", &o->help,
+                  "the usage and the options, with the model and labels found here"),
+      flag_option("--version", &o->version, "the program's name and version"),
+  };
+}
+
+std::vector<option_entry> far_side_options(photos_options* o) {
+#if defined(_WIN32)
+  // Windows runs no batch over ssh: a chunk's options do not exist there.
+  (void)o;
+  return {};
+#else
+  return {
+      whole_number_option("--relay-chunk", "C", 1, unbounded, &o->relay_chunk,
+                          "classify the chunk C here, its results in the relay form"),
+      whole_number_option("--send-chunk", "C", 1, unbounded, &o->send_chunk,
+                          "the job of chunk C, whose list is the photograph given"),
+      whole_number_option("--job-slot", "S", 1, unbounded, &o->job_slot,
+                          "the job slot of GNU parallel the chunk runs in"),
+      text_option("--logins", "FILE", &o->logins, "the logins the job slots stand for"),
+      text_option("--ssh-control", "DIR", &o->ssh_control,
+                  "the folder of the shared connections' sockets"),
+      flag_option("--receive", &o->receive, "the chunk comes on standard input"),
+  };
+#endif
+}
+
 std::optional<int> parse_options(int argc, char** argv, photos_options* options) {
   CLI::App app{"", "classify-photos"};
   app.set_help_flag();
-  bool help = false, version = false;
-  std::string mean, std, top, jobs, crop, kernels, xmp_name, threshold, sorting;
-  app.add_flag("--help", help);
-  app.add_flag("--version", version);
-  app.add_option("--model", options->model);
-  app.add_option("--labels", options->labels);
-  app.add_option("--locale", options->locale);
-  app.add_option("--top", top);
-  app.add_option("--mean", mean);
-  app.add_option("--std", std);
-  app.add_flag("--describe", options->describe);
-  app.add_option("--jobs", jobs);
-  app.add_option("--crop", crop);
-  app.add_option("--kernels", kernels);
-  app.add_flag("--json", options->json);
-  app.add_option("--html", options->html);
-  app.add_flag("--bar", options->bar);
-  app.add_option("--cache", options->cache);
-  app.add_flag("--xmp", options->xmp);
-  app.add_option("--xmp-name", xmp_name);
-  app.add_option("--keyword-threshold", threshold);
-  app.add_option("--sort-into", options->sort_into);
-  app.add_option("--sort-mode", sorting);
-  app.add_option("--truth", options->truth);
-  app.add_option("--summary", options->summary);
-  // Repeatable, one login each time: what follows a login is a photograph.
-  app.add_option("--sshlogin", options->sshlogins)->allow_extra_args(false);
-  app.add_option("--joblog", options->joblog);
-  app.add_option("--remote-root", options->remote_root);
-#if !defined(_WIN32)
-  // The parts of a batch spread over ssh, which Windows does not run.
-  app.add_option("--relay-chunk", options->relay_chunk)->group("");
-  app.add_option("--send-chunk", options->send_chunk)->group("");
-  app.add_option("--job-slot", options->job_slot)->group("");
-  app.add_option("--logins", options->logins)->group("");
-  app.add_option("--ssh-control", options->ssh_control)->group("");
-  app.add_flag("--receive", options->receive)->group("");
-#endif
+  const std::vector<option_entry> user = user_options(options);
+  add_options(app, user);
+  add_options(app, far_side_options(options));
   app.add_option("PHOTO", options->photos);
   if (const std::optional<int> status = parse_command_line(app, "classify-photos", argc, argv)) {
     return status;
   }
   options->command_line = command_text(program_arguments(argc, argv));
   choose_defaults(options);
-  if (help) {
-    std::cout << usage_head << found_files(*options) << usage_tail;
+  if (options->help) {
+    std::cout << usage_head << options_help(user, {{"--labels", found_files(*options)}});
     return 0;
   }
-  if (version) {
+  if (options->version) {
     std::cout << "classify-photos " CLASSIFY_VERSION "\n";
     return 0;
   }
-  long number = 0;
-  if (!top.empty()) {
-    if (!whole_number(top, 1, 1L << 30, &number))
-      return bad_usage("--top " + top + ": not a number from 1");
-    options->top = static_cast<int>(number);
-  }
-  if (!jobs.empty()) {
-    if (!whole_number(jobs, 1, 256, &number)) {
-      return bad_usage("--jobs " + jobs + ": not a number from 1 to 256");
-    }
-    options->jobs = static_cast<int>(number);
-  }
-  options->crop_given = !crop.empty();
-  if (options->crop_given && !fraction(crop, &options->crop)) {
-    return bad_usage("--crop " + crop + ": not a fraction above 0 and at most 1");
-  }
-  if (kernels == "builtin") {
-    options->kernels = kernel_choice::builtin;
-  } else if (!kernels.empty() && kernels != "xnnpack") {
-    return bad_usage("--kernels " + kernels + ": not xnnpack or builtin");
-  }
-  if (const std::optional<int> status = parse_keeping(xmp_name, threshold, sorting, options)) {
-    return status;
-  }
-  if (!mean.empty() && !parse_values(mean, &options->mean)) {
-    return bad_usage("--mean " + mean + ": not one number or three, separated by commas");
-  }
-  if (!std.empty() && !parse_values(std, &options->std)) {
-    return bad_usage("--std " + std + ": not one number or three, separated by commas");
-  }
-  for (const float value : options->std) {
-    if (value == 0.0f) return bad_usage("--std " + std + ": a standard deviation of 0");
-  }
-  if (options->photos.empty() && !options->describe && !options->receive) {
-    return bad_usage("no photographs given");
-  }
-  if (!options->html.empty() && !only_this_machine(options->sshlogins)) {
-    return bad_usage(
-        "--html makes its thumbnails from the photographs classified here, not "
-        "over --sshlogin");
-  }
-  if (!options->summary.empty() && options->truth.empty()) {
-    return bad_usage("--summary " + options->summary + ": the summary needs --truth");
-  }
-  // Written at the end of the batch: a folder that cannot take it is found
-  // before the first photograph, not after the last.
-  std::string reason;
-  if (!options->summary.empty() && !can_create_beside(options->summary, &reason)) {
-    return bad_usage("--summary " + options->summary + ": its folder " +
-                     folder_of_file(options->summary) + " cannot be written (" + reason + ")");
-  }
-  if (!options->remote_root.empty() && options->remote_root[0] != '/') {
-    return bad_usage("--remote-root " + options->remote_root + ": not an absolute path");
-  }
-  if (options->model.empty()) {
-    return bad_usage(std::string("no model: --model names none, there is no ") +
-                     default_model_name + " here, and no installed " + installed_model_name);
-  }
-  return std::nullopt;
+  return across_options(*options);
 }
 
 bool only_this_machine(const std::vector<std::string>& logins) {

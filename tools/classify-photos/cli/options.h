@@ -64,6 +64,9 @@ struct photos_options {
   std::string ssh_control;  // the folder of the shared connections' sockets
   // The far side of a chunk: it comes on standard input.
   bool receive = false;
+  // Answered by parse_options itself.
+  bool help = false;
+  bool version = false;
 };
 
 // True when every login is this machine (":"), which needs neither GNU
