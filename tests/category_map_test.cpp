@@ -27,9 +27,8 @@ TEST(CategoryMap, EveryDialectGivesTheSamePathsAndABadLineIsNamed) {
            std::string("\xEF\xBB\xBF# exported\n0\tBeagle\tanimal|dog\n1\ttabby\tanimal|cat\n"
                        "3\tcrane\tvehicle|machine\n4\tpizza\tfood\n"),
        }) {
-    std::string error;
-    const std::optional<category_map> map = parse_category_map(bytes, matcher, 5, &error);
-    ASSERT_TRUE(map) << error << " in:\n" << bytes;
+    const result<category_map> map = parse_category_map(bytes, matcher, 5);
+    ASSERT_TRUE(map) << map.error().message << " in:\n" << bytes;
     EXPECT_EQ(map->paths, expected) << bytes;
   }
   const std::vector<std::pair<std::string, std::string>> bad = {
@@ -42,9 +41,11 @@ TEST(CategoryMap, EveryDialectGivesTheSamePathsAndABadLineIsNamed) {
       {"beagle\n", "line 1 is not"},
   };
   for (const auto& [bytes, message] : bad) {
-    std::string error;
-    EXPECT_FALSE(parse_category_map(bytes, matcher, 5, &error)) << bytes;
-    EXPECT_NE(error.find(message), std::string::npos) << error << " for:\n" << bytes;
+    const result<category_map> map = parse_category_map(bytes, matcher, 5);
+    ASSERT_FALSE(map) << bytes;
+    EXPECT_NE(map.error().message.find(message), std::string::npos)
+        << map.error().message << " for:\n"
+        << bytes;
   }
 }
 

@@ -1,6 +1,9 @@
 #include "tools/classify-photos/truth/categories.h"
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
+#include <system_error>
 
 namespace classify {
 
@@ -43,7 +46,43 @@ std::string class_words(int32_t index, const std::string& key) {
                                       : "class " + std::to_string(index) + " (" + key + ")";
 }
 
+// The bytes of the map file `file`, refused unread where it is not a regular
+// file (a FIFO would keep the tool waiting) or is too large.
+result<std::string> read_map_file(const std::string& file) {
+  namespace fs = std::filesystem;
+  const std::string named = "--categories " + file + ": ";
+  std::error_code error;
+  const fs::path path = fs::u8path(file);
+  if (!fs::is_regular_file(path, error)) {
+    return failure{named + (fs::exists(path, error) ? "not a regular file" : "no such file")};
+  }
+  const uintmax_t size = fs::file_size(path, error);
+  if (error) return failure{named + "cannot be read"};
+  if (size > largest_category_file) {
+    return failure{named + "larger than " + std::to_string(largest_category_file >> 20) +
+                   " MiB: no category map is that large"};
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return failure{named + "not a readable file"};
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) return failure{named + "cannot be read"};
+  return text.str();
+}
+
 }  // namespace
+
+const std::vector<std::string>& category_map::path_of(int32_t index) const {
+  static const std::vector<std::string> none;
+  return index >= 0 && static_cast<size_t>(index) < paths.size() ? paths[static_cast<size_t>(index)]
+                                                                 : none;
+}
+
+std::string path_text(const std::vector<std::string>& levels) {
+  std::string text;
+  for (const std::string& level : levels) text += (text.empty() ? "" : "|") + level;
+  return text;
+}
 
 std::vector<std::string> category_levels(const std::string& text) {
   std::vector<std::string> levels;
@@ -56,11 +95,11 @@ std::vector<std::string> category_levels(const std::string& text) {
   return levels;
 }
 
-std::optional<category_map> parse_category_map(const std::string& bytes,
-                                               const label_matcher& matcher, size_t classes,
-                                               std::string* error) {
-  std::vector<truth_line> lines;
-  if (!parse_truth_lines(without_comments(bytes), &lines, error)) return std::nullopt;
+result<category_map> parse_category_map(const std::string& bytes, const label_matcher& matcher,
+                                        size_t classes) {
+  result<std::vector<truth_line>> parsed = parse_truth_lines(without_comments(bytes));
+  if (!parsed) return parsed.error();
+  const std::vector<truth_line>& lines = *parsed;
   category_map map;
   map.paths.resize(classes);
   std::vector<size_t> given_on(classes, 0);
@@ -71,21 +110,18 @@ std::optional<category_map> parse_category_map(const std::string& bytes,
     const std::string where = "line " + std::to_string(line.number) + ": ";
     if (index < 0) {
       if (i == 0) continue;  // a header
-      *error =
-          where + "\"" + key + "\" " +
-          (index == label_matcher::several_labels ? "names several classes; give its index instead"
-                                                  : "is no class of the model");
-      return std::nullopt;
+      return failure{where + "\"" + key + "\" " +
+                     (index == label_matcher::several_labels
+                          ? "names several classes; give its index instead"
+                          : "is no class of the model")};
     }
     std::vector<std::string> levels = category_levels(line.fields.back());
     if (levels.empty()) {
-      *error = where + class_words(index, key) + " has no category";
-      return std::nullopt;
+      return failure{where + class_words(index, key) + " has no category"};
     }
     if (given_on[static_cast<size_t>(index)] != 0) {
-      *error = where + class_words(index, key) + " was given a category on line " +
-               std::to_string(given_on[static_cast<size_t>(index)]) + " already";
-      return std::nullopt;
+      return failure{where + class_words(index, key) + " was given a category on line " +
+                     std::to_string(given_on[static_cast<size_t>(index)]) + " already"};
     }
     given_on[static_cast<size_t>(index)] = line.number;
     map.paths[static_cast<size_t>(index)] = std::move(levels);
@@ -135,6 +171,33 @@ std::optional<category_map> split_label_paths(std::vector<std::string>* labels) 
   if (!any) return std::nullopt;
   map.source = "the paths the labels carry";
   return map;
+}
+
+result<category_map> choose_category_map(const std::string& given, std::vector<std::string>* labels,
+                                         size_t classes) {
+  category_map map;
+  if (given == "none") {
+    map.source = "none (--categories none)";
+    return map;
+  }
+  if (!given.empty()) {
+    const result<std::string> bytes = read_map_file(given);
+    if (!bytes) return bytes.error();
+    result<category_map> parsed =
+        parse_category_map(*bytes, label_matcher(*labels, classes), classes);
+    if (!parsed) return failure{"--categories " + given + ": " + parsed.error().message};
+    parsed->source = given + " (--categories)";
+    return parsed;
+  }
+  std::optional<category_map> found = split_label_paths(labels);
+  if (!found) found = imagenet_category_map(*labels);
+  if (!found) {
+    map.source =
+        "none: the labels are not ImageNet's and carry no paths (--categories FILE gives one)";
+    return map;
+  }
+  found->paths.resize(classes);
+  return *found;
 }
 
 }  // namespace classify
