@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -323,6 +325,120 @@ TEST_F(ClassifyPhotos, BadUsageIsRefusedAndABadModelEndsTheBatchFirst) {
   EXPECT_EQ(bad.out, "");
   ASSERT_EQ(lines_of(bad.err).size(), 1u) << bad.err;
   EXPECT_EQ(bad.err.rfind("classify-photos: bad.tflite: ", 0), 0u) << bad.err;
+}
+
+// Categories go with every class a line gives, from each kind of map: the
+// built-in one for ImageNet's labels, a map file in either dialect, labels
+// that carry their paths, none; a map that cannot be taken is refused before
+// any photograph is read.
+TEST_F(ClassifyPhotos, CategoriesGoWithEveryClassFromEveryKindOfMap) {
+  // The built-in map, by class index, as committed.
+  std::map<int, std::vector<std::string>> imagenet;
+  for (const std::string& line :
+       lines_of(read_file(std::string(CLASSIFY_SOURCE_DIR) + "/models/imagenet_categories.tsv"))) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string>& path = imagenet[std::stoi(line)];
+    std::istringstream levels(line.substr(line.rfind('\t') + 1));
+    for (std::string level; std::getline(levels, level, '|');) path.push_back(level);
+  }
+  ASSERT_EQ(imagenet.size(), 1000u);
+  const auto json_of = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--model", model, "--json", "--top", "5"});
+    args.push_back("hopper.png");
+    const run_result r = classify_photos(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return nlohmann::json::parse(r.out.empty() ? "{}" : r.out);
+  };
+  const nlohmann::json built_in = json_of({"--labels", labels_file});
+  ASSERT_EQ(built_in["classes"].size(), 5u) << built_in;
+  EXPECT_EQ(built_in["category"], built_in["classes"][0]["category"]);
+  for (const nlohmann::json& c : built_in["classes"]) {
+    EXPECT_EQ(c["category"].get<std::vector<std::string>>(), imagenet[c["index"].get<int>()]) << c;
+  }
+  if (have_sample_photo) {
+    EXPECT_EQ(built_in["category"], nlohmann::json({"clothing"}));
+  }
+
+  const nlohmann::json none = json_of({"--labels", labels_file, "--categories", "none"});
+  EXPECT_FALSE(none.contains("category")) << none;
+  EXPECT_FALSE(none["classes"][1].contains("category")) << none;
+  nlohmann::json without = built_in["classes"];
+  for (nlohmann::json& c : without) c.erase("category");
+  EXPECT_EQ(none["classes"], without);
+
+  // A map file gives the paths it names, and none to the rest.
+  const int best = built_in["index"];
+  const int second = built_in["classes"][1]["index"];
+  dir.write("map.csv", "# mine\nclass,path\n" + std::to_string(best) +
+                           ",\"people | uniform\"\r\n\"" + label_of(second) + "\",things\n");
+  const nlohmann::json mapped = json_of({"--labels", labels_file, "--categories", "map.csv"});
+  EXPECT_EQ(mapped["category"], nlohmann::json({"people", "uniform"}));
+  EXPECT_EQ(mapped["classes"][1]["category"], nlohmann::json({"things"}));
+  EXPECT_EQ(mapped["classes"][2]["category"], nlohmann::json::array());
+
+  // Labels that carry their paths give them, and the name is the last level.
+  std::vector<std::string> labels = lines_of(read_file(labels_file));
+  labels[static_cast<size_t>(best)] = "people|uniform|" + labels[static_cast<size_t>(best)];
+  std::string carried;
+  for (const std::string& label : labels) carried += label + "\n";
+  dir.write("carried.txt", carried);
+  const nlohmann::json carrying = json_of({"--labels", "carried.txt"});
+  EXPECT_EQ(carrying["label"], label_of(best));
+  EXPECT_EQ(carrying["category"], nlohmann::json({"people", "uniform"}));
+  EXPECT_EQ(carrying["classes"][1]["category"], nlohmann::json::array());
+
+  // The TSV lines keep their columns unless asked.
+  const run_result plain =
+      classify_photos({"--model", model, "--labels", labels_file, "--top", "2", "hopper.png"});
+  EXPECT_EQ(std::count(plain.out.begin(), plain.out.end(), '\t'), 6) << plain.out;
+  const run_result column =
+      classify_photos({"--model", model, "--labels", labels_file, "--top", "2", "--category-column",
+                       "--categories", "map.csv", "hopper.png"});
+  std::vector<std::string> fields;
+  std::istringstream line(plain.out.substr(0, plain.out.size() - 1));
+  for (std::string field; std::getline(line, field, '\t');) fields.push_back(field);
+  ASSERT_EQ(fields.size(), 7u) << plain.out;
+  fields.insert(fields.begin() + 4, "people|uniform");
+  fields.push_back("things");
+  std::string expected;
+  for (const std::string& field : fields) expected += (expected.empty() ? "" : "\t") + field;
+  EXPECT_EQ(column.out, expected + "\n");
+
+  // --describe says which map is in use.
+  for (const auto& [args, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--labels", labels_file}, "categories: 1000 of 1001 classes have a path, under "},
+           {{"--labels", labels_file, "--categories", "none"},
+            "categories: none (--categories none)\n"},
+           {{"--labels", labels_file, "--categories", "map.csv"},
+            "categories: 2 of 1001 classes have a path, under 2 broad categories, from map.csv "
+            "(--categories)\n"},
+           {{"--labels", "carried.txt"}, "from the paths the labels carry\n"},
+           {{"--labels", "carried.txt", "--categories", "none"},
+            "categories: none (--categories none)\n"}}) {
+    std::vector<std::string> describe = {"--model", model, "--describe"};
+    describe.insert(describe.end(), args.begin(), args.end());
+    const run_result r = classify_photos(describe);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(said), std::string::npos) << r.out;
+  }
+
+  // A map that cannot be taken: bad usage, before any photograph is read.
+  std::filesystem::create_directory(dir.file("folder"));
+  ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  dir.write("bad.tsv", "653\tclothing\nposodle\tanimal\n");
+  dir.write("big.tsv", std::string((16u << 20) + 1, '#'));
+  for (const auto& [file, message] : std::vector<std::pair<std::string, std::string>>{
+           {"missing.csv", "--categories missing.csv: no such file"},
+           {"folder", "--categories folder: not a regular file"},
+           {"pipe", "--categories pipe: not a regular file"},
+           {"big.tsv", "--categories big.tsv: larger than 16 MiB"},
+           {"bad.tsv", "--categories bad.tsv: line 2: \"posodle\" is no class of the model"}}) {
+    const run_result r = classify_photos(
+        {"--model", model, "--labels", labels_file, "--categories", file, "gone.jpg"});
+    EXPECT_EQ(r.status, 2) << file;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("classify-photos: " + message, 0), 0u) << r.err;
+  }
 }
 
 // File names of any bytes stay on their line and in their column, in TSV

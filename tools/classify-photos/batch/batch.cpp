@@ -101,7 +101,8 @@ class writer {
     const photo_truth* truth = job_.truths != nullptr ? &(*job_.truths)[i] : nullptr;
     if (truth != nullptr) evaluation_.add(path, *truth, result);
     if (result.outcome == photo_result::state::classified) {
-      const classified_photo photo{path, result.classes, job_.labels, truth};
+      const classified_photo photo{path,  result.classes,  job_.labels,
+                                   truth, job_.categories, job_.options.category_column};
       put(job_.options.json ? json_line(photo) : tsv_line(photo));
       if (job_.keeper != nullptr) keep(path, result);
     } else {

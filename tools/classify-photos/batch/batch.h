@@ -13,6 +13,7 @@
 #include "tools/classify-photos/keep/keeper.h"
 #include "tools/classify-photos/layers.h"
 #include "tools/classify-photos/output/contact_sheet.h"
+#include "tools/classify-photos/truth/categories.h"
 #include "tools/classify-photos/truth/truth.h"
 #include "tools/common/result.h"
 
@@ -40,6 +41,8 @@ struct batch {
   // The cache, the sidecars and the class folders; null where none is asked
   // for.
   result_keeper* keeper = nullptr;
+  // The categories over the classes; null where no map is in use.
+  const category_map* categories = nullptr;
 };
 
 // With --truth, the summary of the model's accuracy goes to standard error,

@@ -1,5 +1,6 @@
 #include "tools/classify-photos/classify/model_setup.h"
 
+#include <set>
 #include <sstream>
 
 #include "model/associated_file.h"
@@ -123,6 +124,22 @@ std::string first_labels(const std::vector<std::string>& labels) {
   return labels.size() > 4 ? text + ", ..." : text;
 }
 
+// How many classes have a path, over how many broad categories, and where
+// the map came from.
+std::string category_summary(const category_map& map) {
+  if (!map.in_use()) return map.source;
+  size_t with_path = 0;
+  std::set<std::string> broad;
+  for (const std::vector<std::string>& path : map.paths) {
+    if (path.empty()) continue;
+    ++with_path;
+    broad.insert(path.front());
+  }
+  return std::to_string(with_path) + " of " + std::to_string(map.paths.size()) +
+         " classes have a path, under " + std::to_string(broad.size()) +
+         " broad categories, from " + map.source;
+}
+
 }  // namespace
 
 result<model_setup> set_up_model(const photos_options& options, const loaded_model& model,
@@ -133,6 +150,10 @@ result<model_setup> set_up_model(const photos_options& options, const loaded_mod
   choose_normalization(options, model, first, &setup);
   std::string error;
   if (!choose_labels(options, model, &setup, &error)) return failure{error};
+  result<category_map> categories =
+      choose_category_map(options.categories, &setup.labels, first.classes());
+  if (!categories) return categories.error();
+  setup.categories = std::move(*categories);
   return setup;
 }
 
@@ -164,6 +185,7 @@ std::string describe_model(const photos_options& options, const classifier& firs
     text << "  the model's label file: " << file.name
          << (file.locale.empty() ? "" : ", locale " + file.locale) << "\n";
   }
+  text << "categories: " << category_summary(setup.categories) << "\n";
   if (!setup.metadata.present) {
     text << "metadata: none\n";
   } else {

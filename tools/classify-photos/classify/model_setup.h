@@ -10,6 +10,7 @@
 #include "tools/classify-photos/classify/classifier.h"
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/layers.h"
+#include "tools/classify-photos/truth/categories.h"
 #include "tools/common/result.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(classify);
@@ -23,6 +24,9 @@ struct model_setup {
   bool have_labels = false;
   std::vector<std::string> labels;
   std::string labels_source;
+  // The categories over the classes (--categories), with where they came
+  // from; not in use where there are none.
+  category_map categories;
   // Problems with the metadata or its label file, a line each: the tool goes
   // on without what they spoil.
   std::vector<std::string> warnings;
@@ -31,8 +35,9 @@ struct model_setup {
 // Reads the metadata of `model` for the tensors `first` chose, and settles
 // the normalization (--mean and --std, else the metadata's, else 127.5 and
 // 127.5) and the class names (--labels, else the model's own label file of
-// --locale, else the installed labels with the installed model, else none).
-// A failure when the --labels file cannot be read.
+// --locale, else the installed labels with the installed model, else none),
+// and the categories over the classes (see choose_category_map). A failure
+// when the --labels or --categories file cannot be read or is not right.
 result<model_setup> set_up_model(const photos_options& options, const loaded_model& model,
                                  const classifier& first);
 

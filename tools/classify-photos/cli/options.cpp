@@ -146,6 +146,12 @@ std::vector<option_entry> user_options(photos_options* o) {
                       "installed ones"),
       text_option("--locale", "L", &o->locale, "the language of the model's own labels to take")
           .by_default("en"),
+      text_option("--categories", "FILE", &o->categories,
+                  "broad categories over the classes, for keywords people search for: FILE "
+                  "holds class (a name or an index) and path, broad to narrow, joined by \"|\" "
+                  "(\"beagle<TAB>animal|dog\"), as CSV or TSV; \"none\" for no categories")
+          .by_default("the paths the labels carry, else for ImageNet's labels the built-in map "
+                      "from WordNet"),
       whole_number_option("--top", "K", 1, unbounded, &o->top, "the K best classes, best first")
           .by_default("1"),
       numbers_option("--mean", "M[,M,M]", &o->mean,
@@ -171,7 +177,11 @@ std::vector<option_entry> user_options(photos_options* o) {
           "which kernels run the model")
           .by_default("xnnpack"),
       flag_option("--json", &o->json,
-                  "one JSON object a line instead: path, index, probability, label, classes"),
+                  "one JSON object a line instead: path, index, probability, label, category, "
+                  "classes"),
+      flag_option("--category-column", &o->category_column,
+                  "in the TSV lines, each class's category path after its name (the JSON "
+                  "lines always have it)"),
       text_option("--html", "PAGE", &o->html,
                   "also a contact sheet: PAGE, with the thumbnails in PAGE_files/, the "
                   "photographs grouped by their best class; not over --sshlogin"),

@@ -29,6 +29,9 @@ struct photos_options {
   std::string labels;            // --labels; empty when not given
   std::string installed_labels;  // the installed labels, with the installed model
   std::string locale = "en";     // of the label file taken from the model
+  // --categories: a map file, "none", or empty for the one the labels give.
+  std::string categories;
+  bool category_column = false;  // --category-column: each class's path in the TSV lines
   std::vector<float> mean;       // --mean: empty, one value or three
   std::vector<float> std;        // --std: the same
   int top = 1;

@@ -82,6 +82,11 @@ std::string tsv_line(const classified_photo& photo) {
   for (const class_score& c : photo.classes) {
     line += '\t' + std::to_string(c.index) + '\t' + score_text(c.score);
     if (photo.labels != nullptr) line += '\t' + tsv_field(label_of(*photo.labels, c.index));
+    if (photo.category_column) {
+      line += '\t';
+      if (photo.categories != nullptr)
+        line += tsv_field(path_text(photo.categories->path_of(c.index)));
+    }
   }
   if (photo.truth != nullptr) {
     line += '\t' + (photo.truth->index >= 0 ? std::to_string(photo.truth->index) : std::string());
@@ -94,11 +99,14 @@ std::string json_line(const classified_photo& photo) {
   nlohmann::ordered_json object = {{"path", photo.path}, {"index", best.index}};
   object["probability"] = score_value(best.score);
   object["label"] = label_value(photo.labels, best.index);
+  if (photo.categories != nullptr) object["category"] = photo.categories->path_of(best.index);
   nlohmann::ordered_json classes = nlohmann::ordered_json::array();
   for (const class_score& c : photo.classes) {
-    classes.push_back({{"index", c.index},
-                       {"score", score_value(c.score)},
-                       {"label", label_value(photo.labels, c.index)}});
+    nlohmann::ordered_json one = {{"index", c.index},
+                                  {"score", score_value(c.score)},
+                                  {"label", label_value(photo.labels, c.index)}};
+    if (photo.categories != nullptr) one["category"] = photo.categories->path_of(c.index);
+    classes.push_back(std::move(one));
   }
   object["classes"] = std::move(classes);
   if (photo.truth != nullptr) {

@@ -10,6 +10,7 @@
 #include "model/labels.h"
 #include "tools/classify-photos/core/results.h"
 #include "tools/classify-photos/layers.h"
+#include "tools/classify-photos/truth/categories.h"
 #include "tools/classify-photos/truth/truth.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(output);
@@ -31,18 +32,24 @@ std::string valid_utf8(const std::string& text);
 // What is known of a classified photograph.
 struct classified_photo {
   const std::string& path;
-  const std::vector<class_score>& classes;  // the best first
-  const std::vector<std::string>* labels;   // null without class names
-  const photo_truth* truth = nullptr;       // with --truth: the photograph's
+  const std::vector<class_score>& classes;   // the best first
+  const std::vector<std::string>* labels;    // null without class names
+  const photo_truth* truth = nullptr;        // with --truth: the photograph's
+  const category_map* categories = nullptr;  // null where no map is in use
+  bool category_column = false;              // --category-column
 };
 
-// "path", then for each class "TAB index TAB score [TAB name]", with
-// --truth "TAB true class" (empty where it is not known), and a line feed.
+// "path", then for each class "TAB index TAB score [TAB name]
+// [TAB category path]" (the path with --category-column, its levels joined by
+// "|", empty where the class has none), with --truth "TAB true class" (empty
+// where it is not known), and a line feed.
 std::string tsv_line(const classified_photo& photo);
 
 // {"path":...,"index":...,"probability":...,"label":...,"classes":[{"index":
 // ...,"score":...,"label":...},...]} and a line feed: the best class's keys
-// as they always were, then every class asked for. A score is the number the
+// as they always were, then every class asked for. Where a category map is
+// in use, "category" after each "label": the class's path, broad to narrow
+// (["animal","dog"]; [] where it has none). A score is the number the
 // TSV line gives (null where it is not finite); a label is null without
 // class names. With --truth, "truth" ({"index":...,"label":...}, or null
 // where the class is not known) and "correct" (whether the best class is the
