@@ -124,10 +124,9 @@ int main(int argc, char** argv) {
     return std::cout ? 0 : stop(messages, "cannot write to standard output");
   }
 
-  error.clear();
-  const std::unique_ptr<result_keeper> keeper =
-      result_keeper::create(options, model, setup, &error);
-  if (!keeper && !error.empty()) return stop(messages, error);
+  result<std::unique_ptr<result_keeper>> made_keeper = result_keeper::create(options, model, setup);
+  if (!made_keeper) return stop(messages, made_keeper.error().message);
+  const std::unique_ptr<result_keeper> keeper = std::move(*made_keeper);
 
   photo_listing listing;
   if (options.send_chunk > 0) {
