@@ -98,9 +98,10 @@ int main(int argc, char** argv) {
   if (!model.model) return stop(messages, error);
   std::unique_ptr<xnnpack_weights> weights;
   if (options.kernels == kernel_choice::xnnpack) weights = xnnpack_weights::create(model.size);
-  std::unique_ptr<classifier> first =
-      classifier::create(model.model.get(), {}, weights.get(), &error);
-  if (!first) return stop(messages, options.model + ": " + error);
+  result<std::unique_ptr<classifier>> made =
+      classifier::create(model.model.get(), {}, weights.get());
+  if (!made) return stop(messages, options.model + ": " + made.error().message);
+  std::unique_ptr<classifier> first = std::move(*made);
   if (weights && first->kernels().xnnpack) {
     weights->finish_packing();
   } else {
