@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 
-#include "model/scores.h"
 #include "tools/classify-photos/keep/class_folders.h"
 #include "tools/classify-photos/keep/file_identity.h"
 #include "tools/classify-photos/keep/xmp_sidecar.h"
+#include "tools/classify-photos/output/report.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -130,7 +129,7 @@ std::vector<std::string> result_keeper::keywords(const photo_result& result) con
   // the photograph was classified now, relayed, or taken from a cache that an
   // earlier version wrote with those six digits alone.
   for (const class_score& c : result.classes) {
-    if (std::strtod(score_text(c.score).c_str(), nullptr) >= options_.keyword_threshold) {
+    if (printed_score(c.score) >= options_.keyword_threshold) {
       words.push_back(label(c.index));
     }
   }

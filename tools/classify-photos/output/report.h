@@ -36,6 +36,11 @@ struct classified_photo {
   const photo_truth* truth = nullptr;       // with --truth: the photograph's
 };
 
+// The number a score prints as (score_text, six significant digits at
+// most): what a reader of the lines sees, so that a score shown at a
+// threshold (0.5 for 0.49999997) is taken as at it.
+double printed_score(float score);
+
 // "path", then for each class "TAB index TAB score [TAB name]", with
 // --truth "TAB true class" (empty where it is not known), and a line feed.
 std::string tsv_line(const classified_photo& photo);
