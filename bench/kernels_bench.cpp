@@ -64,10 +64,20 @@ int main(int argc, char** argv) {
     m->name = m->name.substr(m->name.find_last_of('/') + 1);
     m->model = load_model(argv[i], &error);
     m->weights = xnnpack_weights::create(m->model.size);
+    // Each kind's classifier, or why the model cannot be classified with.
+    const auto make = [&](const xnnpack_weights* weights) {
+      result<std::unique_ptr<classifier>> made =
+          classifier::create(m->model.model.get(), {}, weights);
+      if (!made) {
+        error = made.error().message;
+        return std::unique_ptr<classifier>();
+      }
+      return std::move(*made);
+    };
     if (m->model.model) {
-      m->runs[1] = classifier::create(m->model.model.get(), {}, m->weights.get(), &error);
+      m->runs[1] = make(m->weights.get());
       if (m->weights) m->weights->finish_packing();
-      m->runs[0] = classifier::create(m->model.model.get(), {}, nullptr, &error);
+      m->runs[0] = make(nullptr);
     }
     if (!m->runs[0] || !m->runs[1] ||
         !prepare_photo(photo, m->runs[0]->input_size(), 1.0, &m->pixels, &error)) {

@@ -23,6 +23,7 @@
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/core/class_encoding.h"
 #include "tools/classify-photos/output/contact_sheet.h"
+#include "tools/classify-photos/output/report.h"
 #include "tools/classify-photos/remote/chunk.h"
 #include "tools/classify-photos/remote/protocol.h"
 #include "tools/classify-photos/remote/remote.h"
@@ -239,6 +240,23 @@ TEST(Units, ClassScoresReadBackExactlyAndNothingElseIsTaken) {
         bad.substr(0, tab) == "1") {
       EXPECT_FALSE(decode_score(bad.substr(tab + 1), &score)) << bad;
     }
+  }
+}
+
+// The JSON lines and the keywords take a score as the number its line shows:
+// one just under a threshold that prints at it is at it, and the number
+// prints as the score did.
+TEST(Units, AScoreIsTheNumberItPrintsAs) {
+  EXPECT_EQ(printed_score(std::nextafter(0.5f, 0.0f)), 0.5);
+  EXPECT_EQ(printed_score(0.447165012f), 0.447165);
+  EXPECT_EQ(printed_score(1e-7f), 1e-7);
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> scores(0.0f, 1.0f);
+  for (int i = 0; i < 10000; ++i) {
+    const float score = scores(random);
+    const double printed = printed_score(score);
+    ASSERT_EQ(score_text(static_cast<float>(printed)), score_text(score)) << score;
+    ASSERT_LE(std::fabs(printed - score), 5e-6 * std::max(std::fabs(printed), 1e-30)) << score;
   }
 }
 

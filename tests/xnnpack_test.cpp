@@ -60,17 +60,20 @@ TEST(Xnnpack, EveryRealModelGivesTheBuiltinKernelsClassesAndScores) {
     ASSERT_TRUE(model.model) << error;
     const std::unique_ptr<xnnpack_weights> weights = xnnpack_weights::create(model.size);
     ASSERT_TRUE(weights);
-    std::unique_ptr<classifier> fast =
-        classifier::create(model.model.get(), {}, weights.get(), &error);
-    ASSERT_TRUE(fast) << error;
+    result<std::unique_ptr<classifier>> made_fast =
+        classifier::create(model.model.get(), {}, weights.get());
+    ASSERT_TRUE(made_fast) << made_fast.error().message;
+    std::unique_ptr<classifier> fast = std::move(*made_fast);
     weights->finish_packing();
-    std::unique_ptr<classifier> builtin =
-        classifier::create(model.model.get(), {}, nullptr, &error);
-    ASSERT_TRUE(builtin) << error;
+    result<std::unique_ptr<classifier>> made_builtin =
+        classifier::create(model.model.get(), {}, nullptr);
+    ASSERT_TRUE(made_builtin) << made_builtin.error().message;
+    std::unique_ptr<classifier> builtin = std::move(*made_builtin);
     // A second interpreter over the packed weights, as the second worker's.
-    std::unique_ptr<classifier> second =
-        classifier::create(model.model.get(), {}, weights.get(), &error);
-    ASSERT_TRUE(second) << error;
+    result<std::unique_ptr<classifier>> made_second =
+        classifier::create(model.model.get(), {}, weights.get());
+    ASSERT_TRUE(made_second) << made_second.error().message;
+    std::unique_ptr<classifier> second = std::move(*made_second);
 
     EXPECT_TRUE(fast->kernels().xnnpack) << fast->kernels().refusal;
     EXPECT_GT(fast->kernels().delegated, 0);
@@ -119,8 +122,10 @@ TEST(Xnnpack, ARefusedModelAndAFailingDelegateLeaveTheBuiltinKernels) {
   ASSERT_TRUE(refused);
   const std::unique_ptr<xnnpack_weights> weights = xnnpack_weights::create(bytes.size());
   ASSERT_TRUE(weights);
-  std::unique_ptr<classifier> plain = classifier::create(refused.get(), {}, weights.get(), &error);
-  ASSERT_TRUE(plain) << error;
+  result<std::unique_ptr<classifier>> made_plain =
+      classifier::create(refused.get(), {}, weights.get());
+  ASSERT_TRUE(made_plain) << made_plain.error().message;
+  std::unique_ptr<classifier> plain = std::move(*made_plain);
   EXPECT_FALSE(plain->kernels().xnnpack);
   EXPECT_EQ(kernel_text(kernel_choice::xnnpack, plain->kernels()),
             "builtin (XNNPACK refused the model: it takes none of the model's operators)");
@@ -133,12 +138,16 @@ TEST(Xnnpack, ARefusedModelAndAFailingDelegateLeaveTheBuiltinKernels) {
   ASSERT_TRUE(model.model) << error;
   const std::unique_ptr<xnnpack_weights> full = xnnpack_weights::create(0);
   full->finish_packing();
-  std::unique_ptr<classifier> fallen =
-      classifier::create(model.model.get(), {}, full.get(), &error);
-  ASSERT_TRUE(fallen) << error;
+  result<std::unique_ptr<classifier>> made_fallen =
+      classifier::create(model.model.get(), {}, full.get());
+  ASSERT_TRUE(made_fallen) << made_fallen.error().message;
+  std::unique_ptr<classifier> fallen = std::move(*made_fallen);
   EXPECT_FALSE(fallen->kernels().xnnpack);
   EXPECT_FALSE(fallen->kernels().refusal.empty());
-  std::unique_ptr<classifier> builtin = classifier::create(model.model.get(), {}, nullptr, &error);
+  result<std::unique_ptr<classifier>> made_builtin =
+      classifier::create(model.model.get(), {}, nullptr);
+  ASSERT_TRUE(made_builtin) << made_builtin.error().message;
+  std::unique_ptr<classifier> builtin = std::move(*made_builtin);
   scratch_dir dir;
   std::vector<unsigned char> pixels;
   ASSERT_TRUE(prepare_photo(sample_jpeg(dir), builtin->input_size(), 1.0, &pixels, &error))

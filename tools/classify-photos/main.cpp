@@ -32,6 +32,9 @@ namespace {
 // The exit status of a failure that is not bad usage (usage_status).
 constexpr int failure_status = 1;
 
+// Bad usage: nothing given to classify, and nothing unreadable said instead.
+const char no_photographs[] = "no photographs: the folders given hold no file this tool reads";
+
 // The one way the program stops on a failure: "classify-photos: MESSAGE" on
 // `messages` (standard error, or what is left of it once diverted), with the
 // way to --help after bad usage; nothing where the message is "", said
@@ -56,6 +59,134 @@ void warn(std::FILE* messages, const std::string& model, const std::string& warn
                warning.c_str());
 }
 
+// The paths given, checked before anything is read; each failure is bad
+// usage.
+outcome check_paths(const photos_options& options) {
+  std::string error;
+  if (!check_readable_file(options.model, &error)) return failure{"--model " + error};
+  // The walk passes over the class folders, so that links and copies are not
+  // classified again: the folder of photographs itself would leave nothing.
+  const std::string sorted_folder = given_folder_sorted_into(options.sort_into, options.photos);
+  if (!options.sort_into.empty() && !sorted_folder.empty()) {
+    return failure{"--sort-into " + options.sort_into + ": it is the folder of photographs " +
+                   sorted_folder + "; the class folders go elsewhere, or in a folder inside it"};
+  }
+  return machines_usable(options);
+}
+
+// Where the program's own messages go once the libraries' complaints about
+// damaged files go to the null device (the program says in one line what
+// failed): what is left of standard error, or standard error itself.
+std::FILE* program_messages(int messages_fd) {
+  std::FILE* messages = messages_fd >= 0 ? write_stream(messages_fd) : stderr;
+  return messages != nullptr ? messages : stderr;
+}
+
+// The model, loaded and checked once, before any photograph is read.
+struct model_in_hand {
+  loaded_model loaded;
+  // The packed weights the workers' XNNPACK delegates share; null where the
+  // builtin kernels run the model.
+  std::unique_ptr<xnnpack_weights> weights;
+  std::unique_ptr<classifier> first;  // the first worker's
+};
+
+result<model_in_hand> load(const photos_options& options) {
+  model_in_hand model;
+  std::string error;
+  model.loaded = load_model(options.model, &error);
+  if (!model.loaded.model) return failure{error};
+  if (options.kernels == kernel_choice::xnnpack) {
+    model.weights = xnnpack_weights::create(model.loaded.size);
+  }
+  result<std::unique_ptr<classifier>> first =
+      classifier::create(model.loaded.model.get(), {}, model.weights.get());
+  if (!first) return failure{options.model + ": " + first.error().message};
+  model.first = std::move(*first);
+  if (model.weights && model.first->kernels().xnnpack) {
+    model.weights->finish_packing();
+  } else {
+    // Where XNNPACK refused the model for the first worker, the others do
+    // not try.
+    model.weights.reset();
+  }
+  return model;
+}
+
+// How the model is fed and what its classes are called, with its warnings
+// said; each failure is bad usage: the options ask what the model cannot
+// give.
+result<model_setup> set_up(const photos_options& options, model_in_hand* model,
+                           std::FILE* messages) {
+  result<model_setup> setup = set_up_model(options, model->loaded, *model->first);
+  if (!setup) return setup;
+  for (const std::string& warning : setup->warnings) warn(messages, options.model, warning);
+  model->first->use_normalization(setup->norm);
+  if (static_cast<size_t>(options.top) > model->first->classes()) {
+    return failure{"--top " + std::to_string(options.top) + ": the model has " +
+                   std::to_string(model->first->classes()) + " classes"};
+  }
+  return setup;
+}
+
+// --describe: what is known of the model, on standard output.
+outcome describe(const photos_options& options, const model_in_hand& model,
+                 const model_setup& setup) {
+  std::cout << describe_model(options, *model.first, setup) << std::flush;
+  if (!std::cout) return failure{"cannot write to standard output"};
+  return {};
+}
+
+// The photographs of the batch: the chunk sent from here, the chunk
+// received, or those given with their folders walked; each folder that
+// cannot be read is said. A failure with nothing more to say where none is
+// left for those reasons or the chunk is empty; by its signal where the
+// chunk could not be received.
+result<photo_listing> gather_photographs(const photos_options& options,
+                                         std::vector<std::string> chunk, std::FILE* messages) {
+  photo_listing listing;
+  if (options.send_chunk > 0) {
+    listing.photos = std::move(chunk);
+  } else if (options.receive) {
+    result<std::vector<std::string>> received = receive_chunk();
+    if (!received) return received.error();
+    listing.photos = std::move(*received);
+  } else {
+    listing = list_photos(options.photos, std::cin, options.sort_into);
+  }
+  for (size_t i = 0; i < listing.unreadable.size(); ++i) {
+    std::fputs(error_line(listing.unreadable[i], listing.reasons[i]).c_str(), messages);
+  }
+  // The photographs that cannot be read are said above; an empty chunk
+  // has nothing to say.
+  const bool said = !listing.unreadable.empty() || options.relay_chunk > 0;
+  if (listing.photos.empty() && said) return failure{""};
+  return listing;
+}
+
+// With --truth, each photograph's true class, and a line for each warning;
+// each failure is bad usage. None without it.
+result<std::vector<photo_truth>> read_truths(const photos_options& options,
+                                             const std::vector<std::string>& photos,
+                                             const model_setup& setup, size_t classes,
+                                             std::FILE* messages) {
+  if (options.truth.empty()) return std::vector<photo_truth>();
+  std::vector<std::string> warnings;
+  result<std::vector<photo_truth>> truths =
+      find_truths(options.truth, photos, setup.labels, classes, &warnings);
+  if (!truths) return truths;
+  for (const std::string& line : warnings) {
+    std::fprintf(messages, "classify-photos: %s\n", line.c_str());
+  }
+  return truths;
+}
+
+// --html's contact sheet; none without it.
+result<std::unique_ptr<contact_sheet>> make_sheet(const photos_options& options, size_t photos) {
+  if (options.html.empty()) return std::unique_ptr<contact_sheet>();
+  return contact_sheet::create(options.html, photos);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -69,110 +200,38 @@ int main(int argc, char** argv) {
     if (const std::optional<outcome> sent = send_chunk(options, &chunk)) return end(stderr, *sent);
     options.relay_chunk = options.send_chunk;
   }
-
-  std::string error;
-  if (!check_readable_file(options.model, &error)) {
-    return stop(stderr, "--model " + error, usage_status);
+  if (const outcome given = check_paths(options); !given) {
+    return stop(stderr, given.error().message, usage_status);
   }
-  // The walk passes over the class folders, so that links and copies are not
-  // classified again: the folder of photographs itself would leave nothing.
-  const std::string sorted_folder = given_folder_sorted_into(options.sort_into, options.photos);
-  if (!options.sort_into.empty() && !sorted_folder.empty()) {
-    return stop(stderr,
-                "--sort-into " + options.sort_into + ": it is the folder of photographs " +
-                    sorted_folder + "; the class folders go elsewhere, or in a folder inside it",
-                usage_status);
-  }
-  if (const outcome usable = machines_usable(options); !usable) {
-    return stop(stderr, usable.error().message, usage_status);
-  }
-
-  // The libraries' own complaints about damaged files go to the null device;
-  // the program says in one line what failed.
   const int messages_fd = divert_standard_error();
-  std::FILE* messages = messages_fd >= 0 ? write_stream(messages_fd) : stderr;
-  if (messages == nullptr) messages = stderr;
+  std::FILE* const messages = program_messages(messages_fd);
 
-  // The model is checked once, before any photograph is read.
-  const loaded_model model = load_model(options.model, &error);
-  if (!model.model) return stop(messages, error);
-  std::unique_ptr<xnnpack_weights> weights;
-  if (options.kernels == kernel_choice::xnnpack) weights = xnnpack_weights::create(model.size);
-  std::unique_ptr<classifier> first =
-      classifier::create(model.model.get(), {}, weights.get(), &error);
-  if (!first) return stop(messages, options.model + ": " + error);
-  if (weights && first->kernels().xnnpack) {
-    weights->finish_packing();
-  } else {
-    // Where XNNPACK refused the model for the first worker, the others do
-    // not try.
-    weights.reset();
-  }
-  result<model_setup> set_up = set_up_model(options, model, *first);
-  if (!set_up) return stop(messages, set_up.error().message, usage_status);
-  const model_setup& setup = *set_up;
-  for (const std::string& warning : setup.warnings) warn(messages, options.model, warning);
-  first->use_normalization(setup.norm);
-  if (static_cast<size_t>(options.top) > first->classes()) {
-    return stop(messages,
-                "--top " + std::to_string(options.top) + ": the model has " +
-                    std::to_string(first->classes()) + " classes",
-                usage_status);
-  }
-  if (options.describe) {
-    std::cout << describe_model(options, *first, setup) << std::flush;
-    return std::cout ? 0 : stop(messages, "cannot write to standard output");
-  }
+  result<model_in_hand> model = load(options);
+  if (!model) return stop(messages, model.error().message);
+  const result<model_setup> setup = set_up(options, &*model, messages);
+  if (!setup) return stop(messages, setup.error().message, usage_status);
+  if (options.describe) return end(messages, describe(options, *model, *setup));
+  const result<std::unique_ptr<result_keeper>> keeper =
+      result_keeper::create(options, model->loaded, *setup);
+  if (!keeper) return stop(messages, keeper.error().message);
 
-  error.clear();
-  const std::unique_ptr<result_keeper> keeper =
-      result_keeper::create(options, model, setup, &error);
-  if (!keeper && !error.empty()) return stop(messages, error);
+  const result<photo_listing> listing = gather_photographs(options, std::move(chunk), messages);
+  if (!listing) return end(messages, listing.error());
+  if (listing->photos.empty()) return stop(messages, no_photographs, usage_status);
+  const result<std::vector<photo_truth>> truths =
+      read_truths(options, listing->photos, *setup, model->first->classes(), messages);
+  if (!truths) return stop(messages, truths.error().message, usage_status);
+  const result<std::unique_ptr<contact_sheet>> sheet = make_sheet(options, listing->photos.size());
+  if (!sheet) return stop(messages, sheet.error().message);
 
-  photo_listing listing;
-  if (options.send_chunk > 0) {
-    listing.photos = chunk;
-  } else if (options.receive) {
-    result<std::vector<std::string>> received = receive_chunk();
-    if (!received) return end(messages, received.error());
-    listing.photos = std::move(*received);
-  } else {
-    listing = list_photos(options.photos, std::cin, options.sort_into);
-  }
-  for (size_t i = 0; i < listing.unreadable.size(); ++i) {
-    std::fputs(error_line(listing.unreadable[i], listing.reasons[i]).c_str(), messages);
-  }
-  if (listing.photos.empty()) {
-    // The photographs that cannot be read are said above; an empty chunk
-    // has nothing to say.
-    if (!listing.unreadable.empty() || options.relay_chunk > 0) return stop(messages, "");
-    return stop(messages, "no photographs: the folders given hold no file this tool reads",
-                usage_status);
-  }
-  std::vector<photo_truth> truths;
-  std::vector<std::string> truth_warnings;
-  if (!options.truth.empty()) {
-    result<std::vector<photo_truth>> found =
-        find_truths(options.truth, listing.photos, setup.labels, first->classes(), &truth_warnings);
-    if (!found) return stop(messages, found.error().message, usage_status);
-    truths = std::move(*found);
-  }
-  for (const std::string& line : truth_warnings)
-    std::fprintf(messages, "classify-photos: %s\n", line.c_str());
-  std::unique_ptr<contact_sheet> sheet;
-  if (!options.html.empty()) {
-    result<std::unique_ptr<contact_sheet>> made =
-        contact_sheet::create(options.html, listing.photos.size());
-    if (!made) return stop(messages, made.error().message);
-    sheet = std::move(*made);
-  }
-  const outcome ran = run_batch(
-      {options, listing.photos, setup.have_labels ? &setup.labels : nullptr, model.model.get(),
-       setup.norm, std::move(first), messages, messages_fd, sheet.get(), setup.metadata.name,
-       options.truth.empty() ? nullptr : &truths, weights.get(), keeper.get(),
-       setup.categories.in_use() ? &setup.categories : nullptr});
+  const outcome ran =
+      run_batch({options, listing->photos, setup->have_labels ? &setup->labels : nullptr,
+                 model->loaded.model.get(), setup->norm, std::move(model->first), messages,
+                 messages_fd, sheet->get(), setup->metadata.name,
+                 options.truth.empty() ? nullptr : &*truths, model->weights.get(), keeper->get(),
+                 setup->categories.in_use() ? &setup->categories : nullptr});
   // The photographs that cannot be read fail the run too: each was said as
   // the listing found it.
-  if (ran && !listing.unreadable.empty()) return stop(messages, "");
+  if (ran && !listing->unreadable.empty()) return stop(messages, "");
   return end(messages, ran);
 }

@@ -59,7 +59,7 @@ outcome write_atomically(const std::string& path, const std::vector<unsigned cha
   return {};
 }
 
-bool can_create_beside(const std::string& path, std::string* reason) {
+outcome can_create_beside(const std::string& path) {
   std::random_device random;
   const std::string folder = folder_of_file(path);
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -68,12 +68,11 @@ bool can_create_beside(const std::string& path, std::string* reason) {
                                     FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       CloseHandle(file);
-      return true;
+      return {};
     }
     if (GetLastError() != ERROR_FILE_EXISTS) break;
   }
-  *reason = windows_error(GetLastError());
-  return false;
+  return failure{windows_error(GetLastError())};
 }
 
 }  // namespace classify
@@ -146,16 +145,13 @@ outcome write_atomically(const std::string& path, const std::vector<unsigned cha
   return {};
 }
 
-bool can_create_beside(const std::string& path, std::string* reason) {
+outcome can_create_beside(const std::string& path) {
   std::string temp = folder_of_file(path) + "/.classify-photos-check-XXXXXX";
   const int fd = mkstemp(temp.data());
-  if (fd < 0) {
-    *reason = std::strerror(errno);
-    return false;
-  }
+  if (fd < 0) return failure{std::strerror(errno)};
   close(fd);
   unlink(temp.c_str());
-  return true;
+  return {};
 }
 
 }  // namespace classify

@@ -32,8 +32,8 @@ std::string folder_of_file(const std::string& path);
 
 // Whether a new file can be made beside `path`, found by making one there
 // and removing it (permission bits do not say: root writes anyway, a
-// read-only mount or an immutable folder refuses). False, with `reason` (the
-// system's message), where not.
-bool can_create_beside(const std::string& path, std::string* reason);
+// read-only mount or an immutable folder refuses). Where not, the failure
+// is the system's message alone.
+outcome can_create_beside(const std::string& path);
 
 }  // namespace classify

@@ -117,15 +117,15 @@ class writer {
   // The cache's record, the sidecar and the class folder of a photograph,
   // once its line is written.
   void keep(const std::string& path, const photo_result& result) {
-    std::vector<std::string> errors;
-    std::string note;
-    job_.keeper->keep(path, result, &errors, &note);
-    if (!errors.empty() || !note.empty()) progress_.clear();
-    for (const std::string& error : errors) {
+    const result_keeper::keeping kept = job_.keeper->keep(path, result);
+    if (!kept.errors.empty() || !kept.note.empty()) progress_.clear();
+    for (const std::string& error : kept.errors) {
       std::fputs(error_line(path, error).c_str(), job_.messages);
     }
-    if (!note.empty()) std::fprintf(job_.messages, "classify-photos: %s\n", note.c_str());
-    if (!errors.empty()) ++not_kept_;
+    if (!kept.note.empty()) {
+      std::fprintf(job_.messages, "classify-photos: %s\n", kept.note.c_str());
+    }
+    if (!kept.errors.empty()) ++not_kept_;
   }
 
  public:
@@ -224,9 +224,10 @@ outcome run_batch(batch job) {
   catch_interruptions();
   const auto start = std::chrono::steady_clock::now();
   std::vector<photo_result> kept;
-  std::string error;
-  if (job.keeper != nullptr && !job.keeper->find_kept(job.photos, &kept, &error)) {
-    return failure{error};
+  if (job.keeper != nullptr) {
+    result<std::vector<photo_result>> found = job.keeper->find_kept(job.photos);
+    if (!found) return found.error();
+    kept = std::move(*found);
   }
   result_board board(job.photos.size());
   writer lines(job);

@@ -32,10 +32,11 @@ void classifier::feed(const std::vector<unsigned char>& pixels, T* values, Map m
   }
 }
 
-std::unique_ptr<classifier> classifier::create(const TfLiteModel* model, const normalization& norm,
-                                               const xnnpack_weights* weights, std::string* error) {
+result<std::unique_ptr<classifier>> classifier::create(const TfLiteModel* model,
+                                                       const normalization& norm,
+                                                       const xnnpack_weights* weights) {
   std::unique_ptr<classifier> made(new classifier());
-  if (!made->set_up(model, norm, weights, error)) return nullptr;
+  if (const outcome set = made->set_up(model, norm, weights); !set) return set.error();
   return made;
 }
 
@@ -86,41 +87,37 @@ void classifier::release_interpreter() {
   options_ = nullptr;
 }
 
-bool classifier::set_up(const TfLiteModel* model, const normalization& norm,
-                        const xnnpack_weights* weights, std::string* error) {
+outcome classifier::set_up(const TfLiteModel* model, const normalization& norm,
+                           const xnnpack_weights* weights) {
   if (weights == nullptr || !set_up_xnnpack(model, *weights)) {
     options_ = TfLiteInterpreterOptionsCreate();
     interpreter_ = create_interpreter(model, options_);
-    if (interpreter_ == nullptr) {
-      *error = create_failure_message;
-      return false;
-    }
-    if (allocate_tensors(interpreter_) != kTfLiteOk) {
-      *error = allocate_failure_message;
-      return false;
-    }
+    if (interpreter_ == nullptr) return failure{create_failure_message};
+    if (allocate_tensors(interpreter_) != kTfLiteOk) return failure{allocate_failure_message};
   }
-  if (!choose_tensors(error)) return false;
+  if (const outcome chosen = choose_tensors(); !chosen) return chosen;
   use_normalization(norm);
-  return true;
+  return {};
 }
 
 classifier::~classifier() { release_interpreter(); }
 
-bool classifier::choose_tensors(std::string* error) {
-  const int in = choose_input(interpreter_, input_tensor_name, error);
-  if (in < 0) return false;
-  const int out = choose_output(interpreter_, output_tensor_name, error);
-  if (out < 0) return false;
+outcome classifier::choose_tensors() {
+  // The model's checks are classify's own, which say why through a string.
+  std::string problem;
+  const int in = choose_input(interpreter_, input_tensor_name, &problem);
+  if (in < 0) return failure{problem};
+  const int out = choose_output(interpreter_, output_tensor_name, &problem);
+  if (out < 0) return failure{problem};
   input_ = TfLiteInterpreterGetInputTensor(interpreter_, in);
   output_ = TfLiteInterpreterGetOutputTensor(interpreter_, out);
   input_facts_ = facts_of(input_, in);
   output_facts_ = facts_of(output_, out);
-  *error = input_problem(input_facts_, max_output_side, &image_);
-  if (error->empty()) *error = output_problem(output_facts_);
-  if (!error->empty()) return false;
+  problem = input_problem(input_facts_, max_output_side, &image_);
+  if (problem.empty()) problem = output_problem(output_facts_);
+  if (!problem.empty()) return failure{problem};
   scores_.resize(static_cast<size_t>(output_facts_.shape.back()));
-  return true;
+  return {};
 }
 
 void classifier::use_normalization(const normalization& norm) {

@@ -17,6 +17,7 @@
 #include "photo/photo.h"
 #include "tools/classify-photos/classify/kernels.h"
 #include "tools/classify-photos/layers.h"
+#include "tools/common/result.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(classify);
 
@@ -33,14 +34,15 @@ struct normalization {
 // use by two threads at once.
 class classifier {
  public:
-  // A classifier over `model`, or null, with `error` saying why the model
-  // cannot be used: its tensors cannot be allocated, or its input is not one
-  // image of [1,H,W,3] float32, uint8 or int8 values, or its output not [1,N]
-  // or [N] scores of those types. With `weights`, XNNPACK runs what it takes
-  // of the model, its packed weights in `weights` (which must outlive the
-  // classifier); where it refuses the model, the builtin kernels run it.
-  static std::unique_ptr<classifier> create(const TfLiteModel* model, const normalization& norm,
-                                            const xnnpack_weights* weights, std::string* error);
+  // A classifier over `model`, or why the model cannot be used: its
+  // tensors cannot be allocated, or its input is not one image of [1,H,W,3]
+  // float32, uint8 or int8 values, or its output not [1,N] or [N] scores of
+  // those types. With `weights`, XNNPACK runs what it takes of the model,
+  // its packed weights in `weights` (which must outlive the classifier);
+  // where it refuses the model, the builtin kernels run it.
+  static result<std::unique_ptr<classifier>> create(const TfLiteModel* model,
+                                                    const normalization& norm,
+                                                    const xnnpack_weights* weights);
   ~classifier();
   classifier(const classifier&) = delete;
   classifier& operator=(const classifier&) = delete;
@@ -67,15 +69,15 @@ class classifier {
 
  private:
   classifier() = default;
-  // False, with `error`, when the model cannot be used.
-  bool set_up(const TfLiteModel* model, const normalization& norm, const xnnpack_weights* weights,
-              std::string* error);
+  // Fails when the model cannot be used.
+  outcome set_up(const TfLiteModel* model, const normalization& norm,
+                 const xnnpack_weights* weights);
   // True when the interpreter is made and its tensors allocated with
   // XNNPACK; otherwise, with nothing left of the attempt, false and the
   // library's reason in kernels_.
   bool set_up_xnnpack(const TfLiteModel* model, const xnnpack_weights& weights);
   void release_interpreter();
-  bool choose_tensors(std::string* error);
+  outcome choose_tensors();
   const float* read_scores();
   // Writes the values `map` gives each channel's byte of `pixels` into
   // `values` in the input's layout.

@@ -42,13 +42,15 @@ void choose_normalization(const photos_options& options, const loaded_model& mod
   }
 }
 
-bool choose_labels(const photos_options& options, const loaded_model& model, model_setup* setup,
-                   std::string* error) {
+outcome choose_labels(const photos_options& options, const loaded_model& model,
+                      model_setup* setup) {
   if (!options.labels.empty()) {
-    if (!read_labels(options.labels, &setup->labels, error)) return false;
+    // The labels reader is classify's own, which says why through a string.
+    std::string problem;
+    if (!read_labels(options.labels, &setup->labels, &problem)) return failure{problem};
     setup->have_labels = true;
     setup->labels_source = options.labels + " (--labels)";
-    return true;
+    return {};
   }
   if (const label_file* file = choose_label_file(setup->metadata.label_files, options.locale)) {
     std::string contents, problem;
@@ -57,7 +59,7 @@ bool choose_labels(const photos_options& options, const loaded_model& model, mod
       setup->have_labels = true;
       setup->labels_source = file->name + " in the model's own files" +
                              (file->locale.empty() ? "" : ", locale " + file->locale);
-      return true;
+      return {};
     }
     setup->warnings.push_back(problem);
   }
@@ -68,7 +70,7 @@ bool choose_labels(const photos_options& options, const loaded_model& model, mod
       setup->labels_source = options.installed_labels + " (installed with the model)";
     }
   }
-  return true;
+  return {};
 }
 
 std::string number(float value) { return score_text(value); }
@@ -148,8 +150,7 @@ result<model_setup> set_up_model(const photos_options& options, const loaded_mod
   setup.metadata = read_metadata(model.bytes, model.size, first.input().position,
                                  first.output().position, &setup.warnings);
   choose_normalization(options, model, first, &setup);
-  std::string error;
-  if (!choose_labels(options, model, &setup, &error)) return failure{error};
+  if (const outcome chosen = choose_labels(options, model, &setup); !chosen) return chosen.error();
   result<category_map> categories =
       choose_category_map(options.categories, &setup.labels, first.classes());
   if (!categories) return categories.error();

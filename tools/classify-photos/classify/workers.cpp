@@ -80,9 +80,11 @@ void worker_pool::work(std::unique_ptr<classifier> own) {
   // Each worker but the first makes its interpreter in its own thread, so
   // that the workers set up side by side. One that cannot (no memory for its
   // tensors) leaves the photographs to the others.
-  std::string ignored;
-  if (!own) own = classifier::create(model_, norm_, weights_, &ignored);
-  if (!own) return;
+  if (!own) {
+    result<std::unique_ptr<classifier>> made = classifier::create(model_, norm_, weights_);
+    if (!made) return;
+    own = std::move(*made);
+  }
   for (size_t i = next_++; i < photos_.size(); i = next_++) {
     if (kept_ != nullptr && (*kept_)[i].outcome == photo_result::state::classified) {
       post_kept(own.get(), i);

@@ -80,9 +80,10 @@ std::string nonzero_deviations(const std::string& text) {
 // --summary is written at the end of the batch: a folder that cannot take
 // it is found before the first photograph, not after the last.
 std::string writable_beside(const std::string& file) {
-  std::string reason;
-  if (can_create_beside(file, &reason)) return "";
-  return "its folder " + folder_of_file(file) + " cannot be written (" + reason + ")";
+  const outcome creatable = can_create_beside(file);
+  if (creatable) return "";
+  return "its folder " + folder_of_file(file) + " cannot be written (" + creatable.error().message +
+         ")";
 }
 
 // --remote-root: a photograph is at the folder followed by its whole path

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <system_error>
 #include <vector>
@@ -485,61 +486,51 @@ std::set<std::u32string>* class_sorter::names_in(const std::string& folder, cons
   return &names;
 }
 
-bool class_sorter::sort(const std::string& folder, const std::string& photo, sorted_photo* result,
-                        std::string* error) {
-  std::error_code failure;
-  const fs::path original = fs::absolute(fs::u8path(photo), failure).lexically_normal();
+result<sorted_photo> class_sorter::sort(const std::string& folder, const std::string& photo) {
+  std::error_code code;
+  const fs::path original = fs::absolute(fs::u8path(photo), code).lexically_normal();
   const fs::path into = fs::u8path(root_) / fs::u8path(folder);
   // A class folder that links elsewhere (another disk, the photographs'
   // own folder) is the user's; what is sorted stays under the folder given.
-  const auto linked = [&] {
+  const auto linked = [&]() -> std::optional<failure> {
     std::error_code ignored;
-    if (!fs::is_symlink(fs::symlink_status(into, ignored))) return false;
-    *error = into.u8string() + ": a symbolic link (to " +
-             fs::read_symlink(into, ignored).u8string() +
-             "), which nothing is written through; it is left as it is";
-    return true;
+    if (!fs::is_symlink(fs::symlink_status(into, ignored))) return std::nullopt;
+    return failure{into.u8string() + ": a symbolic link (to " +
+                   fs::read_symlink(into, ignored).u8string() +
+                   "), which nothing is written through; it is left as it is"};
   };
-  if (linked()) return false;
-  fs::create_directories(into, failure);
-  if (failure) {
-    *error = (into.u8string() + ": cannot be made: " + failure.message());
-    return false;
-  }
-  if (linked()) return false;
+  if (std::optional<failure> link = linked()) return *link;
+  fs::create_directories(into, code);
+  if (code) return failure{into.u8string() + ": cannot be made: " + code.message()};
+  if (std::optional<failure> link = linked()) return *link;
   std::set<std::u32string>* taken = names_in(folder, into);
   const std::string name = original.filename().u8string();
   partial_copy copy;
+  sorted_photo sorted;
   for (int number = 1; number < 100000; ++number) {
     const std::string candidate = numbered_name(name, number);
     const fs::path place = into / fs::u8path(candidate);
-    if (already_there(place, original, mode_)) {
-      result->place = place.u8string();
-      return true;
-    }
+    sorted.place = place.u8string();
+    if (already_there(place, original, mode_)) return sorted;
     // A name another has in another case is taken too: the two would be
     // one on many a disk the folder may be copied to.
-    if (fs::exists(fs::symlink_status(place, failure)) || taken->count(caseless_name(candidate))) {
+    if (fs::exists(fs::symlink_status(place, code)) || taken->count(caseless_name(candidate))) {
       continue;
     }
-    failure = std::error_code();
-    if (put(original, place, mode_, &copy, &result->copied, &failure)) {
+    code = std::error_code();
+    if (put(original, place, mode_, &copy, &sorted.copied, &code)) {
       taken->insert(caseless_name(candidate));
-      result->place = place.u8string();
-      return true;
+      return sorted;
     }
     // Another run took the name between the look and the link, for this
     // photograph maybe.
-    if (failure == std::errc::file_exists) {
+    if (code == std::errc::file_exists) {
       if (!already_there(place, original, mode_)) continue;
-      result->place = place.u8string();
-      return true;
+      return sorted;
     }
-    *error = place.u8string() + ": cannot be made: " + failure.message();
-    return false;
+    return failure{place.u8string() + ": cannot be made: " + code.message()};
   }
-  *error = into.u8string() + ": no free name for " + name;
-  return false;
+  return failure{into.u8string() + ": no free name for " + name};
 }
 
 }  // namespace classify

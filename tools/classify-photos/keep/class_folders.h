@@ -16,6 +16,7 @@
 
 #include "tools/classify-photos/core/choices.h"
 #include "tools/classify-photos/layers.h"
+#include "tools/common/result.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(keep);
 
@@ -59,10 +60,10 @@ class class_sorter {
   // Puts the photograph at `photo` into root/`folder`/, unless it is there
   // already (the same link, the same file, or a copy of the same bytes under
   // its name or a numbered one), under a name that no other there has in
-  // any case; false, with `error`, when it cannot: the class folder is a
-  // symbolic link (nothing is written through it), or a step fails.
-  bool sort(const std::string& folder, const std::string& photo, sorted_photo* result,
-            std::string* error);
+  // any case; what became of it, or why it cannot be put there: the class
+  // folder is a symbolic link (nothing is written through it), or a step
+  // fails.
+  result<sorted_photo> sort(const std::string& folder, const std::string& photo);
 
  private:
   // The names in a class folder, folded, read when the run first puts a

@@ -25,28 +25,24 @@ std::string hex(const XXH128_hash_t& hash) {
 
 }  // namespace
 
-bool stat_identity(const std::string& path, file_identity* identity, std::string* error) {
-  std::error_code failure;
+result<file_identity> stat_identity(const std::string& path) {
+  std::error_code code;
   const fs::path file = fs::u8path(path);
-  const uintmax_t size = fs::file_size(file, failure);
-  if (failure) {
-    *error = failure.message();
-    return false;
-  }
-  const fs::file_time_type modified = fs::last_write_time(file, failure);
-  if (failure) {
-    *error = failure.message();
-    return false;
-  }
-  identity->size = static_cast<int64_t>(size);
-  identity->modified_ns =
+  const uintmax_t size = fs::file_size(file, code);
+  if (code) return failure{code.message()};
+  const fs::file_time_type modified = fs::last_write_time(file, code);
+  if (code) return failure{code.message()};
+  file_identity identity;
+  identity.size = static_cast<int64_t>(size);
+  identity.modified_ns =
       std::chrono::duration_cast<std::chrono::nanoseconds>(modified.time_since_epoch()).count();
-  identity->known = true;
-  return true;
+  identity.known = true;
+  return identity;
 }
 
-bool read_identity(const std::string& path, file_identity* identity, std::string* error) {
-  if (!stat_identity(path, identity, error)) return false;
+result<file_identity> read_identity(const std::string& path) {
+  result<file_identity> identity = stat_identity(path);
+  if (!identity) return identity;
   std::ifstream in(fs::u8path(path), std::ios::binary);
   XXH3_state_t state;
   XXH3_128bits_reset(&state);
@@ -55,13 +51,9 @@ bool read_identity(const std::string& path, file_identity* identity, std::string
     in.read(block.data(), static_cast<std::streamsize>(block.size()));
     XXH3_128bits_update(&state, block.data(), static_cast<size_t>(in.gcount()));
   }
-  if (!in.eof()) {
-    identity->known = false;
-    *error = "cannot be read";
-    return false;
-  }
+  if (!in.eof()) return failure{"cannot be read"};
   identity->content = hex(XXH3_128bits_digest(&state));
-  return true;
+  return identity;
 }
 
 std::string content_hash(const void* data, size_t size) { return hex(XXH3_128bits(data, size)); }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tools/classify-photos/layers.h"
+#include "tools/common/result.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(keep);
 
@@ -19,12 +20,12 @@ struct file_identity {
   std::string content;      // the hash of the bytes, as hex; "" until read
 };
 
-// The size and modification time of `path` (no hash); false, with `error`,
-// when it cannot be read.
-bool stat_identity(const std::string& path, file_identity* identity, std::string* error);
+// The size and modification time of `path` (no hash), or why it cannot be
+// read.
+result<file_identity> stat_identity(const std::string& path);
 
 // The size, the modification time and the hash of `path`'s bytes.
-bool read_identity(const std::string& path, file_identity* identity, std::string* error);
+result<file_identity> read_identity(const std::string& path);
 
 // XXH3's 128-bit hash of `size` bytes at `data`, as 32 hex digits.
 std::string content_hash(const void* data, size_t size);

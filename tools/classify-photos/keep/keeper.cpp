@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 
-#include "model/scores.h"
 #include "tools/classify-photos/keep/class_folders.h"
 #include "tools/classify-photos/keep/file_identity.h"
 #include "tools/classify-photos/keep/xmp_sidecar.h"
+#include "tools/classify-photos/output/report.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -68,15 +67,20 @@ std::string result_setup(const photos_options& options, const loaded_model& mode
   return content_hash(text.data(), text.size());
 }
 
-std::unique_ptr<result_keeper> result_keeper::create(const photos_options& options,
-                                                     const loaded_model& model,
-                                                     const model_setup& setup, std::string* error) {
-  if (options.cache.empty() && !options.xmp && options.sort_into.empty()) return nullptr;
-  if (options.xmp && !xmp_ready(error)) return nullptr;
+result<std::unique_ptr<result_keeper>> result_keeper::create(const photos_options& options,
+                                                             const loaded_model& model,
+                                                             const model_setup& setup) {
+  if (options.cache.empty() && !options.xmp && options.sort_into.empty()) {
+    return std::unique_ptr<result_keeper>();
+  }
+  if (options.xmp) {
+    if (const outcome ready = xmp_ready(); !ready) return ready.error();
+  }
   std::unique_ptr<result_keeper> keeper(new result_keeper(options, setup));
   if (!options.cache.empty()) {
-    keeper->cache_ = result_cache::open(options.cache, error);
-    if (!keeper->cache_) return nullptr;
+    result<std::unique_ptr<result_cache>> cache = result_cache::open(options.cache);
+    if (!cache) return cache.error();
+    keeper->cache_ = std::move(*cache);
     keeper->setup_key_ = result_setup(options, model, setup);
   }
   if (!options.sort_into.empty()) {
@@ -86,9 +90,8 @@ std::unique_ptr<result_keeper> result_keeper::create(const photos_options& optio
   return keeper;
 }
 
-bool result_keeper::find_kept(const std::vector<std::string>& photos,
-                              std::vector<photo_result>* kept, std::string* error) {
-  kept->assign(photos.size(), photo_result{});
+result<std::vector<photo_result>> result_keeper::find_kept(const std::vector<std::string>& photos) {
+  std::vector<photo_result> kept(photos.size());
   if (options_.xmp) {
     std::map<std::string, size_t> named;
     for (const std::string& photo : photos) ++named[sidecar_key(photo, options_.xmp_naming)];
@@ -96,23 +99,20 @@ bool result_keeper::find_kept(const std::vector<std::string>& photos,
       if (count > 1) shared_sidecars_[sidecar].waiting = count;
     }
   }
-  if (!cache_) return true;
+  if (!cache_) return kept;
   for (size_t i = 0; i < photos.size(); ++i) {
-    photo_result& result = (*kept)[i];
-    switch (cache_->find(photos[i], setup_key_, &result.classes, error)) {
-      case result_cache::lookup::found:
-        result.outcome = photo_result::state::classified;
-        result.from_cache = true;
-        ++from_cache_;
-        break;
-      case result_cache::lookup::missing:
-        result.classes.clear();
-        break;
-      case result_cache::lookup::failed:
-        return false;
+    photo_result& photo = kept[i];
+    const result<result_cache::lookup> found = cache_->find(photos[i], setup_key_, &photo.classes);
+    if (!found) return found.error();
+    if (*found == result_cache::lookup::found) {
+      photo.outcome = photo_result::state::classified;
+      photo.from_cache = true;
+      ++from_cache_;
+    } else {
+      photo.classes.clear();
     }
   }
-  return true;
+  return kept;
 }
 
 std::string result_keeper::label(int32_t index) const {
@@ -129,28 +129,29 @@ std::vector<std::string> result_keeper::keywords(const photo_result& result) con
   // the photograph was classified now, relayed, or taken from a cache that an
   // earlier version wrote with those six digits alone.
   for (const class_score& c : result.classes) {
-    if (std::strtod(score_text(c.score).c_str(), nullptr) >= options_.keyword_threshold) {
+    if (printed_score(c.score) >= options_.keyword_threshold) {
       words.push_back(label(c.index));
     }
   }
   return words;
 }
 
-void result_keeper::keep(const std::string& path, const photo_result& result,
-                         std::vector<std::string>* errors, std::string* note) {
+result_keeper::keeping result_keeper::keep(const std::string& path, const photo_result& result) {
+  keeping kept;
+  std::vector<std::string>* errors = &kept.errors;
   if (result.outcome != photo_result::state::classified) {
     if (options_.xmp) keep_keywords(path, result, errors);
-    return;
+    return kept;
   }
-  std::string error;
   if (cache_ && !result.from_cache && !cache_failed_) {
-    file_identity identity;
     // A photograph that went away after it was classified is not kept.
-    if (read_identity(path, &identity, &error) &&
-        !cache_->keep(path, setup_key_, identity, result.classes, &error)) {
+    if (const auto identity = read_identity(path)) {
       // A full disk, say: the batch goes on without the cache.
-      cache_failed_ = true;
-      errors->push_back(error + "; the rest of the batch is not kept in it");
+      if (const outcome stored = cache_->keep(path, setup_key_, *identity, result.classes);
+          !stored) {
+        cache_failed_ = true;
+        errors->push_back(stored.error().message + "; the rest of the batch is not kept in it");
+      }
     }
   }
   if (options_.xmp) keep_keywords(path, result, errors);
@@ -159,15 +160,16 @@ void result_keeper::keep(const std::string& path, const photo_result& result,
     const std::string folder = best >= 0 && static_cast<size_t>(best) < class_folders_.size()
                                    ? class_folders_[static_cast<size_t>(best)]
                                    : folder_name(label(best));
-    sorted_photo sorted;
-    if (!sorter_->sort(folder, path, &sorted, &error)) {
-      errors->push_back("not sorted: " + error);
-    } else if (sorted.copied && !told_of_copies_) {
+    const auto sorted = sorter_->sort(folder, path);
+    if (!sorted) {
+      errors->push_back("not sorted: " + sorted.error().message);
+    } else if (sorted->copied && !told_of_copies_) {
       told_of_copies_ = true;
-      *note = "symbolic links cannot be made in " + options_.sort_into +
-              ", so the photographs are copied there";
+      kept.note = "symbolic links cannot be made in " + options_.sort_into +
+                  ", so the photographs are copied there";
     }
   }
+  return kept;
 }
 
 // A sidecar that photographs share holds the keywords of all of them that
@@ -180,10 +182,9 @@ void result_keeper::keep_keywords(const std::string& path, const photo_result& r
   const std::string key = sidecar_key(path, options_.xmp_naming);
   const auto found = shared_sidecars_.find(key);
   if (found == shared_sidecars_.end()) {
-    std::string error;
-    if (classified && !write_keywords(sidecar_path(path, options_.xmp_naming), words, &error)) {
-      errors->push_back("its sidecar " + error);
-    }
+    if (!classified) return;
+    const outcome written = write_keywords(sidecar_path(path, options_.xmp_naming), words);
+    if (!written) errors->push_back("its sidecar " + written.error().message);
     return;
   }
   shared_sidecar& shared = found->second;
@@ -202,11 +203,10 @@ void result_keeper::write_shared(shared_sidecar* shared, std::vector<std::string
   const bool write = shared->any_classified;
   shared->any_classified = false;
   shared->waiting = 0;
-  std::string error;
-  if (write && !write_keywords(sidecar_path(shared->last_photo, options_.xmp_naming), shared->words,
-                               &error)) {
-    errors->push_back("its sidecar " + error);
-  }
+  if (!write) return;
+  const outcome written =
+      write_keywords(sidecar_path(shared->last_photo, options_.xmp_naming), shared->words);
+  if (!written) errors->push_back("its sidecar " + written.error().message);
 }
 
 void result_keeper::finish(std::vector<std::pair<std::string, std::string>>* errors) {

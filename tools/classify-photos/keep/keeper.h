@@ -17,6 +17,7 @@
 #include "tools/classify-photos/keep/class_folders.h"
 #include "tools/classify-photos/keep/result_cache.h"
 #include "tools/classify-photos/layers.h"
+#include "tools/common/result.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(keep);
 
@@ -29,25 +30,29 @@ std::string result_setup(const photos_options& options, const loaded_model& mode
 
 class result_keeper {
  public:
-  // Null when none of --cache, --xmp and --sort-into is given, or, with
-  // `error`, when the cache or exiv2 cannot be used.
-  static std::unique_ptr<result_keeper> create(const photos_options& options,
-                                               const loaded_model& model, const model_setup& setup,
-                                               std::string* error);
+  // A keeper; a null one, which is no failure, when none of --cache, --xmp
+  // and --sort-into is given. Fails when the cache or exiv2 cannot be used.
+  static result<std::unique_ptr<result_keeper>> create(const photos_options& options,
+                                                       const loaded_model& model,
+                                                       const model_setup& setup);
 
   // The results kept for `photos`, the batch's photographs in their order:
   // classified where the cache has the photograph as it is now, pending
-  // otherwise. False, with `error`, when the cache cannot be read.
-  bool find_kept(const std::vector<std::string>& photos, std::vector<photo_result>* kept,
-                 std::string* error);
+  // otherwise. Fails when the cache cannot be read.
+  result<std::vector<photo_result>> find_kept(const std::vector<std::string>& photos);
+
+  // What keeping a photograph came to: what failed, one reason a line, and
+  // what the user should know once ("" for nothing).
+  struct keeping {
+    std::vector<std::string> errors;
+    std::string note;
+  };
 
   // Keeps the result of the photograph at `path`, once its line is written:
   // in the cache (unless it came from there), its sidecar and its class
-  // folder. What fails goes to `errors`, one reason a line; what the user
-  // should know once, to `note`. Given every photograph's result, failed
-  // ones too: a sidecar that photographs share waits for the last of them.
-  void keep(const std::string& path, const photo_result& result, std::vector<std::string>* errors,
-            std::string* note);
+  // folder. Given every photograph's result, failed ones too: a sidecar that
+  // photographs share waits for the last of them.
+  keeping keep(const std::string& path, const photo_result& result);
 
   // Writes the shared sidecars still waiting for a photograph when the batch
   // stops early, with the keywords of those whose lines were written; what

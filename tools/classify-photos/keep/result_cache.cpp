@@ -168,58 +168,53 @@ bool rewrite_layout_1(sqlite3* db) {
 }
 
 // Brings a file of an older layout to this one, in one transaction: where
-// anything fails, the file stays as it was, with `why` from SQLite. Another
+// anything fails, the file stays as it was, and the failure is SQLite's. Another
 // run may have upgraded it meanwhile, which the transaction sees.
-bool upgrade(sqlite3* db, std::string* why) {
-  if (!execute(db, "BEGIN IMMEDIATE")) {
-    *why = sqlite3_errmsg(db);
-    return false;
-  }
+outcome upgrade(sqlite3* db) {
+  if (!execute(db, "BEGIN IMMEDIATE")) return failure{sqlite3_errmsg(db)};
   long long version = 0;
   bool done = query_number(db, "PRAGMA user_version", &version);
   if (done && version == 1) {
     const std::string to_layout = "PRAGMA user_version = " + std::to_string(layout_version);
     done = rewrite_layout_1(db) && execute(db, to_layout.c_str());
   }
-  if (done && execute(db, "COMMIT")) return true;
-  *why = sqlite3_errmsg(db);
+  if (done && execute(db, "COMMIT")) return {};
+  const failure why{sqlite3_errmsg(db)};
   execute(db, "ROLLBACK");
-  return false;
+  return why;
 }
 
 }  // namespace
 
-std::unique_ptr<result_cache> result_cache::open(const std::string& file, std::string* error) {
+result<std::unique_ptr<result_cache>> result_cache::open(const std::string& file) {
   const std::string named = "--cache " + file + ": ";
   std::error_code ignored;
   const std::filesystem::file_status status =
       std::filesystem::status(std::filesystem::u8path(file), ignored);
   if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-    *error = named + "not a regular file (" +
-             (std::filesystem::is_directory(status) ? "a folder" : "a device, FIFO or socket") +
-             "); it is left as it is";
-    return nullptr;
+    return failure{
+        named + "not a regular file (" +
+        (std::filesystem::is_directory(status) ? "a folder" : "a device, FIFO or socket") +
+        "); it is left as it is"};
   }
   // SQLite keeps its journal in files beside the cache, so the folder must
   // take new files even where the cache is there already.
-  std::string reason;
-  if (!can_create_beside(file, &reason)) {
-    *error = named + "its folder " + folder_of_file(file) + " cannot be written (" + reason +
-             "), and the cache keeps its journal there";
-    return nullptr;
+  if (const outcome creatable = can_create_beside(file); !creatable) {
+    return failure{named + "its folder " + folder_of_file(file) + " cannot be written (" +
+                   creatable.error().message + "), and the cache keeps its journal there"};
   }
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {
-    *error = named + "cannot be opened: " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+    const failure why{
+        named + "cannot be opened: " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory")};
     sqlite3_close(db);
-    return nullptr;
+    return why;
   }
   // SQLite opens a file it may not write for reading alone.
   if (sqlite3_db_readonly(db, "main") == 1) {
     sqlite3_close(db);
-    *error = named + "the file is read-only; it is left as it is";
-    return nullptr;
+    return failure{named + "the file is read-only; it is left as it is"};
   }
   std::unique_ptr<result_cache> cache(new result_cache(db, file));
   sqlite3_busy_timeout(db, busy_timeout_ms);
@@ -230,56 +225,50 @@ std::unique_ptr<result_cache> result_cache::open(const std::string& file, std::s
   long long id = 0, version = 0, tables = 0;
   if (!query_number(db, "SELECT count(*) FROM sqlite_master", &tables) ||
       !query_number(db, "PRAGMA application_id", &id)) {
-    *error = cache->unreadable();
-    return nullptr;
+    return failure{cache->unreadable()};
   }
   if (tables == 0 && id == 0) {
     if (!lay_out(db) || !query_number(db, "PRAGMA application_id", &id)) {
-      *error = cache->failure("cannot be made a cache");
-      return nullptr;
+      return failure{cache->sqlite_problem("cannot be made a cache")};
     }
   }
   if (id != application_id) {
-    *error = "--cache " + file + ": not a cache of classify-photos' (another program's file?); " +
-             "it is left as it is";
-    return nullptr;
+    return failure{"--cache " + file +
+                   ": not a cache of classify-photos' (another program's file?); " +
+                   "it is left as it is"};
   }
   std::string check;
   if (!query_number(db, "PRAGMA user_version", &version) ||
       !query_text(db, "PRAGMA quick_check", &check) || check != "ok") {
     std::replace(check.begin(), check.end(), '\n', ' ');
-    *error = "--cache " + file + ": is damaged (" + (check.empty() ? "unreadable" : check) +
-             "); it is left as it is";
-    return nullptr;
+    return failure{"--cache " + file + ": is damaged (" + (check.empty() ? "unreadable" : check) +
+                   "); it is left as it is"};
   }
   const std::string layouts =
       std::to_string(oldest_layout) + " to " + std::to_string(layout_version);
   if (version > layout_version) {
-    *error = "--cache " + file + ": made by a newer version of classify-photos (layout " +
-             std::to_string(version) + ", this one reads layouts " + layouts +
-             "); it is left as it is: use it with that version, or give this one another file";
-    return nullptr;
+    return failure{
+        "--cache " + file + ": made by a newer version of classify-photos (layout " +
+        std::to_string(version) + ", this one reads layouts " + layouts +
+        "); it is left as it is: use it with that version, or give this one another file"};
   }
   if (version < oldest_layout) {
-    *error = "--cache " + file + ": made by another version of classify-photos (layout " +
-             std::to_string(version) + ", this one reads layouts " + layouts +
-             "); it is left as it is";
-    return nullptr;
+    return failure{"--cache " + file + ": made by another version of classify-photos (layout " +
+                   std::to_string(version) + ", this one reads layouts " + layouts +
+                   "); it is left as it is"};
   }
   // WAL lets two runs read and write at once; NORMAL keeps every commit
   // through a crash of the process, without a sync each.
   if (!use_wal(db) || !execute(db, "PRAGMA synchronous = NORMAL")) {
-    *error = cache->failure("cannot be used");
-    return nullptr;
+    return failure{cache->sqlite_problem("cannot be used")};
   }
-  std::string why;
-  if (version < layout_version && !upgrade(db, &why)) {
-    *error = "--cache " + file + ": cannot be upgraded from layout " + std::to_string(version) +
-             " to " + std::to_string(layout_version) + " (" + why +
-             "); it is left as it is, and an earlier version of classify-photos still reads it";
-    return nullptr;
+  if (const outcome upgraded = version < layout_version ? upgrade(db) : outcome(); !upgraded) {
+    return failure{
+        "--cache " + file + ": cannot be upgraded from layout " + std::to_string(version) + " to " +
+        std::to_string(layout_version) + " (" + upgraded.error().message +
+        "); it is left as it is, and an earlier version of classify-photos still reads it"};
   }
-  if (!cache->prepare(error)) return nullptr;
+  if (const outcome prepared = cache->prepare(); !prepared) return prepared.error();
   return cache;
 }
 
@@ -290,7 +279,7 @@ result_cache::~result_cache() {
   sqlite3_close(db_);
 }
 
-bool result_cache::prepare(std::string* error) {
+outcome result_cache::prepare() {
   const bool ok =
       sqlite3_prepare_v2(db_,
                          "SELECT size, modified, content, classes FROM results"
@@ -303,8 +292,8 @@ bool result_cache::prepare(std::string* error) {
                          -1, &insert_, nullptr) == SQLITE_OK &&
       sqlite3_prepare_v2(db_, "UPDATE results SET modified = ?3 WHERE photo = ?1 AND setup = ?2",
                          -1, &touch_, nullptr) == SQLITE_OK;
-  if (!ok) *error = failure("cannot be read");
-  return ok;
+  if (!ok) return failure{sqlite_problem("cannot be read")};
+  return {};
 }
 
 std::string result_cache::unreadable() const {
@@ -314,16 +303,16 @@ std::string result_cache::unreadable() const {
     case SQLITE_CORRUPT:
       return "--cache " + file_ + ": is damaged (" + sqlite3_errmsg(db_) + "); it is left as it is";
     default:
-      return failure("cannot be read");
+      return sqlite_problem("cannot be read");
   }
 }
 
-std::string result_cache::failure(const std::string& doing) const {
+std::string result_cache::sqlite_problem(const std::string& doing) const {
   return "--cache " + file_ + ": " + doing + " (" + sqlite3_errmsg(db_) + ")";
 }
 
-result_cache::lookup result_cache::find(const std::string& path, const std::string& setup,
-                                        std::vector<class_score>* classes, std::string* error) {
+result<result_cache::lookup> result_cache::find(const std::string& path, const std::string& setup,
+                                                std::vector<class_score>* classes) {
   const std::string photo = cache_path(path);
   bind_text(select_, 1, photo);
   bind_text(select_, 2, setup);
@@ -337,29 +326,25 @@ result_cache::lookup result_cache::find(const std::string& path, const std::stri
     text = column_text(select_, 3);
   }
   sqlite3_reset(select_);
-  if (step != SQLITE_ROW && step != SQLITE_DONE) {
-    *error = failure("cannot be read");
-    return lookup::failed;
-  }
+  if (step != SQLITE_ROW && step != SQLITE_DONE) return failure{sqlite_problem("cannot be read")};
   if (step == SQLITE_DONE || !decode_classes(text, classes)) return lookup::missing;
   // A photograph that cannot be read now is the workers' to report.
-  file_identity now;
-  std::string ignored;
-  if (!stat_identity(path, &now, &ignored) || now.size != kept.size) return lookup::missing;
-  if (now.modified_ns == kept.modified_ns) return lookup::found;
+  const result<file_identity> now = stat_identity(path);
+  if (!now || now->size != kept.size) return lookup::missing;
+  if (now->modified_ns == kept.modified_ns) return lookup::found;
   // Touched, or copied back: the same bytes are the same photograph.
-  if (!read_identity(path, &now, &ignored) || now.content != kept.content) return lookup::missing;
+  const result<file_identity> read = read_identity(path);
+  if (!read || read->content != kept.content) return lookup::missing;
   bind_text(touch_, 1, photo);
   bind_text(touch_, 2, setup);
-  sqlite3_bind_int64(touch_, 3, now.modified_ns);
+  sqlite3_bind_int64(touch_, 3, read->modified_ns);
   sqlite3_step(touch_);
   sqlite3_reset(touch_);
   return lookup::found;
 }
 
-bool result_cache::keep(const std::string& path, const std::string& setup,
-                        const file_identity& identity, const std::vector<class_score>& classes,
-                        std::string* error) {
+outcome result_cache::keep(const std::string& path, const std::string& setup,
+                           const file_identity& identity, const std::vector<class_score>& classes) {
   bind_text(insert_, 1, cache_path(path));
   bind_text(insert_, 2, setup);
   sqlite3_bind_int64(insert_, 3, identity.size);
@@ -368,9 +353,8 @@ bool result_cache::keep(const std::string& path, const std::string& setup,
   bind_text(insert_, 6, encode_classes(classes));
   const int step = sqlite3_step(insert_);
   sqlite3_reset(insert_);
-  if (step == SQLITE_DONE) return true;
-  *error = failure("cannot be written");
-  return false;
+  if (step == SQLITE_DONE) return {};
+  return failure{sqlite_problem("cannot be written")};
 }
 
 }  // namespace classify

@@ -19,6 +19,7 @@
 #include "tools/classify-photos/core/results.h"
 #include "tools/classify-photos/keep/file_identity.h"
 #include "tools/classify-photos/layers.h"
+#include "tools/common/result.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -29,32 +30,33 @@ namespace classify {
 
 class result_cache {
  public:
-  // Opens FILE, or creates it where there is none; null, with `error`, when
-  // it cannot be opened or is not a cache of this program's.
-  static std::unique_ptr<result_cache> open(const std::string& file, std::string* error);
+  // Opens FILE, or creates it where there is none; fails when it cannot be
+  // opened or is not a cache of this program's.
+  static result<std::unique_ptr<result_cache>> open(const std::string& file);
   ~result_cache();
   result_cache(const result_cache&) = delete;
   result_cache& operator=(const result_cache&) = delete;
 
-  enum class lookup { found, missing, failed };
+  enum class lookup { found, missing };
 
   // The classes kept for the photograph at `path` under `setup`, where its
   // size and modification time are those kept, or else its bytes hash to the
-  // content kept. `failed`, with `error`, when the file cannot be read.
-  lookup find(const std::string& path, const std::string& setup, std::vector<class_score>* classes,
-              std::string* error);
+  // content kept. Fails when the cache file cannot be read.
+  result<lookup> find(const std::string& path, const std::string& setup,
+                      std::vector<class_score>* classes);
 
   // Keeps the classes of the photograph at `path`, as it was when it was
   // classified; committed before it returns.
-  bool keep(const std::string& path, const std::string& setup, const file_identity& identity,
-            const std::vector<class_score>& classes, std::string* error);
+  outcome keep(const std::string& path, const std::string& setup, const file_identity& identity,
+               const std::vector<class_score>& classes);
 
   const std::string& file() const { return file_; }
 
  private:
   result_cache(sqlite3* db, std::string file) : db_(db), file_(std::move(file)) {}
-  bool prepare(std::string* error);
-  std::string failure(const std::string& doing) const;
+  outcome prepare();
+  // "--cache FILE: DOING (what SQLite says)".
+  std::string sqlite_problem(const std::string& doing) const;
   // Why the file cannot be read as SQLite: not SQLite at all, damaged, or
   // what SQLite says.
   std::string unreadable() const;

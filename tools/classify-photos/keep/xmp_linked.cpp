@@ -3,6 +3,6 @@
 
 namespace classify {
 
-bool xmp_ready(std::string*) { return true; }
+outcome xmp_ready() { return {}; }
 
 }  // namespace classify

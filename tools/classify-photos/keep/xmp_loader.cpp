@@ -39,10 +39,9 @@ const xmp_functions& xmp_module() {
 
 }  // namespace
 
-bool xmp_ready(std::string* error) {
-  if (xmp_module().problem.empty()) return true;
-  *error = "--xmp cannot write sidecars: " + xmp_module().problem;
-  return false;
+outcome xmp_ready() {
+  if (xmp_module().problem.empty()) return {};
+  return failure{"--xmp cannot write sidecars: " + xmp_module().problem};
 }
 
 result<std::string> merge_keywords(const std::string& old_sidecar,

@@ -56,110 +56,91 @@ std::string kind_of(mode_t mode) {
   return "is not a regular file";
 }
 
-// Where the symbolic link `path` leads, or, false, why it leads nowhere.
-bool link_target(const std::string& path, std::string* target, std::string* why) {
+// Where the symbolic link `path` leads, or why it leads nowhere.
+result<std::string> link_target(const std::string& path) {
   char* resolved = realpath(path.c_str(), nullptr);
   if (resolved == nullptr) {
-    *why = errno == ENOENT ? "is a symbolic link to nothing"
-           : errno == ELOOP
-               ? "is a loop of symbolic links"
-               : std::string("is a symbolic link that cannot be followed: ") + std::strerror(errno);
-    return false;
+    return failure{errno == ENOENT  ? "is a symbolic link to nothing"
+                   : errno == ELOOP ? "is a loop of symbolic links"
+                                    : std::string("is a symbolic link that cannot be followed: ") +
+                                          std::strerror(errno)};
   }
-  *target = resolved;
+  std::string target = resolved;
   std::free(resolved);
-  return true;
+  return target;
 }
 
 // Opening never waits (a FIFO would, for a writer that never comes) and
 // the file's type is checked on what was opened; then at most one byte
 // past the limit is read (a link to /dev/zero would never end).
-bool find_sidecar(const std::string& path, found_sidecar* found, std::string* why) {
+result<found_sidecar> find_sidecar(const std::string& path) {
   struct stat status {};
-  found->target = path;
+  found_sidecar found;
+  found.target = path;
   if (lstat(path.c_str(), &status) != 0) {
-    if (errno == ENOENT) return true;
-    *why = std::string("cannot be examined: ") + std::strerror(errno);
-    return false;
+    if (errno == ENOENT) return found;
+    return failure{std::string("cannot be examined: ") + std::strerror(errno)};
   }
-  if (S_ISLNK(status.st_mode) && !link_target(path, &found->target, why)) return false;
+  if (S_ISLNK(status.st_mode)) {
+    result<std::string> target = link_target(path);
+    if (!target) return target.error();
+    found.target = std::move(*target);
+  }
   open_file file;
-  file.fd = open(found->target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  file.fd = open(found.target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (file.fd < 0 || fstat(file.fd, &status) != 0) {
-    *why = std::string("cannot be read: ") + std::strerror(errno);
-    return false;
+    return failure{std::string("cannot be read: ") + std::strerror(errno)};
   }
-  if (!S_ISREG(status.st_mode)) {
-    *why = kind_of(status.st_mode);
-    return false;
-  }
-  if (static_cast<uintmax_t>(status.st_size) > largest_sidecar) {
-    *why = too_large;
-    return false;
-  }
-  found->exists = true;
-  found->read_only = (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
-  found->bytes.resize(static_cast<size_t>(status.st_size) + 1);
+  if (!S_ISREG(status.st_mode)) return failure{kind_of(status.st_mode)};
+  if (static_cast<uintmax_t>(status.st_size) > largest_sidecar) return failure{too_large};
+  found.exists = true;
+  found.read_only = (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+  found.bytes.resize(static_cast<size_t>(status.st_size) + 1);
   size_t size = 0;
   while (true) {
-    if (size == found->bytes.size()) found->bytes.resize(std::min(size * 2, largest_sidecar + 1));
-    const ssize_t n = read(file.fd, &found->bytes[size], found->bytes.size() - size);
+    if (size == found.bytes.size()) found.bytes.resize(std::min(size * 2, largest_sidecar + 1));
+    const ssize_t n = read(file.fd, &found.bytes[size], found.bytes.size() - size);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = std::string("cannot be read: ") + std::strerror(errno);
-      return false;
-    }
+    if (n < 0) return failure{std::string("cannot be read: ") + std::strerror(errno)};
     if (n == 0) break;
     size += static_cast<size_t>(n);
-    if (size > largest_sidecar) {
-      *why = too_large;
-      return false;
-    }
+    if (size > largest_sidecar) return failure{too_large};
   }
-  found->bytes.resize(size);
-  return true;
+  found.bytes.resize(size);
+  return found;
 }
 
 #else
 
-bool find_sidecar(const std::string& path, found_sidecar* found, std::string* why) {
-  std::error_code failure;
+result<found_sidecar> find_sidecar(const std::string& path) {
+  std::error_code code;
   fs::path file = fs::u8path(path);
-  found->target = path;
-  const fs::file_status link = fs::symlink_status(file, failure);
-  if (!fs::exists(link)) return true;
+  found_sidecar found;
+  found.target = path;
+  const fs::file_status link = fs::symlink_status(file, code);
+  if (!fs::exists(link)) return found;
   if (fs::is_symlink(link)) {
-    file = fs::canonical(file, failure);
-    if (failure) {
-      *why = "is a symbolic link that cannot be followed: " + failure.message();
-      return false;
-    }
-    found->target = file.u8string();
+    file = fs::canonical(file, code);
+    if (code) return failure{"is a symbolic link that cannot be followed: " + code.message()};
+    found.target = file.u8string();
   }
-  const fs::file_status status = fs::status(file, failure);
+  const fs::file_status status = fs::status(file, code);
   if (!fs::is_regular_file(status)) {
-    *why = fs::is_directory(status) ? "is a folder" : "is not a regular file";
-    return false;
+    return failure{fs::is_directory(status) ? "is a folder" : "is not a regular file"};
   }
   const fs::perms writable =
       fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-  found->read_only = (status.permissions() & writable) == fs::perms::none;
+  found.read_only = (status.permissions() & writable) == fs::perms::none;
   std::ifstream in(file, std::ios::binary);
   char chunk[1 << 16];
-  while (in && found->bytes.size() <= largest_sidecar) {
+  while (in && found.bytes.size() <= largest_sidecar) {
     in.read(chunk, sizeof chunk);
-    found->bytes.append(chunk, static_cast<size_t>(in.gcount()));
+    found.bytes.append(chunk, static_cast<size_t>(in.gcount()));
   }
-  if (in.bad() || (!in && !in.eof())) {
-    *why = "cannot be read";
-    return false;
-  }
-  if (found->bytes.size() > largest_sidecar) {
-    *why = too_large;
-    return false;
-  }
-  found->exists = true;
-  return true;
+  if (in.bad() || (!in && !in.eof())) return failure{"cannot be read"};
+  if (found.bytes.size() > largest_sidecar) return failure{too_large};
+  found.exists = true;
+  return found;
 }
 
 #endif
@@ -175,37 +156,25 @@ std::string sidecar_path(const std::string& photo, sidecar_naming naming) {
   return (has_extension ? photo.substr(0, dot) : photo) + ".xmp";
 }
 
-bool write_keywords(const std::string& path, const std::vector<std::string>& keywords,
-                    std::string* error) {
-  found_sidecar found;
-  std::string why;
-  if (!find_sidecar(path, &found, &why)) {
-    *error = path + ": " + why + "; left as it is";
-    return false;
-  }
-  if (found.read_only) {
-    *error = path + ": is read-only; left as it is";
-    return false;
-  }
+outcome write_keywords(const std::string& path, const std::vector<std::string>& keywords) {
+  const result<found_sidecar> sidecar = find_sidecar(path);
+  if (!sidecar) return failure{path + ": " + sidecar.error().message + "; left as it is"};
+  const found_sidecar& found = *sidecar;
+  if (found.read_only) return failure{path + ": is read-only; left as it is"};
   // No keywords for a photograph without a sidecar: none is made.
-  if (!found.exists && keywords.empty()) return true;
+  if (!found.exists && keywords.empty()) return {};
   const result<std::string> merged = merge_keywords(found.bytes, keywords);
-  if (!merged) {
-    *error = path + ": " + merged.error().message + "; left as it is";
-    return false;
-  }
+  if (!merged) return failure{path + ": " + merged.error().message + "; left as it is"};
   const std::string& new_sidecar = *merged;
-  if (found.exists && new_sidecar == found.bytes) return true;
+  if (found.exists && new_sidecar == found.bytes) return {};
   // A link stays a link: the file it leads to is replaced.
   const outcome written = write_atomically(
       found.target, std::vector<unsigned char>(new_sidecar.begin(), new_sidecar.end()),
       file_keeping::as_before);
-  if (!written) {
-    *error =
-        found.target == path ? written.error().message : path + " -> " + written.error().message;
-    return false;
+  if (!written && found.target != path) {
+    return failure{path + " -> " + written.error().message};
   }
-  return true;
+  return written;
 }
 
 }  // namespace classify

@@ -13,6 +13,7 @@
 
 #include "tools/classify-photos/core/choices.h"
 #include "tools/classify-photos/layers.h"
+#include "tools/common/result.h"
 
 CLASSIFY_PHOTOS_IN_LAYER(keep);
 
@@ -23,16 +24,15 @@ namespace classify {
 std::string sidecar_path(const std::string& photo, sidecar_naming naming);
 
 // Makes exiv2 ready before the first sidecar: on Linux it lives in a
-// module loaded only for --xmp (xmp_module.h). False, with `error` saying
-// why, when it cannot be loaded.
-bool xmp_ready(std::string* error);
+// module loaded only for --xmp (xmp_module.h). Fails, saying why, when it
+// cannot be loaded.
+outcome xmp_ready();
 
 // Writes the keywords into the sidecar at `path` (or the file its link leads
-// to) through a temporary file and a rename, keeping its owner and mode;
-// false, with `error` naming it, when it is not a regular file, is larger
-// than 16 MiB, cannot be read as XMP, is read-only or cannot be written, and
-// then it is left as it was.
-bool write_keywords(const std::string& path, const std::vector<std::string>& keywords,
-                    std::string* error);
+// to) through a temporary file and a rename, keeping its owner and mode.
+// Fails, naming it, when it is not a regular file, is larger than 16 MiB,
+// cannot be read as XMP, is read-only or cannot be written, and then it is
+// left as it was.
+outcome write_keywords(const std::string& path, const std::vector<std::string>& keywords);
 
 }  // namespace classify

@@ -17,7 +17,7 @@ namespace {
 // own, 0.4471650123596191 for 0.447165).
 nlohmann::ordered_json score_value(float score) {
   if (!std::isfinite(score)) return nlohmann::ordered_json(nullptr);
-  return nlohmann::ordered_json(std::strtod(score_text(score).c_str(), nullptr));
+  return nlohmann::ordered_json(printed_score(score));
 }
 
 nlohmann::ordered_json label_value(const std::vector<std::string>* labels, int32_t index) {
@@ -76,6 +76,8 @@ std::string valid_utf8(const std::string& text) {
       nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   return nlohmann::json::parse(json).get<std::string>();
 }
+
+double printed_score(float score) { return std::strtod(score_text(score).c_str(), nullptr); }
 
 std::string tsv_line(const classified_photo& photo) {
   std::string line = tsv_field(photo.path);

@@ -39,6 +39,11 @@ struct classified_photo {
   bool category_column = false;              // --category-column
 };
 
+// The number a score prints as (score_text, six significant digits at
+// most): what a reader of the lines sees, so that a score shown at a
+// threshold (0.5 for 0.49999997) is taken as at it.
+double printed_score(float score);
+
 // "path", then for each class "TAB index TAB score [TAB name]
 // [TAB category path]" (the path with --category-column, its levels joined by
 // "|", empty where the class has none), with --truth "TAB true class" (empty

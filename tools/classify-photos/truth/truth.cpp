@@ -31,23 +31,23 @@ class record_reader {
   }
 
   // The next record that is not an empty line, into `fields`, with the
-  // separator it has and the number of the line it starts on; false at the
-  // end or, with `error`, on a quote that does not close or is followed by
+  // separator it has and the number of the line it starts on: true for one,
+  // false at the end; fails on a quote that does not close or is followed by
   // more text. A record that reads as TSV with a tab outside its quotes is
   // TSV; otherwise it is CSV.
-  bool next(std::vector<std::string>* fields, char* separator, size_t* number, std::string* error) {
+  result<bool> next(std::vector<std::string>* fields, char* separator, size_t* number) {
     while (at_ < bytes_.size() && line_end()) {
     }
     if (at_ >= bytes_.size()) return false;
     *number = line_;
     const size_t at = at_, line = line_;
-    std::string not_tsv;
     *separator = '\t';
-    if (read_record('\t', fields, &not_tsv) && fields->size() > 1) return true;
+    if (read_record('\t', fields) && fields->size() > 1) return true;
     at_ = at;
     line_ = line;
     *separator = ',';
-    return read_record(',', fields, error);
+    if (const outcome read = read_record(',', fields); !read) return read.error();
+    return true;
   }
 
  private:
@@ -61,17 +61,17 @@ class record_reader {
     return true;
   }
 
-  bool read_record(char separator, std::vector<std::string>* fields, std::string* error) {
+  outcome read_record(char separator, std::vector<std::string>* fields) {
     const size_t number = line_;
     fields->assign(1, std::string());
     for (;;) {
-      if (!read_field(separator, &fields->back(), number, error)) return false;
+      if (const outcome read = read_field(separator, &fields->back(), number); !read) return read;
       if (at_ >= bytes_.size() || bytes_[at_] != separator) break;
       ++at_;
       fields->emplace_back();
     }
     line_end();
-    return true;
+    return {};
   }
 
   bool at_field_end(char separator) const {
@@ -79,20 +79,19 @@ class record_reader {
            bytes_[at_] == '\n';
   }
 
-  bool read_field(char separator, std::string* field, size_t number, std::string* error) {
+  outcome read_field(char separator, std::string* field, size_t number) {
     size_t quote = at_;
     while (quote < bytes_.size() && bytes_[quote] == ' ') ++quote;
     if (quote >= bytes_.size() || bytes_[quote] != '"') {
       const size_t start = at_;
       while (!at_field_end(separator)) ++at_;
       field->assign(bytes_, start, at_ - start);
-      return true;
+      return {};
     }
     at_ = quote + 1;
     for (;;) {
       if (at_ >= bytes_.size()) {
-        *error = "line " + std::to_string(number) + " has a quote that does not close";
-        return false;
+        return failure{"line " + std::to_string(number) + " has a quote that does not close"};
       }
       const char c = bytes_[at_++];
       if (c == '"') {
@@ -105,10 +104,9 @@ class record_reader {
     }
     while (at_ < bytes_.size() && bytes_[at_] == ' ') ++at_;
     if (!at_field_end(separator)) {
-      *error = "line " + std::to_string(line_) + " has more after a closing quote";
-      return false;
+      return failure{"line " + std::to_string(line_) + " has more after a closing quote"};
     }
-    return true;
+    return {};
   }
 
   const std::string& bytes_;
@@ -207,8 +205,10 @@ result<std::vector<truth_line>> parse_truth_lines(const std::string& bytes) {
   std::vector<std::string> fields;
   char separator = ',';
   size_t number = 0;
-  std::string bad;
-  while (reader.next(&fields, &separator, &number, &bad)) {
+  for (;;) {
+    const result<bool> read = reader.next(&fields, &separator, &number);
+    if (!read) return read.error();
+    if (!*read) break;
     if (fields.size() < 2 || (fields.size() == 2 && fields.front().empty())) {
       return failure{"line " + std::to_string(number) + " is not a path and a class"};
     }
@@ -220,7 +220,6 @@ result<std::vector<truth_line>> parse_truth_lines(const std::string& bytes) {
     line.text = line.fields.back();
     lines.push_back(std::move(line));
   }
-  if (!bad.empty()) return failure{bad};
   return lines;
 }
 
