@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
   const outcome ran = run_batch(
       {options, listing.photos, setup.have_labels ? &setup.labels : nullptr, model.model.get(),
        setup.norm, std::move(first), messages, messages_fd, sheet.get(), setup.metadata.name,
-       options.truth.empty() ? nullptr : &truths, weights.get(), keeper.get()});
+       options.truth.empty() ? nullptr : &truths, weights.get(), keeper.get(), &setup.selection});
   // The photographs that cannot be read fail the run too: each was said as
   // the listing found it.
   if (ran && !listing.unreadable.empty()) return stop(messages, "");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/classify-photos/classify/classifier.h"
+#include "tools/classify-photos/classify/selection.h"
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/keep/keeper.h"
 #include "tools/classify-photos/layers.h"
@@ -40,6 +41,8 @@ struct batch {
   // The cache, the sidecars and the class folders; null where none is asked
   // for.
   result_keeper* keeper = nullptr;
+  // Which classes count for a photograph; null for the best --top ones.
+  const class_selection* selection = nullptr;
 };
 
 // With --truth, the summary of the model's accuracy goes to standard error,

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "model/metadata.h"
+#include "model/operators.h"
 #include "tools/classify-photos/classify/classifier.h"
+#include "tools/classify-photos/classify/selection.h"
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/layers.h"
 #include "tools/common/result.h"
@@ -23,6 +25,9 @@ struct model_setup {
   bool have_labels = false;
   std::vector<std::string> labels;
   std::string labels_source;
+  // What makes the scores, and which classes count for a photograph.
+  output_operator scores;
+  class_selection selection;
   // Problems with the metadata or its label file, a line each: the tool goes
   // on without what they spoil.
   std::vector<std::string> warnings;
@@ -32,13 +37,16 @@ struct model_setup {
 // the normalization (--mean and --std, else the metadata's, else 127.5 and
 // 127.5) and the class names (--labels, else the model's own label file of
 // --locale, else the installed labels with the installed model, else none).
-// A failure when the --labels file cannot be read.
+// Then which classes count (selection.h). A failure when the --labels file
+// cannot be read, or --only or --except names no class.
 result<model_setup> set_up_model(const photos_options& options, const loaded_model& model,
                                  const classifier& first);
 
 // What --describe prints: the input, the values fed, the normalization, the
-// output and its classes, the labels and the metadata, with their sources.
-std::string describe_model(const photos_options& options, const classifier& first,
+// output and its classes, what its scores are and which count, the labels and
+// the metadata, with their sources. Where the graph does not say what the
+// scores are, `first` classifies a grey picture to see.
+std::string describe_model(const photos_options& options, classifier& first,
                            const model_setup& setup);
 
 }  // namespace classify

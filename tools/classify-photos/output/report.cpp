@@ -79,6 +79,7 @@ std::string valid_utf8(const std::string& text) {
 
 std::string tsv_line(const classified_photo& photo) {
   std::string line = tsv_field(photo.path);
+  if (photo.classes.empty()) line += "\tunsure";
   for (const class_score& c : photo.classes) {
     line += '\t' + std::to_string(c.index) + '\t' + score_text(c.score);
     if (photo.labels != nullptr) line += '\t' + tsv_field(label_of(*photo.labels, c.index));
@@ -90,10 +91,13 @@ std::string tsv_line(const classified_photo& photo) {
 }
 
 std::string json_line(const classified_photo& photo) {
-  const class_score& best = photo.classes.front();
-  nlohmann::ordered_json object = {{"path", photo.path}, {"index", best.index}};
-  object["probability"] = score_value(best.score);
-  object["label"] = label_value(photo.labels, best.index);
+  const bool unsure = photo.classes.empty();
+  const class_score best = unsure ? class_score{} : photo.classes.front();
+  nlohmann::ordered_json object = {{"path", photo.path}};
+  object["index"] = unsure ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(best.index);
+  object["probability"] = unsure ? nlohmann::ordered_json(nullptr) : score_value(best.score);
+  object["label"] =
+      unsure ? nlohmann::ordered_json(nullptr) : label_value(photo.labels, best.index);
   nlohmann::ordered_json classes = nlohmann::ordered_json::array();
   for (const class_score& c : photo.classes) {
     classes.push_back({{"index", c.index},
@@ -101,14 +105,15 @@ std::string json_line(const classified_photo& photo) {
                        {"label", label_value(photo.labels, c.index)}});
   }
   object["classes"] = std::move(classes);
+  if (unsure) object["unsure"] = true;
   if (photo.truth != nullptr) {
     const int32_t truth = photo.truth->index;
     object["truth"] =
         truth >= 0
             ? nlohmann::ordered_json{{"index", truth}, {"label", label_value(photo.labels, truth)}}
             : nlohmann::ordered_json(nullptr);
-    object["correct"] =
-        truth >= 0 ? nlohmann::ordered_json(best.index == truth) : nlohmann::ordered_json(nullptr);
+    object["correct"] = truth >= 0 ? nlohmann::ordered_json(!unsure && best.index == truth)
+                                   : nlohmann::ordered_json(nullptr);
   }
   return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
 }
