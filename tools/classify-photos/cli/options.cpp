@@ -157,14 +157,16 @@ std::vector<option_entry> user_options(photos_options* o) {
           .by_default("en"),
       whole_number_option("--top", "K", 1, unbounded, &o->top,
                           "the K best classes, best first; with --threshold or a multi-label "
-                          "model at most K of the classes that count")
-          .by_default("1; with a multi-label model every class that counts")
+                          "model at most K of the classes that count, and a multi-label model "
+                          "without --top gives every class that counts")
+          .by_default("1")
           .marks(&o->top_given),
-      number_option("--threshold", "P", &o->threshold,
-                    "only classes scoring at least P count, in the lines, the keywords, the "
-                    "class folders and the contact sheet; a photograph with none is \"unsure\": "
-                    "its line has \"unsure\" in place of its classes, it gets no keyword and goes "
-                    "into the folder \"unsure\" of --sort-into")
+      number_option(
+          "--threshold", "P", &o->threshold,
+          "only classes scoring at least P (0 to 1) count, in the lines, the keywords, the "
+          "class folders and the contact sheet; a photograph with none is \"unsure\": "
+          "its line has \"unsure\" in place of its classes, it gets no keyword and goes "
+          "into the folder \"unsure\" of --sort-into")
           .checked(zero_to_one)
           .by_default("0; with a multi-label model 0.5")
           .marks(&o->threshold_given),
