@@ -85,4 +85,47 @@ bool rescales_own_input(const uint8_t* bytes, size_t size, int input_position) {
   return readers > 0;
 }
 
+output_operator scores_made_by(const uint8_t* bytes, size_t size, int output_position) {
+  const tflite::Model* model = size > 0 ? tflite::GetModel(bytes) : nullptr;
+  if (model == nullptr || model->subgraphs() == nullptr || model->subgraphs()->size() == 0 ||
+      model->operator_codes() == nullptr) {
+    return {};
+  }
+  const tflite::SubGraph* graph = model->subgraphs()->Get(0);
+  if (graph->outputs() == nullptr || graph->operators() == nullptr || output_position < 0 ||
+      static_cast<size_t>(output_position) >= graph->outputs()->size()) {
+    return {};
+  }
+  int32_t tensor = graph->outputs()->Get(static_cast<flatbuffers::uoffset_t>(output_position));
+  // Back from the output, one writer at a time; a graph has fewer writers
+  // than operators, which bounds a loop in a damaged one.
+  for (size_t step = 0; step <= graph->operators()->size(); ++step) {
+    const tflite::Operator* writer = nullptr;
+    for (const tflite::Operator* op : *graph->operators()) {
+      const auto* out = op->outputs();
+      if (out != nullptr && std::find(out->begin(), out->end(), tensor) != out->end()) writer = op;
+    }
+    if (writer == nullptr || writer->opcode_index() >= model->operator_codes()->size()) return {};
+    const tflite::BuiltinOperator code =
+        builtin_code(model->operator_codes()->Get(writer->opcode_index()));
+    const std::string name = tflite::EnumNameBuiltinOperator(code);
+    switch (code) {
+      case tflite::BuiltinOperator_SOFTMAX:
+        return {score_source::softmax, name};
+      case tflite::BuiltinOperator_LOGISTIC:
+        return {score_source::logistic, name};
+      case tflite::BuiltinOperator_RESHAPE:
+      case tflite::BuiltinOperator_SQUEEZE:
+      case tflite::BuiltinOperator_QUANTIZE:
+      case tflite::BuiltinOperator_DEQUANTIZE:
+        if (writer->inputs() == nullptr || writer->inputs()->size() == 0) return {};
+        tensor = writer->inputs()->Get(0);
+        continue;
+      default:
+        return {score_source::other, name};
+    }
+  }
+  return {};
+}
+
 }  // namespace classify

@@ -229,7 +229,7 @@ int main(int argc, char** argv) {
                  model->loaded.model.get(), setup->norm, std::move(model->first), messages,
                  messages_fd, sheet->get(), setup->metadata.name,
                  options.truth.empty() ? nullptr : &*truths, model->weights.get(), keeper->get(),
-                 setup->categories.in_use() ? &setup->categories : nullptr});
+                 setup->categories.in_use() ? &setup->categories : nullptr, &setup->selection});
   // The photographs that cannot be read fail the run too: each was said as
   // the listing found it.
   if (ran && !listing->unreadable.empty()) return stop(messages, "");

@@ -229,6 +229,12 @@ outcome run_batch(batch job) {
     if (!found) return found.error();
     kept = std::move(*found);
   }
+  class_selection selection;
+  if (job.selection != nullptr) {
+    selection = *job.selection;
+  } else {
+    selection.top = static_cast<size_t>(job.options.top);
+  }
   result_board board(job.photos.size());
   writer lines(job);
   size_t failed = 0;
@@ -238,7 +244,8 @@ outcome run_batch(batch job) {
     for (size_t i = 0; i < kept.size(); ++i) {
       if (kept[i].from_cache) board.post(i, std::move(kept[i]));
     }
-    remote_batch remote(job.options, job.photos, job.messages_fd, &board);
+    remote_batch remote(with_class_indices(job.options, selection), job.photos, job.messages_fd,
+                        &board);
     failed = lines.write_all(&board);
     if (lines.stopped()) remote.stop();
   } else
@@ -252,8 +259,8 @@ outcome run_batch(batch job) {
       };
     }
     worker_pool workers(job.model, job.norm, job.weights, std::move(job.first), job.photos,
-                        job.options.crop, static_cast<size_t>(job.options.top), jobs, &board,
-                        std::move(thumbnails), kept.empty() ? nullptr : &kept);
+                        job.options.crop, selection, jobs, &board, std::move(thumbnails),
+                        kept.empty() ? nullptr : &kept);
     failed = lines.write_all(&board);
     if (lines.stopped()) workers.stop();
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/classify-photos/classify/classifier.h"
+#include "tools/classify-photos/classify/selection.h"
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/keep/keeper.h"
 #include "tools/classify-photos/layers.h"
@@ -43,6 +44,8 @@ struct batch {
   result_keeper* keeper = nullptr;
   // The categories over the classes; null where no map is in use.
   const category_map* categories = nullptr;
+  // Which classes count for a photograph; null for the best --top ones.
+  const class_selection* selection = nullptr;
 };
 
 // With --truth, the summary of the model's accuracy goes to standard error,

@@ -143,8 +143,7 @@ const float* classifier::read_scores() {
   return scores_.data();
 }
 
-bool classifier::classify(const std::vector<unsigned char>& pixels, size_t count,
-                          std::vector<ranked_class>* best) {
+bool classifier::run(const std::vector<unsigned char>& pixels) {
   const size_t size = static_cast<size_t>(image_.width) * image_.height * 3;
   if (pixels.size() != size) return false;
   void* data = TfLiteTensorData(input_);
@@ -166,8 +165,26 @@ bool classifier::classify(const std::vector<unsigned char>& pixels, size_t count
            [](int, unsigned char b) { return static_cast<int8_t>(b - 128); });
       break;
   }
-  if (invoke(interpreter_) != kTfLiteOk) return false;
+  return invoke(interpreter_) == kTfLiteOk;
+}
+
+bool classifier::classify(const std::vector<unsigned char>& pixels, size_t count,
+                          std::vector<ranked_class>* best) {
+  if (!run(pixels)) return false;
   *best = best_classes(read_scores(), scores_.size(), count);
+  return true;
+}
+
+bool classifier::classify(const std::vector<unsigned char>& pixels,
+                          const class_selection& selection, std::vector<ranked_class>* best) {
+  if (selection.plain()) return classify(pixels, selection.top, best);
+  if (!run(pixels)) return false;
+  const float* scores = read_scores();
+  if (selection.conversion != score_conversion::as_given) {
+    convert_scores(scores, scores_.size(), selection.conversion, scores_.data());
+    scores = scores_.data();
+  }
+  select_classes(scores, scores_.size(), selection, &order_, best);
   return true;
 }
 

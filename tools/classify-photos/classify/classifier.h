@@ -16,6 +16,7 @@
 #include "model/tensors.h"
 #include "photo/photo.h"
 #include "tools/classify-photos/classify/kernels.h"
+#include "tools/classify-photos/classify/selection.h"
 #include "tools/classify-photos/layers.h"
 #include "tools/common/result.h"
 
@@ -66,6 +67,10 @@ class classifier {
   // model fails to run.
   bool classify(const std::vector<unsigned char>& pixels, size_t count,
                 std::vector<ranked_class>* best);
+  // The same, with the classes `selection` takes (the scores converted
+  // first where it says so) in `best`.
+  bool classify(const std::vector<unsigned char>& pixels, const class_selection& selection,
+                std::vector<ranked_class>* best);
 
  private:
   classifier() = default;
@@ -79,6 +84,8 @@ class classifier {
   void release_interpreter();
   outcome choose_tensors();
   const float* read_scores();
+  // Feeds `pixels` to the model and invokes it; false when it fails.
+  bool run(const std::vector<unsigned char>& pixels);
   // Writes the values `map` gives each channel's byte of `pixels` into
   // `values` in the input's layout.
   template <typename T, typename Map>
@@ -95,8 +102,9 @@ class classifier {
   tensor_facts input_facts_;
   tensor_facts output_facts_;
   image_input image_;
-  float values_[3][256] = {};  // a float input's value of each byte, by channel
-  std::vector<float> scores_;  // a quantized output's scores, dequantized
+  float values_[3][256] = {};   // a float input's value of each byte, by channel
+  std::vector<float> scores_;   // a quantized output's scores, dequantized, or converted ones
+  std::vector<int32_t> order_;  // room to rank the classes a selection takes
 };
 
 }  // namespace classify

@@ -1,5 +1,7 @@
 #include "tools/classify-photos/classify/model_setup.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <set>
 #include <sstream>
 
@@ -75,6 +77,12 @@ outcome choose_labels(const photos_options& options, const loaded_model& model,
 
 std::string number(float value) { return score_text(value); }
 
+std::string number_text(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
 std::string channels(const float* values) {
   if (values[0] == values[1] && values[1] == values[2]) return number(values[0]);
   return number(values[0]) + "," + number(values[1]) + "," + number(values[2]);
@@ -142,6 +150,66 @@ std::string category_summary(const category_map& map) {
          " broad categories, from " + map.source;
 }
 
+// What the scores are, by the operator that makes them; where no operator
+// says, by the scores of a grey picture: logits where one is outside 0 to 1.
+std::string scores_text(const output_operator& scores, classifier* first) {
+  switch (scores.source) {
+    case score_source::softmax:
+      return "probabilities, one class a photograph (the output comes from a final SOFTMAX)";
+    case score_source::logistic:
+      return "independent probabilities (the output comes from a final LOGISTIC)";
+    case score_source::other:
+      return "logits (the output comes from " + scores.name + ", neither SOFTMAX nor LOGISTIC)";
+    case score_source::unknown:
+      break;
+  }
+  const photo_size size = first->input_size();
+  const std::vector<unsigned char> grey(static_cast<size_t>(size.width) * size.height * 3, 128);
+  std::vector<ranked_class> all;
+  if (!first->classify(grey, first->classes(), &all)) {
+    return "unknown (no operator of the graph makes them, and the model fails to run)";
+  }
+  const bool outside = std::any_of(all.begin(), all.end(), [](const ranked_class& c) {
+    return !(c.score >= 0.0f && c.score <= 1.0f);
+  });
+  return outside ? "logits (no operator of the graph says, and a grey picture scores outside 0 "
+                   "to 1)"
+                 : "taken as probabilities (no operator of the graph says, and a grey picture "
+                   "scores within 0 to 1)";
+}
+
+std::string conversion_text(score_conversion conversion) {
+  switch (conversion) {
+    case score_conversion::softmax:
+      return "; --scores softmax turns them into probabilities that sum to 1";
+    case score_conversion::sigmoid:
+      return "; --scores sigmoid turns each into a probability";
+    case score_conversion::as_given:
+      break;
+  }
+  return "";
+}
+
+std::string labelling_text(const class_selection& selection, size_t classes) {
+  std::string text = selection.multi_label ? "multi-label (" : "single-label (";
+  text += selection.multi_label_source + "): ";
+  if (selection.multi_label) {
+    text += "every class";
+  } else {
+    text += selection.top == 1 ? "the best class"
+                               : "the " + std::to_string(selection.top) + " best classes";
+  }
+  if (selection.thresholded) text += " scoring at least " + number_text(selection.threshold);
+  if (selection.multi_label && selection.top < classes) {
+    text += ", at most " + std::to_string(selection.top);
+  }
+  if (!selection.allowed.empty()) {
+    text += std::string(selection.allow_list ? ", among " : ", except ") +
+            std::to_string(selection.listed.size()) + " classes named";
+  }
+  return text;
+}
+
 }  // namespace
 
 result<model_setup> set_up_model(const photos_options& options, const loaded_model& model,
@@ -155,10 +223,16 @@ result<model_setup> set_up_model(const photos_options& options, const loaded_mod
       choose_category_map(options.categories, &setup.labels, first.classes());
   if (!categories) return categories.error();
   setup.categories = std::move(*categories);
+  setup.scores = scores_made_by(model.bytes, model.size, first.output().position);
+  result<class_selection> selection = choose_selection(
+      options, setup.have_labels ? &setup.labels : nullptr,
+      setup.categories.in_use() ? &setup.categories : nullptr, first.classes(), setup.scores);
+  if (!selection) return selection.error();
+  setup.selection = std::move(*selection);
   return setup;
 }
 
-std::string describe_model(const photos_options& options, const classifier& first,
+std::string describe_model(const photos_options& options, classifier& first,
                            const model_setup& setup) {
   std::ostringstream text;
   const tensor_facts& in = first.input();
@@ -176,6 +250,9 @@ std::string describe_model(const photos_options& options, const classifier& firs
   text << "  " << first.classes() << " classes; a score is "
        << (out.type == kTfLiteFloat32 ? "the output value as it is" : "scale * (q - zero point)")
        << ", with no softmax added\n";
+  text << "  scores: " << scores_text(setup.scores, &first) << conversion_text(options.scores)
+       << "\n";
+  text << "  " << labelling_text(setup.selection, first.classes()) << "\n";
   if (setup.have_labels) {
     text << "labels: " << setup.labels.size() << " from " << setup.labels_source << ": "
          << first_labels(setup.labels) << "\n";

@@ -13,8 +13,9 @@ std::string reason_for(const std::string& path, const std::string& message) {
   return message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message;
 }
 
-photo_result classify_photo(classifier* model, const std::string& path, double crop, size_t top,
-                            const picture_taker& pictures, size_t i) {
+photo_result classify_photo(classifier* model, const std::string& path, double crop,
+                            const class_selection& selection, const picture_taker& pictures,
+                            size_t i) {
   const auto start = std::chrono::steady_clock::now();
   photo_result result;
   result.outcome = photo_result::state::failed;
@@ -42,7 +43,7 @@ photo_result classify_photo(classifier* model, const std::string& path, double c
     upright = rgb_image{};
   }
   std::vector<ranked_class> best;
-  if (!model->classify(pixels, top, &best)) {
+  if (!model->classify(pixels, selection, &best)) {
     result.reason = "the model failed to run";
     return result;
   }
@@ -55,15 +56,15 @@ int default_jobs() { return static_cast<int>(std::max(1u, std::thread::hardware_
 
 worker_pool::worker_pool(const TfLiteModel* model, const normalization& norm,
                          const xnnpack_weights* weights, std::unique_ptr<classifier> first,
-                         const std::vector<std::string>& photos, double crop, size_t top, int jobs,
-                         result_board* board, picture_taker pictures,
-                         std::vector<photo_result>* kept)
+                         const std::vector<std::string>& photos, double crop,
+                         const class_selection& selection, int jobs, result_board* board,
+                         picture_taker pictures, std::vector<photo_result>* kept)
     : model_(model),
       norm_(norm),
       weights_(weights),
       photos_(photos),
       crop_(crop),
-      top_(top),
+      selection_(selection),
       pictures_(std::move(pictures)),
       board_(board),
       kept_(kept) {
@@ -89,7 +90,7 @@ void worker_pool::work(std::unique_ptr<classifier> own) {
     if (kept_ != nullptr && (*kept_)[i].outcome == photo_result::state::classified) {
       post_kept(own.get(), i);
     } else {
-      board_->post(i, classify_photo(own.get(), photos_[i], crop_, top_, pictures_, i));
+      board_->post(i, classify_photo(own.get(), photos_[i], crop_, selection_, pictures_, i));
     }
   }
 }

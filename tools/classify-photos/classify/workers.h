@@ -27,11 +27,12 @@ using picture_taker = std::function<void(size_t i, const rgb_image& picture)>;
 std::string reason_for(const std::string& path, const std::string& message);
 
 // Prepares and classifies the photograph at `path` for `model`: the centre
-// crop keeping `crop` of each side, resized to the model's input size; its
-// `top` best classes. Where there is a `pictures` taker, it takes the
-// picture, as photograph `i`.
-photo_result classify_photo(classifier* model, const std::string& path, double crop, size_t top,
-                            const picture_taker& pictures = {}, size_t i = 0);
+// crop keeping `crop` of each side, resized to the model's input size; the
+// classes `selection` takes (none where it is unsure of every one). Where there is a `pictures`
+// taker, it takes the picture, as photograph `i`.
+photo_result classify_photo(classifier* model, const std::string& path, double crop,
+                            const class_selection& selection, const picture_taker& pictures = {},
+                            size_t i = 0);
 
 // One worker per core.
 int default_jobs();
@@ -41,14 +42,14 @@ class worker_pool {
   // Starts `jobs` workers (no more than there are photographs) over
   // `photos`; the first takes `first`, the others make their own
   // classifiers over `model` with `norm` (and XNNPACK with `weights`). Every photograph's result,
-  // its `top` best classes, goes to `board`, and its picture to `pictures`,
+  // the classes `selection` takes, goes to `board`, and its picture to `pictures`,
   // if there is one. The results in `kept` (from the cache; null or pending
   // where there is none) are posted as they are, without classifying the
   // photograph, and where there is a taker after its picture.
   worker_pool(const TfLiteModel* model, const normalization& norm, const xnnpack_weights* weights,
               std::unique_ptr<classifier> first, const std::vector<std::string>& photos,
-              double crop, size_t top, int jobs, result_board* board, picture_taker pictures,
-              std::vector<photo_result>* kept = nullptr);
+              double crop, const class_selection& selection, int jobs, result_board* board,
+              picture_taker pictures, std::vector<photo_result>* kept = nullptr);
   // Waits for the workers.
   ~worker_pool();
   // The workers take no more photographs after the ones they have in hand.
@@ -66,7 +67,7 @@ class worker_pool {
   const xnnpack_weights* weights_;
   const std::vector<std::string>& photos_;
   double crop_;
-  size_t top_;
+  class_selection selection_;
   picture_taker pictures_;
   result_board* board_;
   std::vector<photo_result>* kept_;

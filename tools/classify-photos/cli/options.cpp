@@ -86,6 +86,12 @@ std::string writable_beside(const std::string& file) {
          ")";
 }
 
+// --threshold: a score is a probability.
+std::string zero_to_one(const std::string& text) {
+  const double value = std::strtod(text.c_str(), nullptr);
+  return value >= 0 && value <= 1 ? "" : "not a number from 0 to 1";
+}
+
 // --remote-root: a photograph is at the folder followed by its whole path
 // here, on a far side whose shell may start anywhere.
 std::string absolute_path(const std::string& folder) {
@@ -96,6 +102,9 @@ std::string absolute_path(const std::string& folder) {
 std::optional<int> across_options(const photos_options& options) {
   if (options.photos.empty() && !options.describe && !options.receive) {
     return bad_usage("no photographs given");
+  }
+  if (!options.only.empty() && !options.except.empty()) {
+    return bad_usage("--only and --except cannot be given together");
   }
   if (!options.html.empty() && !only_this_machine(options.sshlogins)) {
     return bad_usage(
@@ -153,8 +162,36 @@ std::vector<option_entry> user_options(photos_options* o) {
                   "(\"beagle<TAB>animal|dog\"), as CSV or TSV; \"none\" for no categories")
           .by_default("the paths the labels carry, else for ImageNet's labels the built-in map "
                       "from WordNet"),
-      whole_number_option("--top", "K", 1, unbounded, &o->top, "the K best classes, best first")
-          .by_default("1"),
+      whole_number_option("--top", "K", 1, unbounded, &o->top,
+                          "the K best classes, best first; with --threshold or a multi-label "
+                          "model at most K of the classes that count, and a multi-label model "
+                          "without --top gives every class that counts")
+          .by_default("1")
+          .marks(&o->top_given),
+      number_option(
+          "--threshold", "P", &o->threshold,
+          "only classes scoring at least P (0 to 1) count, in the lines, the keywords, the "
+          "class folders and the contact sheet; a photograph with none is \"unsure\": "
+          "its line has \"unsure\" in place of its classes, it gets no keyword and goes "
+          "into the folder \"unsure\" of --sort-into")
+          .checked(zero_to_one)
+          .by_default("0; with a multi-label model 0.5")
+          .marks(&o->threshold_given),
+      repeated_option("--only", "CLASS", &o->only,
+                      "only these classes are ranked: a class name, an index, or @FILE of them, "
+                      "one a line (repeatable)"),
+      repeated_option("--except", "CLASS", &o->except,
+                      "every class but these is ranked: as --only, which it cannot go with"),
+      flag_option("--multi-label", &o->multi_label,
+                  "the classes are independent: every class that counts is given, not only the "
+                  "best")
+          .by_default("when the model's scores come from a final LOGISTIC"),
+      choice_option<score_conversion>(
+          "--scores", "F", &o->scores,
+          {{"softmax", score_conversion::softmax, "one class a photograph"},
+           {"sigmoid", score_conversion::sigmoid, "independent classes"}},
+          "turn the model's scores (logits) into probabilities before anything else sees them")
+          .by_default("the scores as the model gives them"),
       numbers_option("--mean", "M[,M,M]", &o->mean,
                      "a float input takes (byte - mean) / std, one value or one a channel")
           .by_default("the model's metadata, else 127.5 and 127.5"),
@@ -260,6 +297,10 @@ std::vector<option_entry> far_side_options(photos_options* o) {
       text_option("--ssh-control", "DIR", &o->ssh_control,
                   "the folder of the shared connections' sockets"),
       flag_option("--receive", &o->receive, "the chunk comes on standard input"),
+      text_option("--only-indices", "LIST", &o->only_indices,
+                  "--only as the class indices it came to, separated by commas"),
+      text_option("--except-indices", "LIST", &o->except_indices,
+                  "--except as the class indices it came to, separated by commas"),
   };
 #endif
 }

@@ -35,6 +35,14 @@ struct photos_options {
   std::vector<float> mean;       // --mean: empty, one value or three
   std::vector<float> std;        // --std: the same
   int top = 1;
+  bool top_given = false;
+  // Which classes count (classify/selection.h): --threshold, --only,
+  // --except, --scores and --multi-label as given.
+  double threshold = 0;
+  bool threshold_given = false;
+  std::vector<std::string> only, except;
+  score_conversion scores = score_conversion::as_given;
+  bool multi_label = false;
   bool describe = false;
   int jobs = 0;  // 0: one per core
   double crop = 1.0;
@@ -64,6 +72,9 @@ struct photos_options {
   long send_chunk = 0;
   long job_slot = 0;
   std::string logins;
+  // --only and --except as class indices, as the machine that ran the batch
+  // resolved them from its labels and lists: the far side has neither.
+  std::string only_indices, except_indices;
   std::string ssh_control;  // the folder of the shared connections' sockets
   // The far side of a chunk: it comes on standard input.
   bool receive = false;

@@ -20,4 +20,9 @@ enum class sort_mode { symlink, hardlink, copy };
 // --xmp-name basename (keep/xmp_sidecar.h).
 enum class sidecar_naming { full_name, base_name };
 
+// --scores: the model's scores as they are, or logits turned into
+// probabilities by a softmax over the classes or a sigmoid of each
+// (classify/selection.h).
+enum class score_conversion { as_given, softmax, sigmoid };
+
 }  // namespace classify

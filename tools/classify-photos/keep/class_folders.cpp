@@ -457,6 +457,16 @@ std::vector<std::string> class_folder_names(const std::vector<std::string>& labe
   return folders;
 }
 
+std::string unsure_folder_name(const std::vector<std::string>& class_folders) {
+  std::set<std::u32string> taken;
+  for (const std::string& folder : class_folders) taken.insert(caseless_name(folder));
+  std::string folder = "unsure";
+  for (int number = 2; taken.count(caseless_name(folder)) != 0; ++number) {
+    folder = "unsure (" + std::to_string(number) + ")";
+  }
+  return folder;
+}
+
 std::string given_folder_sorted_into(const std::string& sort_into,
                                      const std::vector<std::string>& given) {
   for (const std::string& path : given) {

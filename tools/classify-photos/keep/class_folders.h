@@ -37,6 +37,12 @@ std::string folder_name(const std::string& label);
 // folder.
 std::vector<std::string> class_folder_names(const std::vector<std::string>& labels);
 
+// The folder of the photographs no class counted for (--threshold):
+// "unsure", or "unsure (2)"... where a class's folder among `class_folders`
+// is named so in any case. Without class names the class folders are
+// numbers, which never clash with it.
+std::string unsure_folder_name(const std::vector<std::string>& class_folders);
+
 // `name` with letters of one case, for telling names a file system that
 // ignores case takes for one.
 std::u32string caseless_name(const std::string& name);

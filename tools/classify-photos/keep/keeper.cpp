@@ -63,7 +63,8 @@ std::string result_setup(const photos_options& options, const loaded_model& mode
       number_text(options.crop) + "\nmean " + values_text(setup.norm.mean) + "\nstd " +
       values_text(setup.norm.std) + "\ntop " + std::to_string(options.top) + "\nkernels " +
       (options.kernels == kernel_choice::builtin ? "builtin" : "xnnpack") + "\nlabels " +
-      (setup.have_labels ? content_hash(labels.data(), labels.size()) : "none") + "\n";
+      (setup.have_labels ? content_hash(labels.data(), labels.size()) : "none") + "\n" +
+      setup.selection.key();
   return content_hash(text.data(), text.size());
 }
 
@@ -86,6 +87,7 @@ result<std::unique_ptr<result_keeper>> result_keeper::create(const photos_option
   if (!options.sort_into.empty()) {
     keeper->sorter_ = std::make_unique<class_sorter>(options.sort_into, options.sorting);
     if (setup.have_labels) keeper->class_folders_ = class_folder_names(setup.labels);
+    keeper->unsure_folder_ = unsure_folder_name(keeper->class_folders_);
   }
   return keeper;
 }
@@ -155,9 +157,10 @@ result_keeper::keeping result_keeper::keep(const std::string& path, const photo_
     }
   }
   if (options_.xmp) keep_keywords(path, result, errors);
-  if (sorter_ && !result.classes.empty()) {
-    const int32_t best = result.classes[0].index;
-    const std::string folder = best >= 0 && static_cast<size_t>(best) < class_folders_.size()
+  if (sorter_) {
+    const int32_t best = result.classes.empty() ? -1 : result.classes[0].index;
+    const std::string folder = result.classes.empty() ? unsure_folder_
+                               : best >= 0 && static_cast<size_t>(best) < class_folders_.size()
                                    ? class_folders_[static_cast<size_t>(best)]
                                    : folder_name(label(best));
     const auto sorted = sorter_->sort(folder, path);

@@ -76,6 +76,7 @@ class result_keeper {
   std::unique_ptr<result_cache> cache_;
   std::unique_ptr<class_sorter> sorter_;
   std::vector<std::string> class_folders_;  // by class, with --sort-into and labels
+  std::string unsure_folder_;               // for the photographs no class counted for
   std::string setup_key_;
   size_t from_cache_ = 0;
   bool cache_failed_ = false;

@@ -36,7 +36,7 @@ const char create_table[] =
     " size INTEGER NOT NULL,"      // the photograph's size in bytes
     " modified INTEGER NOT NULL,"  // its modification time in nanoseconds
     " content TEXT NOT NULL,"      // the hash of its bytes
-    " classes TEXT NOT NULL,"      // encode_classes
+    " classes TEXT NOT NULL,"      // encode_classes; "" where no class counted
     " PRIMARY KEY (photo, setup)) WITHOUT ROWID";
 
 // The first column of the first row of `sql`, as text; false where it fails.
@@ -327,7 +327,11 @@ result<result_cache::lookup> result_cache::find(const std::string& path, const s
   }
   sqlite3_reset(select_);
   if (step != SQLITE_ROW && step != SQLITE_DONE) return failure{sqlite_problem("cannot be read")};
-  if (step == SQLITE_DONE || !decode_classes(text, classes)) return lookup::missing;
+  // No classes: a photograph no class counted for (--threshold).
+  if (step == SQLITE_DONE || (!text.empty() && !decode_classes(text, classes))) {
+    return lookup::missing;
+  }
+  if (text.empty()) classes->clear();
   // A photograph that cannot be read now is the workers' to report.
   const result<file_identity> now = stat_identity(path);
   if (!now || now->size != kept.size) return lookup::missing;

@@ -62,6 +62,11 @@ std::string class_name(const std::vector<std::string>* labels, int32_t index) {
   return label.empty() ? "class " + std::to_string(index) : label;
 }
 
+// A section's name on the page: its class's, or "unsure".
+std::string group_name(const std::vector<std::string>* labels, int32_t group) {
+  return group < 0 ? "unsure" : class_name(labels, group);
+}
+
 const char style[] =
     R"(body{font:14px/1.4 system-ui,sans-serif;margin:1.5em;color:#222;background:#fafafa}
 header p{margin:.3em 0}code{background:#eee;padding:0 .3em;border-radius:3px;word-break:break-all}
@@ -165,12 +170,16 @@ void contact_sheet::record(size_t i, const photo_result& result) {
   e.reason = result.reason;
 }
 
-std::vector<std::pair<int32_t, size_t>> contact_sheet::classes_by_size(size_t* failed) const {
+std::vector<std::pair<int32_t, size_t>> contact_sheet::classes_by_size(size_t* failed,
+                                                                       size_t* unsure) const {
   std::map<int32_t, size_t> counts;
   *failed = 0;
+  *unsure = 0;
   for (const entry& e : entries_) {
     if (e.classified && !e.classes.empty()) {
       ++counts[e.classes.front().index];
+    } else if (e.classified) {
+      ++*unsure;
     } else {
       ++*failed;
     }
@@ -209,13 +218,18 @@ void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
                                 const std::vector<std::string>* labels,
                                 const std::vector<photo_truth>* truths) const {
   const std::string folder_url = url_part(fs::u8path(folder_of(page_)).filename().u8string());
-  const std::string name = class_name(labels, index);
-  page << "<section class=\"class\" id=\"class-" << index << "\" data-name=\"" << page_text(name)
-       << "\">\n<h2>" << page_text(name) << " <small>class " << index << ", " << count
-       << (count == 1 ? " photograph" : " photographs") << "</small></h2>\n<div class=\"grid\">\n";
+  const bool unsure = index == unsure_group;
+  const std::string name = unsure ? "unsure" : class_name(labels, index);
+  page << "<section class=\"class\" id=\""
+       << (unsure ? std::string("unsure") : "class-" + std::to_string(index)) << "\" data-name=\""
+       << page_text(name) << "\">\n<h2>" << page_text(name) << " <small>"
+       << (unsure ? std::string("no class counted") : "class " + std::to_string(index)) << ", "
+       << count << (count == 1 ? " photograph" : " photographs")
+       << "</small></h2>\n<div class=\"grid\">\n";
   for (size_t i = 0; i < entries_.size(); ++i) {
     const entry& e = entries_[i];
-    if (!e.classified || e.classes.empty() || e.classes.front().index != index) continue;
+    if (!e.classified || e.group() != index) continue;
+    const std::string score = unsure ? "" : page_text(score_text(e.classes.front().score));
     const std::string path = page_text(photos[i]);
     const std::string shown = page_text(file_name(photos[i]));
     const int32_t truth = truths != nullptr ? (*truths)[i].index : -1;
@@ -223,8 +237,7 @@ void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
          << (truth < 0 ? std::string()
                        : "id=\"photo-" + std::to_string(i + 1) + "\" class=\"" +
                              (truth == index ? "right" : "wrong") + "\" ")
-         << "data-name=\"" << shown << "\" data-score=\""
-         << page_text(score_text(e.classes.front().score)) << "\">";
+         << "data-name=\"" << shown << "\" data-score=\"" << score << "\">";
     if (e.width > 0) {
       const std::string src = folder_url + "/" + thumbnail_name(i);
       page << "<a href=\"" << src << "\"><img src=\"" << src << "\" width=\"" << e.width
@@ -232,8 +245,7 @@ void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
            << "\"></a>";
     }
     page << "<figcaption><span title=\"" << path << "\">" << shown
-         << "</span><br><span class=\"score\">" << page_text(score_text(e.classes.front().score))
-         << "</span>";
+         << "</span><br><span class=\"score\">" << (unsure ? "unsure" : score) << "</span>";
     if (truth >= 0) {
       page << (truth == index ? " <span class=\"mark-right\">&#10004; right</span>"
                               : " <span class=\"mark-wrong\">&#10008; wrong: " +
@@ -258,7 +270,7 @@ void contact_sheet::write_failed(std::ostream& page, size_t failed,
        << (failed == 1 ? " photograph" : " photographs") << "</small></h2>\n<ul>\n";
   for (size_t i = 0; i < entries_.size(); ++i) {
     const entry& e = entries_[i];
-    if (e.classified && !e.classes.empty()) continue;
+    if (e.classified) continue;
     page << "<li><span title=\"" << page_text(photos[i]) << "\">" << page_text(file_name(photos[i]))
          << "</span>: " << page_text(e.reason) << "</li>\n";
   }
@@ -270,9 +282,9 @@ void contact_sheet::write_accuracy(std::ostream& page,
   size_t known = 0, right = 0;
   for (size_t i = 0; i < entries_.size() && i < truths.size(); ++i) {
     const entry& e = entries_[i];
-    if (!e.classified || e.classes.empty() || truths[i].index < 0) continue;
+    if (!e.classified || truths[i].index < 0) continue;
     ++known;
-    right += e.classes.front().index == truths[i].index ? 1 : 0;
+    right += e.group() == truths[i].index ? 1 : 0;
   }
   char accuracy[32];
   std::snprintf(accuracy, sizeof accuracy, "%.4f",
@@ -298,10 +310,10 @@ void contact_sheet::write_confusions(std::ostream& page, const std::vector<std::
   std::map<int32_t, row> rows;
   for (size_t i = 0; i < entries_.size() && i < truths.size(); ++i) {
     const entry& e = entries_[i];
-    if (!e.classified || e.classes.empty() || truths[i].index < 0) continue;
+    if (!e.classified || truths[i].index < 0) continue;
     row& r = rows[truths[i].index];
     ++r.photographs;
-    const int32_t predicted = e.classes.front().index;
+    const int32_t predicted = e.group();
     if (predicted == truths[i].index) {
       ++r.right;
     } else {
@@ -316,7 +328,7 @@ void contact_sheet::write_confusions(std::ostream& page, const std::vector<std::
          << "</td><td>" << r.right << "</td><td>";
     for (const auto& [predicted, which] : r.taken_for) {
       page << "<a href=\"#confused-" << truth << "-" << predicted << "\">"
-           << page_text(class_name(labels, predicted)) << " (" << which.size() << ")</a>";
+           << page_text(group_name(labels, predicted)) << " (" << which.size() << ")</a>";
     }
     page << "</td></tr>\n";
   }
@@ -325,7 +337,7 @@ void contact_sheet::write_confusions(std::ostream& page, const std::vector<std::
     for (const auto& [predicted, which] : r.taken_for) {
       page << "<p id=\"confused-" << truth << "-" << predicted << "\">"
            << page_text(class_name(labels, truth)) << " taken for "
-           << page_text(class_name(labels, predicted)) << ":";
+           << page_text(group_name(labels, predicted)) << ":";
       for (const size_t i : which) {
         page << " <a href=\"#photo-" << i + 1 << "\">" << page_text(file_name(photos[i])) << "</a>";
       }
@@ -354,8 +366,8 @@ outcome contact_sheet::finish(const std::vector<std::string>& photos,
     std::lock_guard<std::mutex> lock(failure_mutex_);
     if (!failure_.empty()) return failure{failure_};
   }
-  size_t failed = 0;
-  const std::vector<std::pair<int32_t, size_t>> order = classes_by_size(&failed);
+  size_t failed = 0, unsure = 0;
+  const std::vector<std::pair<int32_t, size_t>> order = classes_by_size(&failed, &unsure);
   std::ostringstream page;
   write_header(page, photos.size(), order.size(), failed, header);
   if (truths != nullptr) write_accuracy(page, *truths);
@@ -364,12 +376,14 @@ outcome contact_sheet::finish(const std::vector<std::string>& photos,
     page << "<a href=\"#class-" << index << "\">" << page_text(class_name(labels, index)) << " ("
          << count << ")</a>\n";
   }
+  if (unsure > 0) page << "<a href=\"#unsure\">unsure (" << unsure << ")</a>\n";
   if (failed > 0) page << "<a href=\"#failed\">not classified (" << failed << ")</a>\n";
   page << "</nav>\n";
   if (truths != nullptr) write_confusions(page, photos, labels, *truths);
   for (const auto& [index, count] : order) {
     write_class(page, index, count, photos, labels, truths);
   }
+  if (unsure > 0) write_class(page, unsure_group, unsure, photos, labels, truths);
   if (failed > 0) write_failed(page, failed, photos);
   page << "<script>\n" << script << "\n</script>\n</body>\n</html>\n";
   return put_in_place(page.str());

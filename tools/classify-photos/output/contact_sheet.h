@@ -69,22 +69,29 @@ class contact_sheet {
  private:
   contact_sheet(const std::string& page, size_t count) : page_(page), entries_(count) {}
 
+  // The group of the photographs no class counted for.
+  static constexpr int32_t unsure_group = -1;
+
   // One photograph, as small as the page needs it.
   struct entry {
     uint16_t width = 0, height = 0;  // of the thumbnail; 0 when there is none
     bool classified = false;
     std::vector<class_score> classes;
     std::string reason;
+    // Its section: its best class, or unsure_group.
+    int32_t group() const { return classes.empty() ? unsure_group : classes.front().index; }
   };
 
   // The classes of the photographs classified, the largest first, with
-  // their counts; `failed` gets the number of the others.
-  std::vector<std::pair<int32_t, size_t>> classes_by_size(size_t* failed) const;
+  // their counts; `failed` gets the number of those not classified, `unsure`
+  // of those no class counted for (--threshold).
+  std::vector<std::pair<int32_t, size_t>> classes_by_size(size_t* failed, size_t* unsure) const;
   // The page's head and header: the numbers, the model, the time, the
   // command and the filters.
   void write_header(std::ostream& page, size_t photos, size_t classes, size_t failed,
                     const sheet_header& header) const;
-  // The section of class `index`: a figure a photograph, in the order given.
+  // The section of class `index` (or of the unsure photographs, for
+  // unsure_group): a figure a photograph, in the order given.
   void write_class(std::ostream& page, int32_t index, size_t count,
                    const std::vector<std::string>& photos, const std::vector<std::string>* labels,
                    const std::vector<photo_truth>* truths) const;

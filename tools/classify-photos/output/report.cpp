@@ -81,6 +81,7 @@ double printed_score(float score) { return std::strtod(score_text(score).c_str()
 
 std::string tsv_line(const classified_photo& photo) {
   std::string line = tsv_field(photo.path);
+  if (photo.classes.empty()) line += "\tunsure";
   for (const class_score& c : photo.classes) {
     line += '\t' + std::to_string(c.index) + '\t' + score_text(c.score);
     if (photo.labels != nullptr) line += '\t' + tsv_field(label_of(*photo.labels, c.index));
@@ -97,11 +98,17 @@ std::string tsv_line(const classified_photo& photo) {
 }
 
 std::string json_line(const classified_photo& photo) {
-  const class_score& best = photo.classes.front();
-  nlohmann::ordered_json object = {{"path", photo.path}, {"index", best.index}};
-  object["probability"] = score_value(best.score);
-  object["label"] = label_value(photo.labels, best.index);
-  if (photo.categories != nullptr) object["category"] = photo.categories->path_of(best.index);
+  const bool unsure = photo.classes.empty();
+  const class_score best = unsure ? class_score{} : photo.classes.front();
+  nlohmann::ordered_json object = {{"path", photo.path}};
+  object["index"] = unsure ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(best.index);
+  object["probability"] = unsure ? nlohmann::ordered_json(nullptr) : score_value(best.score);
+  object["label"] =
+      unsure ? nlohmann::ordered_json(nullptr) : label_value(photo.labels, best.index);
+  if (photo.categories != nullptr) {
+    object["category"] = unsure ? nlohmann::ordered_json(nullptr)
+                                : nlohmann::ordered_json(photo.categories->path_of(best.index));
+  }
   nlohmann::ordered_json classes = nlohmann::ordered_json::array();
   for (const class_score& c : photo.classes) {
     nlohmann::ordered_json one = {{"index", c.index},
@@ -111,14 +118,15 @@ std::string json_line(const classified_photo& photo) {
     classes.push_back(std::move(one));
   }
   object["classes"] = std::move(classes);
+  if (unsure) object["unsure"] = true;
   if (photo.truth != nullptr) {
     const int32_t truth = photo.truth->index;
     object["truth"] =
         truth >= 0
             ? nlohmann::ordered_json{{"index", truth}, {"label", label_value(photo.labels, truth)}}
             : nlohmann::ordered_json(nullptr);
-    object["correct"] =
-        truth >= 0 ? nlohmann::ordered_json(best.index == truth) : nlohmann::ordered_json(nullptr);
+    object["correct"] = truth >= 0 ? nlohmann::ordered_json(!unsure && best.index == truth)
+                                   : nlohmann::ordered_json(nullptr);
   }
   return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
 }

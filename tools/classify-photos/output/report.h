@@ -32,7 +32,7 @@ std::string valid_utf8(const std::string& text);
 // What is known of a classified photograph.
 struct classified_photo {
   const std::string& path;
-  const std::vector<class_score>& classes;   // the best first
+  const std::vector<class_score>& classes;   // the best first; none when unsure
   const std::vector<std::string>* labels;    // null without class names
   const photo_truth* truth = nullptr;        // with --truth: the photograph's
   const category_map* categories = nullptr;  // null where no map is in use
@@ -47,7 +47,8 @@ double printed_score(float score);
 // "path", then for each class "TAB index TAB score [TAB name]
 // [TAB category path]" (the path with --category-column, its levels joined by
 // "|", empty where the class has none), with --truth "TAB true class" (empty
-// where it is not known), and a line feed.
+// where it is not known), and a line feed. Where no class counts (under
+// --threshold), "TAB unsure" in place of the classes.
 std::string tsv_line(const classified_photo& photo);
 
 // {"path":...,"index":...,"probability":...,"label":...,"classes":[{"index":
@@ -58,8 +59,9 @@ std::string tsv_line(const classified_photo& photo);
 // TSV line gives (null where it is not finite); a label is null without
 // class names. With --truth, "truth" ({"index":...,"label":...}, or null
 // where the class is not known) and "correct" (whether the best class is the
-// truth; null without one). Bytes that are not UTF-8 (a file name in another
-// encoding) become U+FFFD.
+// truth; null without one). A photograph no class counts for (unsure) has
+// null index, probability and label, no classes and "unsure": true. Bytes that are not UTF-8 (a
+// file name in another encoding) become U+FFFD.
 std::string json_line(const classified_photo& photo);
 
 // "classify-photos: PATH: REASON" and a line feed, on one line whatever the

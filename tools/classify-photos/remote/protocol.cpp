@@ -22,7 +22,9 @@ constexpr char header_word[] = "classify-photos-chunk";
 
 std::string relay_line(long chunk, size_t position, const photo_result& result) {
   std::string line = std::to_string(chunk) + '\t' + std::to_string(position) + '\t';
-  if (result.outcome == photo_result::state::classified) {
+  if (result.outcome == photo_result::state::classified && result.classes.empty()) {
+    line += "unsure";
+  } else if (result.outcome == photo_result::state::classified) {
     line += "ok\t" + encode_classes(result.classes);
   } else {
     std::string reason = result.reason;
@@ -52,6 +54,11 @@ bool parse_relay_line(const std::string& line, long* chunk, size_t* position,
   if (outcome == "error") {
     result->outcome = photo_result::state::failed;
     std::getline(in, result->reason);
+    return true;
+  }
+  // Nothing after it.
+  if (outcome == "unsure" && in.eof()) {
+    result->outcome = photo_result::state::classified;
     return true;
   }
   if (outcome != "ok") return false;

@@ -17,7 +17,8 @@ namespace classify {
 
 // The relay form of one result, as a machine that runs chunk `chunk` sends it
 // back: "CHUNK TAB POSITION TAB ok TAB CLASSES" (encode_classes: INDEX TAB
-// SCORE, each score exact) or "CHUNK TAB POSITION TAB error TAB REASON" (tabs
+// SCORE, each score exact), "CHUNK TAB POSITION TAB unsure" where no class
+// counted (--threshold), or "CHUNK TAB POSITION TAB error TAB REASON" (tabs
 // and line breaks in the reason become spaces), and a line feed.
 std::string relay_line(long chunk, size_t position, const photo_result& result);
 

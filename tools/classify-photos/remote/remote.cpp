@@ -36,7 +36,10 @@ std::vector<std::string> classifying_options(const photos_options& options) {
     }
     return text;
   };
-  std::vector<std::string> args = {"--top", std::to_string(options.top)};
+  // --top only where given: a multi-label model takes every class that
+  // counts otherwise.
+  std::vector<std::string> args;
+  if (options.top_given) args.insert(args.end(), {"--top", std::to_string(options.top)});
   if (options.jobs > 0) args.insert(args.end(), {"--jobs", std::to_string(options.jobs)});
   if (options.crop_given) {
     char crop[32];
@@ -46,7 +49,31 @@ std::vector<std::string> classifying_options(const photos_options& options) {
   if (options.kernels == kernel_choice::builtin) args.insert(args.end(), {"--kernels", "builtin"});
   if (!options.mean.empty()) args.insert(args.end(), {"--mean", numbers(options.mean)});
   if (!options.std.empty()) args.insert(args.end(), {"--std", numbers(options.std)});
+  if (options.threshold_given) {
+    char threshold[32];
+    std::snprintf(threshold, sizeof threshold, "%.17g", options.threshold);
+    args.insert(args.end(), {"--threshold", threshold});
+  }
+  if (options.multi_label) args.push_back("--multi-label");
+  if (options.scores != score_conversion::as_given) {
+    args.insert(args.end(),
+                {"--scores", options.scores == score_conversion::softmax ? "softmax" : "sigmoid"});
+  }
+  if (!options.only_indices.empty()) {
+    args.insert(args.end(), {"--only-indices", options.only_indices});
+  }
+  if (!options.except_indices.empty()) {
+    args.insert(args.end(), {"--except-indices", options.except_indices});
+  }
   return args;
+}
+
+photos_options with_class_indices(const photos_options& options, const class_selection& selection) {
+  photos_options resolved = options;
+  if (selection.allowed.empty()) return resolved;
+  (selection.allow_list ? resolved.only_indices : resolved.except_indices) =
+      index_list(selection.listed);
+  return resolved;
 }
 
 size_t chunk_size(size_t count, size_t logins) {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/classify-photos/classify/selection.h"
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/core/results.h"
 #include "tools/classify-photos/layers.h"
@@ -24,8 +25,14 @@ CLASSIFY_PHOTOS_IN_LAYER(remote);
 namespace classify {
 
 // The options of `options` that say how the machine that classifies a chunk
-// classifies it: --top, --jobs, --crop, --mean and --std, where given.
+// classifies it: --top, --jobs, --crop, --kernels, --mean, --std,
+// --threshold, --multi-label, --scores, --only-indices and --except-indices,
+// where given.
 std::vector<std::string> classifying_options(const photos_options& options);
+
+// `options` with --only or --except as the class indices `selection` took
+// them for: the far side has neither the labels nor the lists of this one.
+photos_options with_class_indices(const photos_options& options, const class_selection& selection);
 
 // Done when GNU parallel can be started; otherwise the failure says what is
 // missing.

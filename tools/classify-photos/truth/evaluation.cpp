@@ -39,7 +39,7 @@ std::pair<double, double> wilson_interval(size_t hits, size_t count) {
 void evaluation::add(const std::string& path, const photo_truth& given,
                      const photo_result& result) {
   const int32_t truth = given.index;
-  if (result.outcome != photo_result::state::classified || result.classes.empty()) {
+  if (result.outcome != photo_result::state::classified) {
     errors_.push_back({path, result.reason});
     return;
   }
@@ -54,8 +54,13 @@ void evaluation::add(const std::string& path, const photo_truth& given,
     return;
   }
   ++evaluated_;
-  const int32_t best = result.classes.front().index;
   ++classes_[truth].truths;
+  // No class counted (--threshold): not right, and taken for no class.
+  if (result.classes.empty()) {
+    ++unsure_;
+    return;
+  }
+  const int32_t best = result.classes.front().index;
   ++classes_[best].predicted;
   if (best == truth) {
     ++top1_;
@@ -109,6 +114,9 @@ std::string evaluation::text() const {
   };
   figure("top-1", top1_);
   if (top_ > 1) figure("top-" + std::to_string(top_), topk_);
+  if (unsure_ > 0) {
+    out << "  unsure (no class counted): " << unsure_ << ", not right\n";
+  }
   if (!classes_.empty()) out << "  per class: photographs, recall, precision\n";
   for (const auto& [index, counts] : classes_) {
     if (counts.truths == 0) continue;
@@ -147,6 +155,7 @@ std::string evaluation::json() const {
   };
   json_type summary = {{"photographs", evaluated_}, {"without_truth", without_truth_}};
   summary["top_1"] = figure(top1_);
+  summary["unsure"] = unsure_;
   if (top_ > 1) summary["top_" + std::to_string(top_)] = figure(topk_);
   json_type classes = json_type::array();
   for (const auto& [index, counts] : classes_) {

@@ -1,7 +1,8 @@
 #pragma once
 // How good the model is on photographs whose class is known: top-1 and
 // top-K accuracy with their 95% Wilson intervals, each class's photographs,
-// recall and precision, the most frequent confusions, the truths that name
+// recall and precision, the photographs no class counted for (unsure), the
+// most frequent confusions, the truths that name
 // no label, and the photographs that could not be classified.
 
 #include <cstddef>
@@ -53,6 +54,7 @@ class evaluation {
   size_t top_;
   const std::vector<std::string>* labels_;
   size_t evaluated_ = 0, top1_ = 0, topk_ = 0, without_truth_ = 0;
+  size_t unsure_ = 0;  // of those evaluated, the photographs no class counted for
   std::map<int32_t, class_counts> classes_;
   std::map<std::pair<int32_t, int32_t>, size_t> confused_;    // (truth, predicted) -> photographs
   std::map<std::string, std::pair<size_t, bool>> unmatched_;  // text -> photographs, ambiguous
