@@ -34,8 +34,8 @@ std::vector<int32_t> classes_of(const std::string& name, const std::vector<std::
       whole_number(name, 0, static_cast<long>(classes) - 1, &index)) {
     found.push_back(static_cast<int32_t>(index));
   }
-  for (size_t i = 0;
-       found.empty() && categories != nullptr && i < categories->paths.size() && i < classes; ++i) {
+  if (!found.empty() || categories == nullptr) return found;
+  for (size_t i = 0; i < categories->paths.size() && i < classes; ++i) {
     const std::vector<std::string>& path = categories->paths[i];
     if (std::find(path.begin(), path.end(), name) != path.end()) {
       found.push_back(static_cast<int32_t>(i));

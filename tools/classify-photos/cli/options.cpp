@@ -178,8 +178,8 @@ std::vector<option_entry> user_options(photos_options* o) {
           .by_default("0; with a multi-label model 0.5")
           .marks(&o->threshold_given),
       repeated_option("--only", "CLASS", &o->only,
-                      "only these classes are ranked: a class name, an index, or @FILE of them, "
-                      "one a line (repeatable)"),
+                      "only these classes are ranked: a class name, an index, a category (every "
+                      "class under it), or @FILE of them, one a line (repeatable)"),
       repeated_option("--except", "CLASS", &o->except,
                       "every class but these is ranked: as --only, which it cannot go with"),
       flag_option("--multi-label", &o->multi_label,
