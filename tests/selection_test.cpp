@@ -280,11 +280,13 @@ TEST_F(Selection, ThresholdsListsMultiLabelAndConversionsGiveTheClassesWorkedOut
       {{"--categories", "none", "--only", "cool"}, "--only cool: no class of the model"},
       {{"--except", "3"}, "--except 3"},
       {{"--only", "@absent.txt"}, "absent.txt"},
+      {{"--except", "@blank.txt"}, "--except @blank.txt: the file names no class"},
       {{"--only", "green", "--only", "mauve"}, "mauve"},
       {{"--only", "red", "--except", "blue"}, "--only and --except"},
       {{"--threshold", "1.5"}, "--threshold 1.5"},
       {{"--scores", "tanh"}, "--scores tanh"}};
   dir.write("wanted.txt", "green\nviolet\n");
+  dir.write("blank.txt", "\r\n\n");
   for (const auto& [args, named] : refused) {
     SCOPED_TRACE(args[1]);
     const run_result got = run("picks.tflite", args);

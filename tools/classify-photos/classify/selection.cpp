@@ -128,6 +128,8 @@ result<std::vector<int32_t>> classes_named(const std::vector<std::string>& names
     if (name.size() > 1 && name[0] == '@') {
       result<std::vector<std::string>> listed = names_in_file(name.substr(1));
       if (!listed) return failure{option + " " + name + ": " + listed.error().message};
+      // An empty list would leave every class to rank, as if none were given.
+      if (listed->empty()) return failure{option + " " + name + ": the file names no class"};
       for (const std::string& line : *listed) {
         const outcome added = add(line, "\"" + line + "\" (in " + name.substr(1) + ")");
         if (!added) return added.error();
