@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -295,6 +296,20 @@ TEST_F(Selection, ThresholdsListsMultiLabelAndConversionsGiveTheClassesWorkedOut
     EXPECT_NE(got.err.find(named), std::string::npos) << got.err;
   }
   EXPECT_NE(run("picks.tflite", {"--only", "@wanted.txt"}).err.find("violet"), std::string::npos);
+  // Probabilities are not converted again.
+  for (const auto& [model, conversion, made_by] :
+       std::vector<std::array<std::string, 3>>{{"softmax.tflite", "softmax", "SOFTMAX"},
+                                               {"softmax.tflite", "sigmoid", "SOFTMAX"},
+                                               {"logistic.tflite", "softmax", "LOGISTIC"}}) {
+    const run_result got = run(model, {"--scores", conversion});
+    EXPECT_EQ(got.status, 2) << model << " " << conversion;
+    EXPECT_NE(got.err.find("--scores " + conversion +
+                           ": the model's scores are probabilities already (they come from a "
+                           "final " +
+                           made_by + ")"),
+              std::string::npos)
+        << got.err;
+  }
 }
 
 TEST_F(Selection, UnsurePhotographsAreKeptListedAndSortedApart) {

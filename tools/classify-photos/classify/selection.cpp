@@ -147,6 +147,15 @@ result<class_selection> choose_selection(const photos_options& options,
                                          const category_map* categories, size_t classes,
                                          const output_operator& scores) {
   class_selection selection;
+  // Probabilities made into probabilities again are no longer the model's:
+  // a softmax over a softmax flattens every score towards 1/N.
+  if (options.scores != score_conversion::as_given &&
+      (scores.source == score_source::softmax || scores.source == score_source::logistic)) {
+    return failure{std::string("--scores ") +
+                   (options.scores == score_conversion::softmax ? "softmax" : "sigmoid") +
+                   ": the model's scores are probabilities already (they come from a final " +
+                   (scores.source == score_source::softmax ? "SOFTMAX" : "LOGISTIC") + ")"};
+  }
   selection.conversion = options.scores;
   choose_labelling(options, scores, &selection);
   selection.thresholded = options.threshold_given || selection.multi_label;

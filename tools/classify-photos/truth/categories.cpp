@@ -152,7 +152,7 @@ std::optional<category_map> imagenet_category_map(const std::vector<std::string>
   map.paths.resize(labels.size());
   for (size_t i = 0; i < map_paths.size(); ++i)
     map.paths[i + offset] = category_levels(map_paths[i]);
-  map.source = "ImageNet's categories from WordNet 3.0, built in";
+  map.source = "the built-in map of ImageNet's classes (WordNet 3.0)";
   return map;
 }
 
