@@ -383,7 +383,7 @@ TEST(Evaluation, FiguresOverNoPhotographAreAbsent) {
   photo_result failed;
   failed.outcome = photo_result::state::failed;
   failed.reason = "not a photograph";
-  const photo_truth none, no_label{true, "purple", -1}, red{true, "red", 0};
+  const photo_truth none, no_label{true, "purple", -1, {}}, red{true, "red", 0, {}};
   for (const size_t top : {1u, 2u}) {
     for (int batch = 0; batch < 4; ++batch) {
       evaluation figures(top, &labels);

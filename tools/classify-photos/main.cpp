@@ -20,6 +20,7 @@
 #include "tools/classify-photos/keep/keeper.h"
 #include "tools/classify-photos/output/report.h"
 #include "tools/classify-photos/remote/remote_mode.h"
+#include "tools/classify-photos/truth/categories.h"
 #include "tools/classify-photos/truth/truth.h"
 #include "tools/common/command_line.h"
 #include "tools/common/interruptions.h"
@@ -156,6 +157,8 @@ int main(int argc, char** argv) {
         find_truths(options.truth, listing.photos, setup.labels, first->classes(), &truth_warnings);
     if (!found) return stop(messages, found.error().message, usage_status);
     truths = std::move(*found);
+    // A truth may name a category ("dog") where it names no class.
+    if (setup.categories.in_use()) find_truth_categories(setup.categories, &truths);
   }
   for (const std::string& line : truth_warnings)
     std::fprintf(messages, "classify-photos: %s\n", line.c_str());

@@ -53,8 +53,10 @@ std::string tsv_line(const classified_photo& photo);
 // TSV line gives (null where it is not finite); a label is null without
 // class names. With --truth, "truth" ({"index":...,"label":...}, or null
 // where the class is not known) and "correct" (whether the best class is the
-// truth; null without one). Bytes that are not UTF-8 (a file name in another
-// encoding) become U+FFFD.
+// truth; null without one), and where a category map is in use
+// "category_correct" (whether the best class's path holds the truth's
+// category, see category_right; null where the truth has none). Bytes that are not UTF-8 (a file
+// name in another encoding) become U+FFFD.
 std::string json_line(const classified_photo& photo);
 
 // "classify-photos: PATH: REASON" and a line feed, on one line whatever the
