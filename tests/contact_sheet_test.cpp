@@ -102,6 +102,8 @@ TEST_F(ContactSheet, GroupsThumbnailsByClassEscapedAndSelfContained) {
         line.substr(path.size() + 1, line.find('\t', path.size() + 1) - path.size() - 1);
     const size_t section = page.find("<section class=\"class\" id=\"class-" + index + "\"");
     ASSERT_NE(section, std::string::npos) << index;
+    // ImageNet's labels bring their categories: each class within one.
+    EXPECT_NE(page.rfind("<section class=\"category\"", section), std::string::npos) << index;
     const std::string within = page.substr(section, page.find("</section>", section) - section);
     // The line's path is a TSV field: its backslash is written twice.
     std::string name = path.substr(path.rfind('/') + 1);

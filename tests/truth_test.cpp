@@ -6,10 +6,12 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "tests/support/image_support.h"
 #include "tests/support/model_builder.h"
 #include "tests/support/run_support.h"
+#include "tools/classify-photos/truth/categories.h"
 #include "tools/classify-photos/truth/evaluation.h"
 #include "tools/classify-photos/truth/truth.h"
 
@@ -185,6 +187,164 @@ TEST_F(Truth, TheContactSheetShowsWhatWasWrongAndWithWhat) {
   // #292) and of the wrong ones (#c33, #b22).
   EXPECT_GT(pixels_near(dir, "shot.png", "rgb(68,170,68)", "12%"), 300.0);
   EXPECT_GT(pixels_near(dir, "shot.png", "rgb(204,51,51)", "12%"), 300.0);
+}
+
+// By category, over a small set worked out by hand. Six classes that pick a
+// pixel's R, G, B, B, B, B: red is beagle (0), green tabby (1), blue apple
+// (2); quince, rock and kiwi tie with apple and lose (a tie goes to the lower
+// index), so they are truths but never predicted. The map:
+//   beagle animal|pet|dog   tabby animal|pet|cat   apple food|fruit
+//   quince food|fruit|rare  kiwi animal|fruit      rock: no category
+// A truth that names a category is under it and under the levels before it
+// that every class under it has: "Dog" {animal, pet, dog}, "ANIMAL"
+// {animal}, "pet" {animal, pet}, "fruit" {fruit} (kiwi is not under food).
+//
+//   photo shows (path)      truth     under                 right by category
+//   p1  beagle (a|p|dog)    beagle    animal pet dog        yes (dog)
+//   p2  tabby  (a|p|cat)    0         animal pet dog        no
+//   p3  tabby               Dog       animal pet dog        no
+//   p4  beagle              ANIMAL    animal                yes
+//   p5  apple  (food|fruit) quince    food fruit rare       no (rare)
+//   p6  apple               fruit     fruit                 yes
+//   p7  beagle              4 (rock)  -: left out by category
+//   p8  tabby               purple    -: names nothing
+//   p9  apple               pet       animal pet            no
+//   p10 apple               kiwi      animal fruit          yes (fruit)
+//
+// By class: 5 photographs (p1 p2 p5 p7 p10), 1 right. By category: 8, 4
+// right (0.5000; Wilson 0.2152 to 0.7848), 4 of them named by a category.
+//   category  truths under  predicted under  both  recall  precision
+//   animal    6 (1-4 9 10)  4 (1-4)          4     0.6667  1.0000
+//   pet       4 (1-3 9)     4 (1-4)          3     0.7500  0.7500
+//   cat       0             2 (2 3)          0     none    0.0000
+//   dog       3 (1-3)       2 (1 4)          1     0.3333  0.5000
+//   food      1 (5)         4 (5 6 9 10)     1     1.0000  0.2500
+//   fruit     3 (5 6 10)    4 (5 6 9 10)     3     1.0000  0.7500
+//   rare      1 (5)         0                0     0.0000  none
+TEST_F(Truth, CategoriesGiveTheFiguresWorkedOutByHand) {
+  dir.write("model.tflite", serialize_model(picking_model(tflite::TensorType_UINT8, 1, 1,
+                                                          {0, 1, 2, 2, 2, 2}, 0.0f, 0, false)));
+  dir.write("labels.txt", "beagle\ntabby\napple\nquince\nrock\nkiwi\n");
+  dir.write(
+      "map.tsv",
+      "class\tpath\n# a class by name or index\nbeagle\tanimal|pet|dog\n"
+      "1\tanimal | pet | cat\napple\tfood|fruit\nquince\tfood|fruit|rare\nkiwi\tanimal|fruit\n");
+  const std::vector<std::pair<rgb, std::string>> set = {
+      {red, "beagle"}, {green, "0"}, {green, "Dog"},    {red, "ANIMAL"}, {blue, "quince"},
+      {blue, "fruit"}, {red, "4"},   {green, "purple"}, {blue, "pet"},   {blue, "kiwi"}};
+  std::string truths;
+  for (size_t i = 0; i < set.size(); ++i) {
+    const std::string name = "set/p" + std::to_string(i + 1) + ".ppm";
+    std::filesystem::create_directories(dir.file("set"));
+    dir.write(name, ppm(4, 4, std::vector<rgb>(16, set[i].first)));
+    truths += name + "," + set[i].second + "\n";
+  }
+  dir.write("truth.csv", truths);
+  const run_result text =
+      classify_photos({"--categories", "map.tsv", "--truth", "truth.csv", "set"});
+  EXPECT_EQ(text.status, 0) << text.err;
+  for (const char* part :
+       {"accuracy over 5 photographs of a known class (4 named by a category alone, counted by "
+        "category only)\n  top-1: 0.2000 (1 of 5)",
+        "classify-photos: accuracy by category over 8 photographs of a known category (4 of them "
+        "named by a category alone, 1 photograph of a class under no category left out)\n"
+        "  top-1 by category: 0.5000 (4 of 8), 95% interval 0.2152 to 0.7848\n"
+        "  per category: photographs, recall, precision\n"
+        "    animal: 6, 0.6667, 1.0000\n    pet: 4, 0.7500, 0.7500\n    cat: 0, none, 0.0000\n"
+        "    dog: 3, 0.3333, 0.5000\n    food: 1, 1.0000, 0.2500\n    fruit: 3, 1.0000, 0.7500\n"
+        "    rare: 1, 0.0000, none\n",
+        "classify-photos: warning: no recall (none) for cat: no photograph's truth is under it\n",
+        "classify-photos: warning: no precision (none) for rare: no photograph's best class is "
+        "under it\n",
+        "the truth \"purple\" names no label and no category: 1 photograph left out\n"}) {
+    EXPECT_NE(text.err.find(part), std::string::npos) << part << "\nin:\n" << text.err;
+  }
+
+  const run_result json =
+      classify_photos({"--categories", "map.tsv", "--truth", "truth.csv", "--json", "--summary",
+                       "s.json", "--html", "r.html", "set"});
+  EXPECT_EQ(json.status, 0) << json.err;
+  // The lines' own truth fields stay by class; category_correct is by
+  // category, null where the truth has no category (p7, p8).
+  const std::vector<std::string> lines = lines_of(json.out);
+  ASSERT_EQ(lines.size(), set.size());
+  const std::vector<const char*> by_category = {"true", "false", "false", "true",  "false",
+                                                "true", "null",  "null",  "false", "true"};
+  for (const std::string& line : lines) {
+    const nlohmann::json object = nlohmann::json::parse(line);
+    const std::string path = object["path"];
+    const size_t i = std::stoul(path.substr(path.find("/p") + 2)) - 1;
+    EXPECT_EQ(object["category_correct"].dump(), by_category[i]) << line;
+    EXPECT_EQ(object["truth"].is_null(), set[i].second == "Dog" || set[i].second == "ANIMAL" ||
+                                             set[i].second == "fruit" || set[i].second == "pet" ||
+                                             set[i].second == "purple")
+        << line;
+  }
+  const nlohmann::json summary = nlohmann::json::parse(read_file(dir.file("s.json")));
+  EXPECT_EQ(summary["photographs"], 5);
+  EXPECT_EQ(summary["named_by_category"], 4);
+  const nlohmann::json& figures = summary["by_category"];
+  EXPECT_EQ(figures["photographs"], 8);
+  EXPECT_EQ(figures["named_by_category"], 4);
+  EXPECT_EQ(figures["without_category"], 1);
+  EXPECT_EQ(figures["top_1"]["correct"], 4);
+  EXPECT_DOUBLE_EQ(figures["top_1"]["accuracy"].get<double>(), 0.5);
+  // name, photographs under it, predicted under it, both.
+  const std::vector<std::tuple<std::string, int, int, int>> table = {
+      {"animal", 6, 4, 4}, {"pet", 4, 4, 3},   {"cat", 0, 2, 0}, {"dog", 3, 2, 1},
+      {"food", 1, 4, 1},   {"fruit", 3, 4, 3}, {"rare", 1, 0, 0}};
+  ASSERT_EQ(figures["categories"].size(), table.size()) << figures.dump();
+  for (size_t i = 0; i < table.size(); ++i) {
+    const auto& [name, under, predicted, right] = table[i];
+    const nlohmann::json& row = figures["categories"][i];
+    EXPECT_EQ(row["category"], name);
+    EXPECT_EQ(row["photographs"], under) << name;
+    EXPECT_EQ(row["predicted"], predicted) << name;
+    EXPECT_EQ(row["right"], right) << name;
+    if (under == 0) {
+      EXPECT_TRUE(row["recall"].is_null()) << name;
+    } else {
+      EXPECT_DOUBLE_EQ(row["recall"].get<double>(), static_cast<double>(right) / under) << name;
+    }
+    if (predicted == 0) {
+      EXPECT_TRUE(row["precision"].is_null()) << name;
+    } else {
+      EXPECT_DOUBLE_EQ(row["precision"].get<double>(), static_cast<double>(right) / predicted)
+          << name;
+    }
+  }
+  EXPECT_EQ(figures["warnings"].size(), 2u) << figures.dump();
+
+  // The page: the figures by category, the sections by category with their
+  // classes inside, and the marks by category.
+  const std::string page = read_file(dir.file("r.html"));
+  for (const char* part :
+       {"By category: <b>0.5000</b> (4 of 8 photographs of a known category right)",
+        "<tr><td>cat</td><td>0</td><td>none</td><td>0.0000</td></tr>",
+        "<tr><td>rare</td><td>1</td><td>0.0000</td><td>none</td></tr>",
+        "<p class=\"warning\">Warning: no recall (none) for cat: no photograph&#39;s truth is "
+        "under it.</p>",
+        "<section class=\"category\" id=\"category-1\" data-name=\"food|fruit\">\n<h2>food | fruit "
+        "<small>4 photographs in 1 class</small></h2>\n<section class=\"class\" id=\"class-2\"",
+        "<h2>animal | pet | dog <small>3 photographs in 1 class</small></h2>\n<section "
+        "class=\"class\" id=\"class-0\"",
+        "&#10008; wrong: kiwi (its category, fruit, right)</span>", "&#10004; right: animal</span>",
+        "&#10008; wrong: dog</span>", "&#10008; wrong: beagle</span>"}) {
+    EXPECT_NE(page.find(part), std::string::npos) << part;
+  }
+  EXPECT_EQ(run_program("/usr/bin/tidy", {"-q", "-e", "r.html"}, dir.path).status, 0);
+
+  // Without a map, nothing is by category: the category names are truths
+  // that name no label, and the page is by class.
+  const run_result none = classify_photos({"--categories", "none", "--truth", "truth.csv",
+                                           "--summary", "none.json", "--html", "none.html", "set"});
+  EXPECT_EQ(none.status, 0) << none.err;
+  const nlohmann::json plain = nlohmann::json::parse(read_file(dir.file("none.json")));
+  EXPECT_FALSE(plain.contains("by_category")) << plain.dump();
+  EXPECT_EQ(plain["unmatched"].size(), 5u) << plain.dump();
+  const std::string plain_page = read_file(dir.file("none.html"));
+  EXPECT_EQ(plain_page.find("section class=\"category\""), std::string::npos);
+  EXPECT_EQ(plain_page.find("By category"), std::string::npos);
 }
 
 // However the truth file and the folders are written, a relative path in the
@@ -383,13 +543,20 @@ TEST(Evaluation, FiguresOverNoPhotographAreAbsent) {
   photo_result failed;
   failed.outcome = photo_result::state::failed;
   failed.reason = "not a photograph";
-  const photo_truth none, no_label{true, "purple", -1}, red{true, "red", 0};
+  const photo_truth none, no_label{true, "purple", -1, {}}, red{true, "red", 0, {}};
+  // With a map, by category too: a category truth whose photograph failed
+  // is no figure either.
+  category_map map;
+  map.paths = {{"animal", "dog"}, {"animal"}};
+  const photo_truth dog{true, "Dog", -1, "dog"};
   for (const size_t top : {1u, 2u}) {
-    for (int batch = 0; batch < 4; ++batch) {
-      evaluation figures(top, &labels);
+    for (int batch = 0; batch < 5; ++batch) {
+      const bool with_map = top == 1;
+      evaluation figures(top, &labels, with_map ? &map : nullptr);
       if (batch == 1) figures.add("a.ppm", none, classified);
       if (batch == 2) figures.add("b.ppm", no_label, classified);
       if (batch == 3) figures.add("c.ppm", red, failed);
+      if (batch == 4) figures.add("d.ppm", dog, failed);
       const std::string text = figures.text();
       EXPECT_NE(text.find("  top-1: none (no photograph of a known class)\n"), std::string::npos)
           << text;
@@ -401,6 +568,15 @@ TEST(Evaluation, FiguresOverNoPhotographAreAbsent) {
       EXPECT_TRUE(summary["top_1"]["interval_95"].is_null()) << summary.dump();
       EXPECT_EQ(summary.contains("top_2"), top == 2) << summary.dump();
       EXPECT_TRUE(summary["classes"].empty());
+      EXPECT_EQ(summary.contains("by_category"), with_map) << summary.dump();
+      if (!with_map) continue;
+      EXPECT_NE(text.find("classify-photos: warning: no accuracy by category: no photograph of a "
+                          "known category\n  top-1 by category: none (no photograph of a known "
+                          "category)\n"),
+                std::string::npos)
+          << text;
+      EXPECT_TRUE(summary["by_category"]["top_1"]["accuracy"].is_null()) << summary.dump();
+      EXPECT_TRUE(summary["by_category"]["categories"].empty()) << summary.dump();
     }
   }
 }

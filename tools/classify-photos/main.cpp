@@ -20,6 +20,7 @@
 #include "tools/classify-photos/keep/keeper.h"
 #include "tools/classify-photos/output/report.h"
 #include "tools/classify-photos/remote/remote_mode.h"
+#include "tools/classify-photos/truth/categories.h"
 #include "tools/classify-photos/truth/truth.h"
 #include "tools/common/command_line.h"
 #include "tools/common/interruptions.h"
@@ -175,6 +176,8 @@ result<std::vector<photo_truth>> read_truths(const photos_options& options,
   result<std::vector<photo_truth>> truths =
       find_truths(options.truth, photos, setup.labels, classes, &warnings);
   if (!truths) return truths;
+  // A truth may name a category ("dog") where it names no class.
+  if (setup.categories.in_use()) find_truth_categories(setup.categories, &*truths);
   for (const std::string& line : warnings) {
     std::fprintf(messages, "classify-photos: %s\n", line.c_str());
   }

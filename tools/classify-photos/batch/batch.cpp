@@ -28,7 +28,7 @@ class writer {
  public:
   explicit writer(const batch& job)
       : job_(job),
-        evaluation_(static_cast<size_t>(job.options.top), job.labels),
+        evaluation_(static_cast<size_t>(job.options.top), job.labels, job.categories),
         progress_(job.messages, job.photos.size(),
                   job.options.bar && is_terminal(job.messages_fd)) {
     if (!job.options.joblog.empty() && only_this_machine(job.options.sshlogins)) {
@@ -281,7 +281,7 @@ outcome run_batch(batch job) {
     const sheet_header header{
         job.options.model, job.model_name, job.options.command_line,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
-    sheet_written = job.sheet->finish(job.photos, job.labels, header, job.truths);
+    sheet_written = job.sheet->finish(job.photos, job.labels, header, job.truths, job.categories);
     if (!sheet_written) {
       std::fprintf(job.messages, "classify-photos: %s\n", sheet_written.error().message.c_str());
     }

@@ -254,9 +254,9 @@ std::vector<option_entry> user_options(photos_options* o) {
       flag_option("--bar", &o->bar, "a progress line on standard error, where it is a terminal"),
       text_option("--truth", "SOURCE", &o->truth,
                   "each photograph's true class: \"folders\" (the name of the folder that holds "
-                  "it) or a CSV or TSV file of path,class lines (a class name or index); the "
-                  "lines end with the true class, and a summary of the model's accuracy ends "
-                  "the batch"),
+                  "it) or a CSV or TSV file of path,class lines (a class name or index, or a "
+                  "category); the lines end with the true class, and a summary of the model's "
+                  "accuracy, by class and by category, ends the batch"),
       text_option("--summary", "FILE", &o->summary,
                   "the summary as JSON to FILE, not standard error")
           .needing("--truth")

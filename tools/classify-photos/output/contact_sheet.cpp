@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "model/scores.h"
@@ -62,9 +63,40 @@ std::string class_name(const std::vector<std::string>* labels, int32_t index) {
   return label.empty() ? "class " + std::to_string(index) : label;
 }
 
+// Whether photograph `i` of best class `best` is right by category: 1 where
+// it is, 0 where it is not, -1 where that is not known (no truths, no map,
+// a truth without a category).
+int category_verdict(const category_map* categories, const std::vector<photo_truth>* truths,
+                     size_t i, int32_t best) {
+  if (categories == nullptr || truths == nullptr) return -1;
+  const std::optional<bool> right = category_right(*categories, (*truths)[i], best);
+  if (!right.has_value()) return -1;
+  return *right ? 1 : 0;
+}
+
+// "animal | pet | dog" for a heading; "no category" for none.
+std::string path_heading(const std::string& path) {
+  if (path.empty()) return "no category";
+  std::string heading;
+  for (const char c : path) heading += c == '|' ? std::string(" | ") : std::string(1, c);
+  return heading;
+}
+
+// "0.1234", or "none" over no photograph.
+std::string share_text(size_t part, size_t whole) {
+  if (whole == 0) return "none";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4f", static_cast<double>(part) / static_cast<double>(whole));
+  return text;
+}
+
 // A section's name on the page: its class's, or "unsure".
 std::string group_name(const std::vector<std::string>* labels, int32_t group) {
   return group < 0 ? "unsure" : class_name(labels, group);
+}
+
+std::string photographs_text(size_t count) {
+  return std::to_string(count) + (count == 1 ? " photograph" : " photographs");
 }
 
 const char style[] =
@@ -80,7 +112,10 @@ figcaption ol{margin:.2em 0 0;padding-left:1.4em;color:#555}.failed li{margin:.2
 .hidden{display:none}figure.right{border-color:#4a4}figure.wrong{border-color:#c33}
 .mark-right{color:#292}.mark-wrong{color:#b22}.accuracy b{font-size:1.2em}
 .confusion td,.confusion th{text-align:left;padding:.1em .6em;vertical-align:top}
-.confusion a{color:#036;margin-right:.6em}.pairs p{margin:.2em 0})";
+.confusion a{color:#036;margin-right:.6em}.pairs p{margin:.2em 0}
+section.category>h2{font-size:1.3em}h3{font-size:1.05em;margin:.8em 0 .4em}
+h3 small{font-weight:normal;color:#666}.by-category td,.by-category th{text-align:left;padding:.1em .6em}
+.warning{color:#a60})";
 
 // Filtering by class or file name, by a least score and, with --truth, to
 // the wrong ones.
@@ -89,12 +124,15 @@ const char script[] =
 byWrong=document.getElementById('wrong');
 function filter(){const t=byText.value.toLowerCase(),s=parseFloat(byScore.value);
 for(const section of document.querySelectorAll('section.class')){let shown=0;
-const inName=section.dataset.name.toLowerCase().includes(t);
+const group=section.closest('section.category');
+const inName=(section.dataset.name+(group?'\n'+group.dataset.name:'')).toLowerCase().includes(t);
 for(const f of section.querySelectorAll('figure')){
 const ok=(inName||f.dataset.name.toLowerCase().includes(t))&&(isNaN(s)||parseFloat(f.dataset.score)>=s)&&
 (!byWrong||!byWrong.checked||f.classList.contains('wrong'));
 f.classList.toggle('hidden',!ok);if(ok)shown++;}
-section.classList.toggle('hidden',shown===0);}}
+section.classList.toggle('hidden',shown===0);}
+for(const c of document.querySelectorAll('section.category'))
+c.classList.toggle('hidden',!c.querySelector('section.class:not(.hidden)'));}
 byText.addEventListener('input',filter);byScore.addEventListener('input',filter);
 if(byWrong)byWrong.addEventListener('change',filter);)";
 
@@ -216,16 +254,17 @@ void contact_sheet::write_header(std::ostream& page, size_t photos, size_t class
 void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
                                 const std::vector<std::string>& photos,
                                 const std::vector<std::string>* labels,
-                                const std::vector<photo_truth>* truths) const {
+                                const std::vector<photo_truth>* truths,
+                                const category_map* categories, int level) const {
   const std::string folder_url = url_part(fs::u8path(folder_of(page_)).filename().u8string());
   const bool unsure = index == unsure_group;
-  const std::string name = unsure ? "unsure" : class_name(labels, index);
+  const std::string name = group_name(labels, index);
+  const std::string heading = "h" + std::to_string(level);
   page << "<section class=\"class\" id=\""
        << (unsure ? std::string("unsure") : "class-" + std::to_string(index)) << "\" data-name=\""
-       << page_text(name) << "\">\n<h2>" << page_text(name) << " <small>"
+       << page_text(name) << "\">\n<" << heading << ">" << page_text(name) << " <small>"
        << (unsure ? std::string("no class counted") : "class " + std::to_string(index)) << ", "
-       << count << (count == 1 ? " photograph" : " photographs")
-       << "</small></h2>\n<div class=\"grid\">\n";
+       << photographs_text(count) << "</small></" << heading << ">\n<div class=\"grid\">\n";
   for (size_t i = 0; i < entries_.size(); ++i) {
     const entry& e = entries_[i];
     if (!e.classified || e.group() != index) continue;
@@ -233,10 +272,15 @@ void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
     const std::string path = page_text(photos[i]);
     const std::string shown = page_text(file_name(photos[i]));
     const int32_t truth = truths != nullptr ? (*truths)[i].index : -1;
+    // A truth that names a category alone is right or wrong by it; a class
+    // taken for another of its category is wrong, and its category right.
+    const int by_category = category_verdict(categories, truths, i, index);
+    const bool judged = truth >= 0 || (by_category >= 0 && !(*truths)[i].category.empty());
+    const bool right = truth >= 0 ? truth == index : by_category == 1;
     page << "<figure "
-         << (truth < 0 ? std::string()
-                       : "id=\"photo-" + std::to_string(i + 1) + "\" class=\"" +
-                             (truth == index ? "right" : "wrong") + "\" ")
+         << (!judged ? std::string()
+                     : "id=\"photo-" + std::to_string(i + 1) + "\" class=\"" +
+                           (right ? "right" : "wrong") + "\" ")
          << "data-name=\"" << shown << "\" data-score=\"" << score << "\">";
     if (e.width > 0) {
       const std::string src = folder_url + "/" + thumbnail_name(i);
@@ -247,9 +291,18 @@ void contact_sheet::write_class(std::ostream& page, int32_t index, size_t count,
     page << "<figcaption><span title=\"" << path << "\">" << shown
          << "</span><br><span class=\"score\">" << (unsure ? "unsure" : score) << "</span>";
     if (truth >= 0) {
-      page << (truth == index ? " <span class=\"mark-right\">&#10004; right</span>"
-                              : " <span class=\"mark-wrong\">&#10008; wrong: " +
-                                    page_text(class_name(labels, truth)) + "</span>");
+      const std::string category = categories != nullptr && !right && by_category == 1
+                                       ? " (its category, " +
+                                             page_text(truth_category(*categories, (*truths)[i])) +
+                                             ", right)"
+                                       : std::string();
+      page << (right ? " <span class=\"mark-right\">&#10004; right</span>"
+                     : " <span class=\"mark-wrong\">&#10008; wrong: " +
+                           page_text(class_name(labels, truth)) + category + "</span>");
+    } else if (judged) {
+      page << " <span class=\"mark-"
+           << (right ? "right\">&#10004; right: " : "wrong\">&#10008; wrong: ")
+           << page_text((*truths)[i].category) << "</span>";
     }
     if (e.classes.size() > 1) {
       page << "<ol start=\"2\">";
@@ -277,8 +330,8 @@ void contact_sheet::write_failed(std::ostream& page, size_t failed,
   page << "</ul>\n</section>\n";
 }
 
-void contact_sheet::write_accuracy(std::ostream& page,
-                                   const std::vector<photo_truth>& truths) const {
+void contact_sheet::write_accuracy(std::ostream& page, const std::vector<photo_truth>& truths,
+                                   const evaluation* by_category) const {
   size_t known = 0, right = 0;
   for (size_t i = 0; i < entries_.size() && i < truths.size(); ++i) {
     const entry& e = entries_[i];
@@ -294,7 +347,16 @@ void contact_sheet::write_accuracy(std::ostream& page,
                ? "no photograph of a known class"
                : std::to_string(right) + " of " + std::to_string(known) +
                      (known == 1 ? " photograph" : " photographs") + " of a known class right")
-       << "). <a href=\"#confusion\">Confusions</a>. "
+       << ").";
+  if (by_category != nullptr) {
+    const size_t judged = by_category->category_evaluated();
+    page << " By category: <b>" << share_text(by_category->category_top1(), judged) << "</b> ("
+         << (judged == 0 ? "no photograph of a known category"
+                         : std::to_string(by_category->category_top1()) + " of " +
+                               photographs_text(judged) + " of a known category right")
+         << "). <a href=\"#by-category\">Recall and precision by category</a>.";
+  }
+  page << " <a href=\"#confusion\">Confusions</a>. "
        << "<label><input id=\"wrong\" type=\"checkbox\"> the wrong ones only</label></p>\n";
 }
 
@@ -347,6 +409,59 @@ void contact_sheet::write_confusions(std::ostream& page, const std::vector<std::
   page << "</div>\n</section>\n";
 }
 
+void contact_sheet::write_category_figures(std::ostream& page, const evaluation& figures) const {
+  page << "<section class=\"by-category\" id=\"by-category\">\n<h2>By category <small>of "
+       << photographs_text(figures.category_evaluated())
+       << " of a known category: recall and precision</small></h2>\n<table>\n"
+       << "<tr><th>category</th><th>photographs</th><th>recall</th><th>precision</th></tr>\n";
+  std::vector<std::string> no_recall, no_precision;
+  for (const evaluation::category_counts& row : figures.category_table()) {
+    page << "<tr><td>" << page_text(row.name) << "</td><td>" << row.truths << "</td><td>"
+         << share_text(row.right, row.truths) << "</td><td>" << share_text(row.right, row.predicted)
+         << "</td></tr>\n";
+    if (row.truths == 0) no_recall.push_back(row.name);
+    if (row.predicted == 0) no_precision.push_back(row.name);
+  }
+  page << "</table>\n";
+  // A figure over no photograph is none, and said to be.
+  for (const std::string& line : evaluation::category_warnings(no_recall, no_precision)) {
+    page << "<p class=\"warning\">Warning: " << page_text(line) << ".</p>\n";
+  }
+  page << "</section>\n";
+}
+
+std::vector<contact_sheet::category_group> contact_sheet::groups_of(
+    const std::vector<std::pair<int32_t, size_t>>& order, const category_map& categories) {
+  std::vector<category_group> groups;
+  std::map<std::string, size_t> at;  // path -> position in groups
+  for (const auto& [index, count] : order) {
+    const std::string path = path_text(categories.path_of(index));
+    const auto found = at.emplace(path, groups.size());
+    if (found.second) groups.push_back({path, 0, {}});
+    category_group& group = groups[found.first->second];
+    group.count += count;
+    group.classes.emplace_back(index, count);
+  }
+  std::stable_sort(groups.begin(), groups.end(),
+                   [](const auto& a, const auto& b) { return a.count > b.count; });
+  return groups;
+}
+
+evaluation contact_sheet::figures(const std::vector<std::string>& photos,
+                                  const std::vector<std::string>* labels,
+                                  const std::vector<photo_truth>& truths,
+                                  const category_map* categories) const {
+  evaluation figures(1, labels, categories);
+  for (size_t i = 0; i < entries_.size() && i < truths.size(); ++i) {
+    photo_result result;
+    result.outcome =
+        entries_[i].classified ? photo_result::state::classified : photo_result::state::failed;
+    result.classes = entries_[i].classes;
+    figures.add(photos[i], truths[i], result);
+  }
+  return figures;
+}
+
 outcome contact_sheet::put_in_place(const std::string& text) const {
   // The page through a temporary name; the thumbnails' folder into the place
   // of the earlier one just before, so that the page never links a folder
@@ -361,29 +476,55 @@ outcome contact_sheet::put_in_place(const std::string& text) const {
 
 outcome contact_sheet::finish(const std::vector<std::string>& photos,
                               const std::vector<std::string>* labels, const sheet_header& header,
-                              const std::vector<photo_truth>* truths) {
+                              const std::vector<photo_truth>* truths,
+                              const category_map* categories) {
   {
     std::lock_guard<std::mutex> lock(failure_mutex_);
     if (!failure_.empty()) return failure{failure_};
   }
+  if (categories != nullptr && !categories->in_use()) categories = nullptr;
   size_t failed = 0, unsure = 0;
   const std::vector<std::pair<int32_t, size_t>> order = classes_by_size(&failed, &unsure);
+  const std::vector<category_group> groups =
+      categories != nullptr ? groups_of(order, *categories) : std::vector<category_group>();
   std::ostringstream page;
   write_header(page, photos.size(), order.size(), failed, header);
-  if (truths != nullptr) write_accuracy(page, *truths);
+  std::optional<evaluation> by_category;
+  if (truths != nullptr && categories != nullptr) {
+    by_category.emplace(figures(photos, labels, *truths, categories));
+  }
+  if (truths != nullptr) write_accuracy(page, *truths, by_category ? &*by_category : nullptr);
   page << "<nav>\n";
+  for (size_t g = 0; g < groups.size(); ++g) {
+    page << "<a href=\"#category-" << g + 1 << "\">" << page_text(path_heading(groups[g].path))
+         << " (" << groups[g].count << ")</a>\n";
+  }
   for (const auto& [index, count] : order) {
+    if (categories != nullptr) break;  // the categories' links stand for them
     page << "<a href=\"#class-" << index << "\">" << page_text(class_name(labels, index)) << " ("
          << count << ")</a>\n";
   }
   if (unsure > 0) page << "<a href=\"#unsure\">unsure (" << unsure << ")</a>\n";
   if (failed > 0) page << "<a href=\"#failed\">not classified (" << failed << ")</a>\n";
   page << "</nav>\n";
+  if (by_category) write_category_figures(page, *by_category);
   if (truths != nullptr) write_confusions(page, photos, labels, *truths);
-  for (const auto& [index, count] : order) {
-    write_class(page, index, count, photos, labels, truths);
+  for (size_t g = 0; g < groups.size(); ++g) {
+    const category_group& group = groups[g];
+    page << "<section class=\"category\" id=\"category-" << g + 1 << "\" data-name=\""
+         << page_text(group.path) << "\">\n<h2>" << page_text(path_heading(group.path))
+         << " <small>" << photographs_text(group.count) << " in " << group.classes.size()
+         << (group.classes.size() == 1 ? " class" : " classes") << "</small></h2>\n";
+    for (const auto& [index, count] : group.classes) {
+      write_class(page, index, count, photos, labels, truths, categories, 3);
+    }
+    page << "</section>\n";
   }
-  if (unsure > 0) write_class(page, unsure_group, unsure, photos, labels, truths);
+  for (const auto& [index, count] : order) {
+    if (categories != nullptr) break;  // written within their categories
+    write_class(page, index, count, photos, labels, truths, nullptr, 2);
+  }
+  if (unsure > 0) write_class(page, unsure_group, unsure, photos, labels, truths, categories, 2);
   if (failed > 0) write_failed(page, failed, photos);
   page << "<script>\n" << script << "\n</script>\n</body>\n</html>\n";
   return put_in_place(page.str());

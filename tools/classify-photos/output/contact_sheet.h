@@ -1,6 +1,8 @@
 #pragma once
 // The contact sheet of a batch (--html): a page that groups the photographs
-// by their best class, the largest group first, each shown by a thumbnail
+// by their best class, the largest group first (where a category map is in
+// use, by the category path of their best class first, and by class within
+// it), each shown by a thumbnail
 // with its name, its score and its other classes, beside the normal output.
 // The thumbnails are written as the workers go, into a folder that takes
 // the place of PAGE_files/ beside the page at the end; the page is written at
@@ -20,6 +22,8 @@
 #include "photo/image.h"
 #include "tools/classify-photos/core/results.h"
 #include "tools/classify-photos/layers.h"
+#include "tools/classify-photos/truth/categories.h"
+#include "tools/classify-photos/truth/evaluation.h"
 #include "tools/classify-photos/truth/truth.h"
 #include "tools/common/result.h"
 
@@ -58,9 +62,14 @@ class contact_sheet {
   // when something of it cannot be written.
   // With `truths` (--truth), the page also shows the accuracy, marks each
   // photograph right or wrong (with its true class), filters the wrong ones,
-  // and tabulates the confusions.
+  // and tabulates the confusions. With `categories` (null where no map is in
+  // use), the sections are categories that hold their classes' sections,
+  // and with `truths` the page also gives the accuracy by category, each
+  // category's recall and precision, and marks a photograph whose truth
+  // names a category right or wrong by it.
   outcome finish(const std::vector<std::string>& photos, const std::vector<std::string>* labels,
-                 const sheet_header& header, const std::vector<photo_truth>* truths = nullptr);
+                 const sheet_header& header, const std::vector<photo_truth>* truths = nullptr,
+                 const category_map* categories = nullptr);
 
   // The folder beside a page that holds its thumbnails: PAGE less its
   // extension, then "_files".
@@ -90,14 +99,35 @@ class contact_sheet {
   // command and the filters.
   void write_header(std::ostream& page, size_t photos, size_t classes, size_t failed,
                     const sheet_header& header) const;
+  // A category path of best classes, its photographs and its classes with
+  // theirs, the largest first.
+  struct category_group {
+    std::string path;  // path_text; "" for the classes under no category
+    size_t count = 0;
+    std::vector<std::pair<int32_t, size_t>> classes;
+  };
+  // The classes of `order` (the largest first) in their categories' groups,
+  // the largest first.
+  static std::vector<category_group> groups_of(const std::vector<std::pair<int32_t, size_t>>& order,
+                                               const category_map& categories);
+  // What the batch comes to, class by class and by category, from the
+  // photographs classified with a truth.
+  evaluation figures(const std::vector<std::string>& photos, const std::vector<std::string>* labels,
+                     const std::vector<photo_truth>& truths, const category_map* categories) const;
   // The section of class `index` (or of the unsure photographs, for
-  // unsure_group): a figure a photograph, in the order given.
+  // unsure_group): a figure a photograph, in the order given; its heading of
+  // `level` (2, or 3 within a category).
   void write_class(std::ostream& page, int32_t index, size_t count,
                    const std::vector<std::string>& photos, const std::vector<std::string>* labels,
-                   const std::vector<photo_truth>* truths) const;
+                   const std::vector<photo_truth>* truths, const category_map* categories,
+                   int level) const;
   // With --truth: the accuracy line, and the table of confusions with the
   // photographs of each.
-  void write_accuracy(std::ostream& page, const std::vector<photo_truth>& truths) const;
+  void write_accuracy(std::ostream& page, const std::vector<photo_truth>& truths,
+                      const evaluation* by_category) const;
+  // With --truth and categories: each category's photographs, recall and
+  // precision.
+  void write_category_figures(std::ostream& page, const evaluation& figures) const;
   void write_confusions(std::ostream& page, const std::vector<std::string>& photos,
                         const std::vector<std::string>* labels,
                         const std::vector<photo_truth>& truths) const;

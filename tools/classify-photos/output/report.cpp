@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "model/scores.h"
 
@@ -127,6 +128,12 @@ std::string json_line(const classified_photo& photo) {
             : nlohmann::ordered_json(nullptr);
     object["correct"] = truth >= 0 ? nlohmann::ordered_json(!unsure && best.index == truth)
                                    : nlohmann::ordered_json(nullptr);
+    // By category, the one verdict a truth that names a category has.
+    if (photo.categories != nullptr) {
+      const std::optional<bool> right = category_right(*photo.categories, *photo.truth, best.index);
+      object["category_correct"] =
+          right ? nlohmann::ordered_json(*right) : nlohmann::ordered_json(nullptr);
+    }
   }
   return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
 }

@@ -59,9 +59,12 @@ std::string tsv_line(const classified_photo& photo);
 // TSV line gives (null where it is not finite); a label is null without
 // class names. With --truth, "truth" ({"index":...,"label":...}, or null
 // where the class is not known) and "correct" (whether the best class is the
-// truth; null without one). A photograph no class counts for (unsure) has
-// null index, probability and label, no classes and "unsure": true. Bytes that are not UTF-8 (a
-// file name in another encoding) become U+FFFD.
+// truth; null without one), and where a category map is in use
+// "category_correct" (whether the best class's path holds the truth's
+// category, see category_right; null where the truth has none). A
+// photograph no class counts for (unsure) has null index, probability,
+// label and category, no classes, and "unsure": true. Bytes that are not
+// UTF-8 (a file name in another encoding) become U+FFFD.
 std::string json_line(const classified_photo& photo);
 
 // "classify-photos: PATH: REASON" and a line feed, on one line whatever the

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <system_error>
 
@@ -198,6 +199,35 @@ result<category_map> choose_category_map(const std::string& given, std::vector<s
   }
   found->paths.resize(classes);
   return *found;
+}
+
+void find_truth_categories(const category_map& map, std::vector<photo_truth>* truths) {
+  std::map<std::string, std::string> names;  // folded -> as the map spells it
+  for (const std::vector<std::string>& path : map.paths) {
+    for (const std::string& level : path) names.emplace(folded_name(level), level);
+  }
+  for (photo_truth& truth : *truths) {
+    if (!truth.known || truth.index != label_matcher::no_label) continue;
+    const auto found = names.find(folded_name(truth.text));
+    if (found != names.end()) truth.category = found->second;
+  }
+}
+
+std::string truth_category(const category_map& map, const photo_truth& truth) {
+  if (!truth.known) return "";
+  if (truth.index < 0) return truth.category;
+  const std::vector<std::string>& path = map.path_of(truth.index);
+  return path.empty() ? "" : path.back();
+}
+
+std::optional<bool> category_right(const category_map& map, const photo_truth& truth,
+                                   int32_t best) {
+  const std::string category = folded_name(truth_category(map, truth));
+  if (category.empty()) return std::nullopt;
+  for (const std::string& level : map.path_of(best)) {
+    if (folded_name(level) == category) return true;
+  }
+  return false;
 }
 
 }  // namespace classify

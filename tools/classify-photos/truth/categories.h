@@ -69,4 +69,24 @@ std::optional<category_map> split_label_paths(std::vector<std::string>* labels);
 result<category_map> choose_category_map(const std::string& given, std::vector<std::string>* labels,
                                          size_t classes);
 
+// Truths at the level of categories, where a map is in use. A category is
+// known by its name, folded as class names are (folded_name), wherever it
+// stands in a path: "sign" may be under "structure" for one class and under
+// nothing for another.
+
+// Where `truths` name no label (index -1) but a category of `map`, folded
+// as class names are ("Dog" finds "dog"), that category as the map spells
+// it, in each one's `category`.
+void find_truth_categories(const category_map& map, std::vector<photo_truth>* truths);
+
+// The category of `truth` that the best class must be under to be right by
+// category, as the map spells it: for a class, its most specific category
+// (the last level of its path); for a category, that category; "" where
+// there is none (a class under no category, no truth, a truth left out).
+std::string truth_category(const category_map& map, const photo_truth& truth);
+
+// Whether the best class `best` is right by category for `truth`: its path
+// holds truth_category; nothing where that is "".
+std::optional<bool> category_right(const category_map& map, const photo_truth& truth, int32_t best);
+
 }  // namespace classify

@@ -23,7 +23,58 @@ double ratio(size_t part, size_t whole) {
   return whole == 0 ? 0.0 : static_cast<double>(part) / static_cast<double>(whole);
 }
 
+// A share as the summary prints it, or "none" over no photograph.
+std::string share_or_none(size_t part, size_t whole) {
+  return whole == 0 ? "none" : share(ratio(part, whole));
+}
+
+std::string photographs(size_t count) {
+  return std::to_string(count) + (count == 1 ? " photograph" : " photographs");
+}
+
+// ", "-joined, as a list in a sentence.
+std::string listed(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+// The levels of `path` folded, each once.
+std::vector<std::string> folded_levels(const std::vector<std::string>& path) {
+  std::vector<std::string> levels;
+  for (const std::string& level : path) {
+    const std::string folded = folded_name(level);
+    if (std::find(levels.begin(), levels.end(), folded) == levels.end()) levels.push_back(folded);
+  }
+  return levels;
+}
+
+bool holds(const std::vector<std::string>& levels, const std::string& level) {
+  return std::find(levels.begin(), levels.end(), level) != levels.end();
+}
+
 }  // namespace
+
+evaluation::evaluation(size_t top, const std::vector<std::string>* labels,
+                       const category_map* categories)
+    : top_(top),
+      labels_(labels),
+      categories_(categories != nullptr && categories->in_use() ? categories : nullptr) {
+  if (categories_ == nullptr) return;
+  // The order of the table: the path down to each category where the map
+  // first gives it, with a separator below every letter so that a broad
+  // category comes straight before the ones under it.
+  for (const std::vector<std::string>& path : categories_->paths) {
+    std::string key;
+    for (const std::string& level : path) {
+      const std::string folded = folded_name(level);
+      key += (key.empty() ? "" : "\x01") + folded;
+      category_order_.emplace(folded, key);
+      category_counts& counts = category_counts_[folded];
+      if (counts.name.empty()) counts.name = level;
+    }
+  }
+}
 
 std::pair<double, double> wilson_interval(size_t hits, size_t count) {
   if (count == 0) return {0.0, 0.0};
@@ -47,20 +98,24 @@ void evaluation::add(const std::string& path, const photo_truth& given,
     ++without_truth_;
     return;
   }
-  if (truth < 0) {
+  const bool by_category = categories_ != nullptr && !given.category.empty();
+  if (truth < 0 && !by_category) {
     auto& entry = unmatched_[given.text];
     ++entry.first;
     entry.second = truth == -2;
     return;
   }
+  // No class counted (--threshold): not right, and taken for no class.
+  const bool unsure = result.classes.empty();
+  const int32_t best = unsure ? -1 : result.classes.front().index;
+  if (categories_ != nullptr) add_by_category(given, best);
+  if (truth < 0) return;
   ++evaluated_;
   ++classes_[truth].truths;
-  // No class counted (--threshold): not right, and taken for no class.
-  if (result.classes.empty()) {
+  if (unsure) {
     ++unsure_;
     return;
   }
-  const int32_t best = result.classes.front().index;
   ++classes_[best].predicted;
   if (best == truth) {
     ++top1_;
@@ -74,6 +129,61 @@ void evaluation::add(const std::string& path, const photo_truth& given,
       break;
     }
   }
+}
+
+std::vector<std::string> evaluation::under_truth(const photo_truth& given) {
+  if (given.index >= 0) return folded_levels(categories_->path_of(given.index));
+  const std::string named = folded_name(given.category);
+  const auto cached = under_named_.find(named);
+  if (cached != under_named_.end()) return cached->second;
+  // "dog" is under "animal" and "pet" only where every class under it is.
+  std::vector<std::string> common;
+  bool first = true;
+  for (const std::vector<std::string>& path : categories_->paths) {
+    std::vector<std::string> down_to;
+    for (const std::string& level : folded_levels(path)) {
+      down_to.push_back(level);
+      if (level == named) break;
+    }
+    if (down_to.empty() || down_to.back() != named) continue;
+    if (first) common = down_to;
+    first = false;
+    common.erase(std::remove_if(common.begin(), common.end(),
+                                [&](const std::string& level) { return !holds(down_to, level); }),
+                 common.end());
+  }
+  return under_named_[named] = common;
+}
+
+void evaluation::add_by_category(const photo_truth& given, int32_t best) {
+  const std::vector<std::string> under = under_truth(given);
+  if (under.empty()) {
+    ++without_category_;
+    return;
+  }
+  ++category_evaluated_;
+  if (given.index < 0) ++category_alone_;
+  if (category_right(*categories_, given, best).value_or(false)) ++category_top1_;
+  const std::vector<std::string> predicted = folded_levels(categories_->path_of(best));
+  for (const std::string& level : under) {
+    ++category_counts_[level].truths;
+    if (holds(predicted, level)) ++category_counts_[level].right;
+  }
+  for (const std::string& level : predicted) ++category_counts_[level].predicted;
+}
+
+std::vector<evaluation::category_counts> evaluation::category_table() const {
+  std::vector<std::pair<std::string, category_counts>> rows;
+  for (const auto& [folded, counts] : category_counts_) {
+    if (counts.truths == 0 && counts.predicted == 0) continue;
+    const auto order = category_order_.find(folded);
+    rows.emplace_back(order != category_order_.end() ? order->second : folded, counts);
+  }
+  std::sort(rows.begin(), rows.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<category_counts> table;
+  for (auto& row : rows) table.push_back(std::move(row.second));
+  return table;
 }
 
 std::string evaluation::name_of(int32_t index) const {
@@ -101,19 +211,16 @@ std::string evaluation::text() const {
     out << "classify-photos: accuracy over " << evaluated_ << " photograph"
         << (evaluated_ == 1 ? "" : "s") << " of a known class";
   }
-  if (without_truth_ > 0) out << " (" << without_truth_ << " without one)";
+  std::vector<std::string> counts;
+  if (without_truth_ > 0) counts.push_back(std::to_string(without_truth_) + " without one");
+  if (category_alone_ > 0) {
+    counts.push_back(std::to_string(category_alone_) +
+                     " named by a category alone, counted by category only");
+  }
+  if (!counts.empty()) out << " (" << listed(counts) << ")";
   out << "\n";
-  const auto figure = [&](const std::string& name, size_t hits) {
-    if (evaluated_ == 0) {
-      out << "  " << name << ": none (no photograph of a known class)\n";
-      return;
-    }
-    const auto [low, high] = wilson_interval(hits, evaluated_);
-    out << "  " << name << ": " << share(ratio(hits, evaluated_)) << " (" << hits << " of "
-        << evaluated_ << "), 95% interval " << share(low) << " to " << share(high) << "\n";
-  };
-  figure("top-1", top1_);
-  if (top_ > 1) figure("top-" + std::to_string(top_), topk_);
+  out << figure_line("top-1", top1_, evaluated_, "class");
+  if (top_ > 1) out << figure_line("top-" + std::to_string(top_), topk_, evaluated_, "class");
   if (unsure_ > 0) {
     out << "  unsure (no class counted): " << unsure_ << ", not right\n";
   }
@@ -132,31 +239,102 @@ std::string evaluation::text() const {
   }
   for (const auto& [name, entry] : unmatched_) {
     out << "  the truth \"" << name << "\" "
-        << (entry.second ? "names several labels" : "names no label") << ": " << entry.first
-        << " photograph" << (entry.first == 1 ? "" : "s") << " left out\n";
+        << (entry.second             ? "names several labels"
+            : categories_ != nullptr ? "names no label and no category"
+                                     : "names no label")
+        << ": " << entry.first << " photograph" << (entry.first == 1 ? "" : "s") << " left out\n";
   }
   if (!errors_.empty()) {
     out << "  could not be classified: " << errors_.size() << "\n";
     for (const auto& [path, reason] : errors_) out << "    " << path << ": " << reason << "\n";
   }
+  if (categories_ != nullptr) out << category_lines();
   return out.str();
 }
 
+std::string evaluation::category_lines() const {
+  std::ostringstream out;
+  if (category_evaluated_ == 0) {
+    out << "classify-photos: warning: no accuracy by category: no photograph of a known category";
+  } else {
+    out << "classify-photos: accuracy by category over " << photographs(category_evaluated_)
+        << " of a known category";
+  }
+  std::vector<std::string> counts;
+  if (category_alone_ > 0) {
+    counts.push_back(std::to_string(category_alone_) + " of them named by a category alone");
+  }
+  if (without_category_ > 0) {
+    counts.push_back(photographs(without_category_) + " of a class under no category left out");
+  }
+  if (!counts.empty()) out << " (" << listed(counts) << ")";
+  out << "\n" << figure_line("top-1 by category", category_top1_, category_evaluated_, "category");
+  const std::vector<category_counts> table = category_table();
+  if (!table.empty()) out << "  per category: photographs, recall, precision\n";
+  std::vector<std::string> no_recall, no_precision;
+  for (const category_counts& row : table) {
+    out << "    " << row.name << ": " << row.truths << ", " << share_or_none(row.right, row.truths)
+        << ", " << share_or_none(row.right, row.predicted) << "\n";
+    if (row.truths == 0) no_recall.push_back(row.name);
+    if (row.predicted == 0) no_precision.push_back(row.name);
+  }
+  // A figure over no photograph is none, and said to be.
+  for (const std::string& line : category_warnings(no_recall, no_precision)) {
+    out << "classify-photos: warning: " << line << "\n";
+  }
+  return out.str();
+}
+
+std::vector<std::string> evaluation::category_warnings(
+    const std::vector<std::string>& no_recall, const std::vector<std::string>& no_precision) {
+  std::vector<std::string> lines;
+  if (!no_recall.empty()) {
+    lines.push_back("no recall (none) for " + listed(no_recall) +
+                    ": no photograph's truth is under " + (no_recall.size() == 1 ? "it" : "them"));
+  }
+  if (!no_precision.empty()) {
+    lines.push_back("no precision (none) for " + listed(no_precision) +
+                    ": no photograph's best class is under " +
+                    (no_precision.size() == 1 ? "it" : "them"));
+  }
+  return lines;
+}
+
+std::string evaluation::figure_line(const std::string& name, size_t hits, size_t count,
+                                    const std::string& known) {
+  // Over nothing there is no figure to give.
+  if (count == 0) return "  " + name + ": none (no photograph of a known " + known + ")\n";
+  const auto [low, high] = wilson_interval(hits, count);
+  return "  " + name + ": " + share(ratio(hits, count)) + " (" + std::to_string(hits) + " of " +
+         std::to_string(count) + "), 95% interval " + share(low) + " to " + share(high) + "\n";
+}
+
+namespace {
+
+using json_type = nlohmann::ordered_json;
+
+// A share of no photograph is none, not 0.
+json_type figure_json(size_t hits, size_t count) {
+  if (count == 0) {
+    return json_type{{"accuracy", nullptr}, {"correct", hits}, {"interval_95", nullptr}};
+  }
+  const auto [low, high] = wilson_interval(hits, count);
+  return json_type{
+      {"accuracy", ratio(hits, count)}, {"correct", hits}, {"interval_95", {low, high}}};
+}
+
+json_type share_json(size_t part, size_t whole) {
+  return whole == 0 ? json_type(nullptr) : json_type(ratio(part, whole));
+}
+
+}  // namespace
+
 std::string evaluation::json() const {
-  using json_type = nlohmann::ordered_json;
-  // A share of no photograph is none, not 0.
-  const auto figure = [&](size_t hits) {
-    if (evaluated_ == 0) {
-      return json_type{{"accuracy", nullptr}, {"correct", hits}, {"interval_95", nullptr}};
-    }
-    const auto [low, high] = wilson_interval(hits, evaluated_);
-    return json_type{
-        {"accuracy", ratio(hits, evaluated_)}, {"correct", hits}, {"interval_95", {low, high}}};
-  };
   json_type summary = {{"photographs", evaluated_}, {"without_truth", without_truth_}};
-  summary["top_1"] = figure(top1_);
+  if (categories_ != nullptr) summary["named_by_category"] = category_alone_;
+  summary["top_1"] = figure_json(top1_, evaluated_);
   summary["unsure"] = unsure_;
-  if (top_ > 1) summary["top_" + std::to_string(top_)] = figure(topk_);
+  if (top_ > 1) summary["top_" + std::to_string(top_)] = figure_json(topk_, evaluated_);
   json_type classes = json_type::array();
   for (const auto& [index, counts] : classes_) {
     if (counts.truths == 0) continue;
@@ -182,6 +360,27 @@ std::string evaluation::json() const {
                          {"why", entry.second ? "several labels" : "no label"}});
   }
   summary["unmatched"] = std::move(unmatched);
+  if (categories_ != nullptr) {
+    json_type by_category = {{"photographs", category_evaluated_},
+                             {"named_by_category", category_alone_},
+                             {"without_category", without_category_},
+                             {"top_1", figure_json(category_top1_, category_evaluated_)}};
+    json_type table = json_type::array();
+    std::vector<std::string> no_recall, no_precision;
+    for (const category_counts& row : category_table()) {
+      table.push_back({{"category", row.name},
+                       {"photographs", row.truths},
+                       {"predicted", row.predicted},
+                       {"right", row.right},
+                       {"recall", share_json(row.right, row.truths)},
+                       {"precision", share_json(row.right, row.predicted)}});
+      if (row.truths == 0) no_recall.push_back(row.name);
+      if (row.predicted == 0) no_precision.push_back(row.name);
+    }
+    by_category["categories"] = std::move(table);
+    by_category["warnings"] = category_warnings(no_recall, no_precision);
+    summary["by_category"] = std::move(by_category);
+  }
   json_type errors = json_type::array();
   for (const auto& [path, reason] : errors_) errors.push_back({{"path", path}, {"reason", reason}});
   summary["errors"] = std::move(errors);

@@ -293,7 +293,7 @@ result<std::vector<photo_truth>> find_truths(const std::string& source,
       const std::string name = folder_name(photos[i]);
       if (name.empty() || name == "." || name == "..") continue;
       const int32_t index = matcher.match(name);
-      truths[i] = {true, name, index == label_matcher::not_a_class ? -1 : index};
+      truths[i] = {true, name, index == label_matcher::not_a_class ? -1 : index, {}};
     }
     return truths;
   }
@@ -340,7 +340,7 @@ result<std::vector<photo_truth>> match_truth_file(
     std::vector<place>& named = by_photo[key];
     if (named.empty()) order.push_back(key);
     named.emplace_back(line.number, path);
-    for (const size_t at : file.photos(key)) truths[at] = {true, text, index};
+    for (const size_t at : file.photos(key)) truths[at] = {true, text, index, {}};
   }
   if (warnings == nullptr) return truths;
   if (!unmatched.empty()) {

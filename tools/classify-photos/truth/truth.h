@@ -19,10 +19,14 @@ namespace classify {
 
 // A photograph's truth: whether it has one, its text as given, and the
 // class that names (-1 when it names no label, -2 when it names several).
+// Where it names no label but a category of the map in use ("dog"), the
+// category as the map spells it (see find_truth_categories); such a truth
+// counts by category alone.
 struct photo_truth {
   bool known = false;
   std::string text;
   int32_t index = -1;
+  std::string category;
 };
 
 // A line of a truth file: the number of the line it starts on, its fields
