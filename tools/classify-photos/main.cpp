@@ -119,6 +119,12 @@ int main(int argc, char** argv) {
                     std::to_string(first->classes()) + " classes",
                 usage_status);
   }
+  if (options.sort_by == sort_key::by_category && !setup.categories.in_use()) {
+    return stop(messages,
+                "--sort-by category: no category map is in use (" + setup.categories.source +
+                    "); give one with --categories FILE, or sort by class",
+                usage_status);
+  }
   if (options.describe) {
     std::cout << describe_model(options, *first, setup) << std::flush;
     return std::cout ? 0 : stop(messages, "cannot write to standard output");

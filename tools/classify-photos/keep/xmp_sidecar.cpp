@@ -175,7 +175,7 @@ std::string sidecar_path(const std::string& photo, sidecar_naming naming) {
   return (has_extension ? photo.substr(0, dot) : photo) + ".xmp";
 }
 
-bool write_keywords(const std::string& path, const std::vector<std::string>& keywords,
+bool write_keywords(const std::string& path, const std::vector<keyword_path>& keywords,
                     std::string* error) {
   found_sidecar found;
   std::string why;
