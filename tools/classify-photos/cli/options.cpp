@@ -219,8 +219,8 @@ std::vector<option_entry> user_options(photos_options* o) {
           "--sort-by", "K", &o->sort_by,
           {{"class", sort_key::by_class, "DIR/CLASS/"},
            {"category", sort_key::by_category,
-            "DIR/animal/pet/dog/, a folder for each level of the best class's category path; "
-            "DIR/other/ for a class under no category. Needs a category map (--categories)"}},
+            "DIR/animal/pet/dog/, a folder for each level of the best class's category path, "
+            "DIR/other/ for a class under none; only with a category map in use"}},
           "")
           .needing("--sort-into")
           .by_default("class"),
