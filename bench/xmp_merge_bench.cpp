@@ -21,7 +21,8 @@
 #include <vector>
 
 // Implemented over one library by each build.
-bool merge_with_library(const std::string& old_sidecar, const std::vector<std::string>& keywords,
+bool merge_with_library(const std::string& old_sidecar,
+                        const std::vector<std::vector<std::string>>& keywords,
                         std::string* new_sidecar, std::string* error);
 
 namespace {
@@ -101,7 +102,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   const int count = std::max(1, std::atoi(argv[2]));
-  const std::vector<std::string> keywords = {"tabby cat", "tiger cat"};
+  // Each a class alone, as without a category map.
+  const std::vector<std::vector<std::string>> keywords = {{"tabby cat"}, {"tiger cat"}};
   std::string merged, error;
   std::vector<double> times;
   for (int i = 0; i < count; ++i) {

@@ -43,7 +43,8 @@ void set_items(XmpPtr xmp, const char* ns, const char* name, uint32_t form,
 
 }  // namespace
 
-bool merge_with_library(const std::string& old_sidecar, const std::vector<std::string>& keywords,
+bool merge_with_library(const std::string& old_sidecar,
+                        const std::vector<std::vector<std::string>>& keywords,
                         std::string* new_sidecar, std::string* error) {
   static const library once;
   XmpPtr xmp =

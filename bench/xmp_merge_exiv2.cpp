@@ -5,7 +5,8 @@
 
 #include "tools/classify-photos/keep/xmp_merge.h"
 
-bool merge_with_library(const std::string& old_sidecar, const std::vector<std::string>& keywords,
+bool merge_with_library(const std::string& old_sidecar,
+                        const std::vector<std::vector<std::string>>& keywords,
                         std::string* new_sidecar, std::string* error) {
   classify::result<std::string> merged = classify::merge_keywords(old_sidecar, keywords);
   if (!merged) {

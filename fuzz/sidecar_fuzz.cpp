@@ -25,7 +25,8 @@ const char control_sidecar[] =
     "</rdf:Seq></digiKam:TagsList></rdf:Description></rdf:RDF></x:xmpmeta>";
 
 std::string merged_control() {
-  const result<std::string> merged = merge_keywords(control_sidecar, {"tabby cat"});
+  const result<std::string> merged =
+      merge_keywords(control_sidecar, {{"animal", "cat", "tabby cat"}});
   if (!merged) std::abort();
   return *merged;
 }
@@ -35,10 +36,10 @@ std::string merged_control() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string control = merged_control();
   const std::string old_sidecar(reinterpret_cast<const char*>(data), size);
-  const std::vector<std::string> keywords = {"tabby cat", "a|b/c"};
+  const std::vector<keyword_path> keywords = {{"animal", "cat", "tabby cat"}, {"a|b/c"}};
   const result<std::string> merged = merge_keywords(old_sidecar, keywords);
   if (merged) {
-    if (merged->find("classify|tabby cat") == std::string::npos) std::abort();
+    if (merged->find("classify|animal|cat|tabby cat") == std::string::npos) std::abort();
     const result<std::string> again = merge_keywords(*merged, keywords);
     if (!again || *again != *merged) std::abort();
   } else if (merged.error().message.empty()) {

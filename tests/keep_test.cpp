@@ -379,6 +379,150 @@ TEST_F(Keep, OnlyKeywordsWeAddedAreTakenOut) {
   }
 }
 
+// Where a category map is in use, a class's keywords carry its path: the
+// hierarchies under classify hold it whole, dc:subject each level. Runs in
+// turn over sidecars of each kind (none; the user's, with a category's name
+// among their keywords; one tagged with the label alone, with our record and
+// without it): a flat keyword goes only where our record names it, so the
+// user's "warm" stays through another class and a run without categories; a
+// level two classes share is added once; a name with a hierarchy's
+// separator in it stays one level. exiv2's program, and exiftool where it is
+// installed, read the hierarchies as written.
+TEST_F(Keep, CategoryPathsInSidecars) {
+  photo("p.ppm", red);  // class 0
+  photo("orange.ppm", rgb{200, 100, 0});
+  dir.write("colours.tsv", "red\tcolour|warm\ngreen\tcolour|cool\n");
+  dir.write("fish.txt", "tench\ngreen\nblue\n");
+  dir.write("fish.tsv", "tench\tanimal|fish\n");
+  dir.write("odd.txt", "red|wine/rose\ngreen\nblue\n");
+  dir.write("odd.tsv", "0\tdrink/bar|wine\n");
+  const auto sidecar = [](const std::string& flat, const std::string& lightroom,
+                          const std::string& digikam, const std::string& added) {
+    const auto property = [](const std::string& name, const std::string& kind,
+                             const std::string& items) {
+      return items.empty() ? std::string()
+                           : "<" + name + "><rdf:" + kind + ">" + items + "</rdf:" + kind + "></" +
+                                 name + ">";
+    };
+    return "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+           "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
+           "rdf:about=\"\" xmlns:dc=\"" +
+           dc_ns + "\" xmlns:lr=\"" + lr_ns + "\" xmlns:digiKam=\"" + digikam_ns +
+           "\" xmlns:classifyPhotos=\"" + our_ns + "\">" + property("dc:subject", "Bag", flat) +
+           property("lr:hierarchicalSubject", "Bag", lightroom) +
+           property("digiKam:TagsList", "Seq", digikam) +
+           property("classifyPhotos:addedKeywords", "Bag", added) +
+           "</rdf:Description></rdf:RDF></x:xmpmeta>";
+  };
+  struct step {
+    std::vector<std::string> options;  // --labels and --categories first
+    std::string flat, lightroom, digikam, added;
+  };
+  struct path_case {
+    std::string name, photo, before;
+    std::vector<step> runs;
+  };
+  const std::vector<std::string> colours = {"--labels", "labels.txt", "--categories",
+                                            "colours.tsv"};
+  const std::vector<std::string> fish = {"--labels", "fish.txt", "--categories", "fish.tsv"};
+  const std::vector<std::string> plain = {"--labels", "labels.txt", "--categories", "none"};
+  const std::string warm_red = "classify|colour|warm|red", warm_red_dk = "classify/colour/warm/red";
+  const std::vector<path_case> cases = {
+      {"no sidecar",
+       "p.ppm",
+       "",
+       {{colours, "colour, warm, red", warm_red, warm_red_dk, "colour, warm, red"},
+        {colours, "colour, warm, red", warm_red, warm_red_dk, "colour, warm, red"}}},
+      {"the user's warm",
+       "p.ppm",
+       sidecar("<rdf:li>warm</rdf:li><rdf:li>Rex</rdf:li>", "<rdf:li>pets|Rex</rdf:li>", "", ""),
+       {{colours, "warm, Rex, colour, red", "pets|Rex, " + warm_red, warm_red_dk, "colour, red"},
+        {fish, "warm, Rex, animal, fish, tench", "pets|Rex, classify|animal|fish|tench",
+         "classify/animal/fish/tench", "animal, fish, tench"},
+        {colours, "warm, Rex, colour, red", "pets|Rex, " + warm_red, warm_red_dk, "colour, red"},
+        {plain, "warm, Rex, red", "pets|Rex, classify|red", "classify/red", "red"}}},
+      {"tagged with the label alone",
+       "p.ppm",
+       sidecar("<rdf:li>Rex</rdf:li><rdf:li>red</rdf:li>", "<rdf:li>classify|red</rdf:li>",
+               "<rdf:li>classify/red</rdf:li>", "<rdf:li>red</rdf:li>"),
+       {{colours, "Rex, colour, warm, red", warm_red, warm_red_dk, "colour, warm, red"},
+        {plain, "Rex, red", "classify|red", "classify/red", "red"}}},
+      {"tagged before the record",
+       "p.ppm",
+       sidecar("<rdf:li>Rex</rdf:li><rdf:li>red</rdf:li>", "<rdf:li>classify|red</rdf:li>", "", ""),
+       {{colours, "Rex, red, colour, warm", warm_red, warm_red_dk, "colour, warm"},
+        {plain, "Rex, red", "classify|red", "classify/red", ""}}},
+      {"separators in names",
+       "p.ppm",
+       "",
+       {{{"--labels", "odd.txt", "--categories", "odd.tsv"},
+         "drink/bar, wine, red|wine/rose",
+         "classify|drink/bar|wine|red\xC2\xA6wine/rose",
+         "classify/drink\xE2\x88\x95"
+         "bar/wine/red|wine\xE2\x88\x95rose",
+         "drink/bar, wine, red|wine/rose"}}},
+      {"two classes of one category",
+       "orange.ppm",
+       "",
+       {{{"--labels", "labels.txt", "--categories", "colours.tsv", "--top", "3",
+          "--keyword-threshold", "50"},
+         "colour, warm, red, cool, green",
+         warm_red + ", classify|colour|cool|green",
+         warm_red_dk + ", classify/colour/cool/green",
+         "colour, warm, red, cool, green"}}}};
+  const bool have_exiftool = fs::exists("/usr/bin/exiftool");
+  if (!have_exiftool) std::cout << "[ note     ] no exiftool here: exiv2 alone reads them\n";
+  for (const path_case& c : cases) {
+    const std::string sidecar_file = dir.file(c.photo + ".xmp");
+    fs::remove(sidecar_file);
+    if (!c.before.empty()) dir.write(c.photo + ".xmp", c.before);
+    std::string previous;
+    for (size_t i = 0; i < c.runs.size(); ++i) {
+      const step& run = c.runs[i];
+      std::vector<std::string> args = {"--model", "model.tflite"};
+      args.insert(args.end(), run.options.begin(), run.options.end());
+      args.insert(args.end(), {"--xmp", c.photo});
+      const run_result r = run_program(CLASSIFY_PHOTOS_EXE, args, dir.path);
+      const std::string what = c.name + ", run " + std::to_string(i);
+      EXPECT_EQ(r.status, 0) << what << ": " << r.err;
+      std::map<std::string, std::string> expected = {
+          {dc_ns + " subject", run.flat},
+          {lr_ns + " hierarchicalSubject", run.lightroom},
+          {digikam_ns + " TagsList", run.digikam}};
+      if (!run.added.empty()) expected[our_ns + " addedKeywords"] = run.added;
+      const std::string after = read_file(sidecar_file);
+      EXPECT_EQ(xmp_by_namespace(after), expected) << what << "\n" << after;
+      // A rerun of the same keywords writes nothing.
+      if (i > 0 && run.options == c.runs[i - 1].options) {
+        EXPECT_EQ(after, previous) << what;
+      }
+      previous = after;
+      // exiv2 -px: "Xmp.lr.hierarchicalSubject  XmpBag  N  ITEM, ITEM".
+      const run_result exiv2 = run_program("/usr/bin/exiv2", {"-px", sidecar_file}, dir.path);
+      for (const auto& [key, items] : {std::make_pair("Xmp.lr.hierarchicalSubject", run.lightroom),
+                                       std::make_pair("Xmp.digiKam.TagsList", run.digikam)}) {
+        const std::string printed = "\n" + exiv2.out;
+        const size_t at = printed.find("\n" + std::string(key) + " ");
+        const std::string line = at == std::string::npos
+                                     ? ""
+                                     : printed.substr(at + 1, printed.find('\n', at + 1) - at - 1);
+        EXPECT_TRUE(line.size() > items.size() &&
+                    line.compare(line.size() - items.size() - 2, std::string::npos, "  " + items) ==
+                        0)
+            << what << "\n"
+            << exiv2.out << exiv2.err;
+      }
+      if (have_exiftool) {
+        const run_result exiftool = run_program("/usr/bin/exiftool",
+                                                {"-s", "-s", "-s", "-XMP-lr:HierarchicalSubject",
+                                                 "-XMP-digiKam:TagsList", sidecar_file},
+                                                dir.path);
+        EXPECT_EQ(exiftool.out, run.lightroom + "\n" + run.digikam + "\n") << what << exiftool.err;
+      }
+    }
+  }
+}
+
 // --top and --keyword-threshold choose the keywords; --xmp-name basename
 // names the sidecar photo.xmp.
 TEST_F(Keep, XmpKeywordsByScoreAndTheSidecarsName) {
@@ -641,6 +785,93 @@ TEST(ClassFolders, LabelsThatDifferOnlyInCaseGetFoldersApart) {
         EXPECT_EQ(folders[i], base);
       }
     }
+  }
+}
+
+// Category folders: a level a folder named as class folders are, levels
+// that differ only in case within one folder apart (and the same name in
+// two folders left alone), classes with no path with the map's own "other".
+TEST(ClassFolders, CategoryPathsBecomeFolders) {
+  const std::vector<std::vector<std::string>> paths = {{"animal", "pet", "dog"},
+                                                       {"animal", "PET"},
+                                                       {},
+                                                       {"other"},
+                                                       {"a/b", "CON"},
+                                                       {"toy", "dog"},
+                                                       {"Animal"},
+                                                       {"animal", "pet", "dog"},
+                                                       {"..", "x"}};
+  const std::vector<std::string> folders = {"animal/pet/dog", "animal/PET (2)", "other",
+                                            "other",          "a_b/CON_",       "toy/dog",
+                                            "Animal (2)",     "animal/pet/dog", "_/x"};
+  EXPECT_EQ(category_folder_names(paths), folders);
+}
+
+// --sort-by category: each photograph in the folders of its best class's
+// path, "other" for a class with none; a rerun adds nothing; a category
+// folder that is a link is not written through, for the classes under it
+// alone. Without a map in use, or without --sort-into, it is bad usage.
+TEST_F(Keep, SortByCategory) {
+  photo("r.ppm", red);
+  photo("g.ppm", green);
+  photo("b.ppm", blue);
+  dir.write("map.tsv", "red\tanimal|pet|dog\ngreen\tanimal|PET\n");
+  const std::map<std::string, std::string> expected = {{"animal/pet/dog/r.ppm", photos["r.ppm"]},
+                                                       {"animal/PET (2)/g.ppm", photos["g.ppm"]},
+                                                       {"other/b.ppm", photos["b.ppm"]}};
+  const auto sorted = [&](const std::string& root) {
+    std::map<std::string, std::string> found;  // relative path -> what it holds
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir.file(root))) {
+      if (!entry.is_directory()) {
+        found[entry.path().lexically_relative(dir.file(root)).string()] =
+            read_file(entry.path().string());
+      }
+    }
+    return found;
+  };
+  for (int run = 0; run < 2; ++run) {
+    const run_result r = classify_photos({"--categories", "map.tsv", "--sort-into", "by-category",
+                                          "--sort-by", "category", "r.ppm", "g.ppm", "b.ppm"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sorted("by-category"), expected) << "run " << run;
+  }
+  // By class, as before.
+  EXPECT_EQ(classify_photos({"--categories", "map.tsv", "--sort-into", "by-class", "r.ppm"}).status,
+            0);
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir.file("by-class/red/r.ppm"))));
+
+  fs::create_directories(dir.file("elsewhere"));
+  fs::create_directories(dir.file("linked"));
+  fs::create_directory_symlink("../elsewhere", dir.file("linked/animal"));
+  const run_result linked = classify_photos({"--categories", "map.tsv", "--sort-into", "linked",
+                                             "--sort-by", "category", "r.ppm", "g.ppm", "b.ppm"});
+  EXPECT_EQ(linked.status, 1) << linked.err;
+  EXPECT_NE(linked.err.find("linked/animal: a symbolic link (to ../elsewhere), which nothing is "
+                            "written through"),
+            std::string::npos)
+      << linked.err;
+  EXPECT_TRUE(fs::is_empty(dir.file("elsewhere")));
+  EXPECT_TRUE(fs::exists(fs::symlink_status(dir.file("linked/other/b.ppm"))));
+
+  struct usage_case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  for (const usage_case& c : std::vector<usage_case>{
+           {{"--sort-into", "x", "--sort-by", "category", "r.ppm"},
+            "classify-photos: --sort-by category: no category map is in use (none: the labels "
+            "are not ImageNet's and carry no paths (--categories FILE gives one)); give one with "
+            "--categories FILE, or sort by class"},
+           {{"--categories", "none", "--sort-into", "x", "--sort-by", "category", "r.ppm"},
+            "classify-photos: --sort-by category: no category map is in use (none (--categories "
+            "none)); give one with --categories FILE, or sort by class"},
+           {{"--categories", "map.tsv", "--sort-by", "category", "r.ppm"},
+            "classify-photos: --sort-by needs --sort-into"},
+           {{"--sort-into", "x", "--sort-by", "breed", "r.ppm"}, "--sort-by"}}) {
+    const run_result r = classify_photos(c.args);
+    EXPECT_EQ(r.status, 2) << c.message;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir.file("x")));
   }
 }
 

@@ -393,7 +393,7 @@ std::string settings(const photos_options& o) {
   text << o.remote_root << "|" << o.joblog << "|" << o.bar << o.json << "|" << o.html << "|"
        << o.truth << "|" << o.summary << "|" << o.cache << "|" << o.xmp
        << static_cast<int>(o.xmp_naming) << "|" << o.keyword_threshold << "|" << o.sort_into << "|"
-       << static_cast<int>(o.sorting) << "|";
+       << static_cast<int>(o.sorting) << static_cast<int>(o.sort_by) << "|";
   list(o.photos);
   return text.str();
 }
@@ -424,9 +424,8 @@ TEST(Units, EachStatedDefaultIsTheOneTaken) {
     words.insert(words.begin() + 1, {entry.name, entry.default_text});
     EXPECT_EQ(parsed(words), taken) << entry.name;
   }
-  EXPECT_EQ(
-      stated,
-      7u);  // --locale, --top, --crop, --kernels, --xmp-name, --keyword-threshold, --sort-mode
+  // --locale, --top, --crop, --kernels, --xmp-name, --keyword-threshold, --sort-mode, --sort-by
+  EXPECT_EQ(stated, 8u);
 }
 
 TEST(Units, HtmlEscapingLeavesNoMarkupAndKeepsEveryOtherByte) {

@@ -127,6 +127,10 @@ result<model_setup> set_up(const photos_options& options, model_in_hand* model,
     return failure{"--top " + std::to_string(options.top) + ": the model has " +
                    std::to_string(model->first->classes()) + " classes"};
   }
+  if (options.sort_by == sort_key::by_category && !setup->categories.in_use()) {
+    return failure{"--sort-by category: no category map is in use (" + setup->categories.source +
+                   "); give one with --categories FILE, or sort by class"};
+  }
   return setup;
 }
 

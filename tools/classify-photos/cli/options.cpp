@@ -230,8 +230,9 @@ std::vector<option_entry> user_options(photos_options* o) {
       flag_option("--xmp", &o->xmp,
                   "write the classes as keywords into each photograph's XMP sidecar beside it, "
                   "its whole file name then .xmp: PHOTO.jpg.xmp (Xmp.dc.subject, classify|LABEL "
-                  "in Xmp.lr.hierarchicalSubject, classify/LABEL in Xmp.digiKam.TagsList); the "
-                  "rest of the sidecar stays"),
+                  "in Xmp.lr.hierarchicalSubject, classify/LABEL in Xmp.digiKam.TagsList; with "
+                  "a category map, each class carries its path, classify|animal|pet|dog|LABEL, "
+                  "and each level is a keyword too); the rest of the sidecar stays"),
       choice_option<sidecar_naming>("--xmp-name", "N", &o->xmp_naming,
                                     {{"full", sidecar_naming::full_name, "PHOTO.jpg.xmp"},
                                      {"basename", sidecar_naming::base_name, "PHOTO.xmp"}},
@@ -243,7 +244,8 @@ std::vector<option_entry> user_options(photos_options* o) {
           .needing("--xmp")
           .by_default("0"),
       text_option("--sort-into", "DIR", &o->sort_into,
-                  "put each photograph into DIR/CLASS/, by its best class"),
+                  "put each photograph into DIR/CLASS/, by its best class (or its category, "
+                  "--sort-by)"),
       choice_option<sort_mode>("--sort-mode", "M", &o->sorting,
                                {{"symlink", sort_mode::symlink, ""},
                                 {"hardlink", sort_mode::hardlink, ""},
@@ -251,6 +253,15 @@ std::vector<option_entry> user_options(photos_options* o) {
                                "")
           .needing("--sort-into")
           .by_default("symlink"),
+      choice_option<sort_key>(
+          "--sort-by", "K", &o->sort_by,
+          {{"class", sort_key::by_class, "DIR/CLASS/"},
+           {"category", sort_key::by_category,
+            "DIR/animal/pet/dog/, a folder for each level of the best class's category path, "
+            "DIR/other/ for a class under none; only with a category map in use"}},
+          "")
+          .needing("--sort-into")
+          .by_default("class"),
       flag_option("--bar", &o->bar, "a progress line on standard error, where it is a terminal"),
       text_option("--truth", "SOURCE", &o->truth,
                   "each photograph's true class: \"folders\" (the name of the folder that holds "

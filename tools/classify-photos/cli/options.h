@@ -62,6 +62,7 @@ struct photos_options {
   double keyword_threshold = 0;  // the lowest score that makes a keyword
   std::string sort_into;         // --sort-into: the folder of class folders
   sort_mode sorting = sort_mode::symlink;
+  sort_key sort_by = sort_key::by_class;
   std::string command_line;         // as given, for the contact sheet
   std::vector<std::string> photos;  // as given; "-" stands for standard input
   // Set on a machine that runs one chunk of a batch spread over ssh: the

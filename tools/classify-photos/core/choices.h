@@ -16,6 +16,10 @@ enum class kernel_choice { xnnpack, builtin };
 // (keep/class_folders.h).
 enum class sort_mode { symlink, hardlink, copy };
 
+// Which folder --sort-into puts a photograph in: its best class's, or the
+// category path's over that class, a folder a level.
+enum class sort_key { by_class, by_category };
+
 // photo.jpg.xmp (darktable's and digiKam's name), or photo.xmp with
 // --xmp-name basename (keep/xmp_sidecar.h).
 enum class sidecar_naming { full_name, base_name };

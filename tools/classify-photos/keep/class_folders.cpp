@@ -467,6 +467,36 @@ std::string unsure_folder_name(const std::vector<std::string>& class_folders) {
   return folder;
 }
 
+// Level by level: the folders of one level are named among those of their
+// parent folder, so that "Dog" and "dog" under animal become two folders,
+// while "dog" under animal and under toy stay "dog".
+std::vector<std::string> category_folder_names(const std::vector<std::vector<std::string>>& paths) {
+  const std::vector<std::string> no_path = {no_category_folder};
+  const auto path_of = [&](size_t i) -> const std::vector<std::string>& {
+    return paths[i].empty() ? no_path : paths[i];
+  };
+  std::vector<std::string> folders(paths.size());
+  for (size_t depth = 0;; ++depth) {
+    // The names of this level by the folder they are in, in the classes'
+    // order.
+    std::map<std::string, std::vector<std::string>> names_in;
+    for (size_t i = 0; i < paths.size(); ++i) {
+      if (depth < path_of(i).size()) names_in[folders[i]].push_back(path_of(i)[depth]);
+    }
+    if (names_in.empty()) return folders;
+    std::map<std::pair<std::string, std::string>, std::string> named;  // by parent and name
+    for (const auto& [parent, names] : names_in) {
+      const std::vector<std::string> made = class_folder_names(names);
+      for (size_t k = 0; k < names.size(); ++k) named[{parent, names[k]}] = made[k];
+    }
+    for (size_t i = 0; i < paths.size(); ++i) {
+      if (depth >= path_of(i).size()) continue;
+      const std::string& folder = named[{folders[i], path_of(i)[depth]}];
+      folders[i] = folders[i].empty() ? folder : folders[i] + "/" + folder;
+    }
+  }
+}
+
 std::string given_folder_sorted_into(const std::string& sort_into,
                                      const std::vector<std::string>& given) {
   for (const std::string& path : given) {
@@ -502,12 +532,18 @@ result<sorted_photo> class_sorter::sort(const std::string& folder, const std::st
   const fs::path into = fs::u8path(root_) / fs::u8path(folder);
   // A class folder that links elsewhere (another disk, the photographs'
   // own folder) is the user's; what is sorted stays under the folder given.
+  // So is a category folder above it.
   const auto linked = [&]() -> std::optional<failure> {
     std::error_code ignored;
-    if (!fs::is_symlink(fs::symlink_status(into, ignored))) return std::nullopt;
-    return failure{into.u8string() + ": a symbolic link (to " +
-                   fs::read_symlink(into, ignored).u8string() +
-                   "), which nothing is written through; it is left as it is"};
+    fs::path level = fs::u8path(root_);
+    for (const fs::path& name : fs::u8path(folder)) {
+      level /= name;
+      if (!fs::is_symlink(fs::symlink_status(level, ignored))) continue;
+      return failure{level.u8string() + ": a symbolic link (to " +
+                     fs::read_symlink(level, ignored).u8string() +
+                     "), which nothing is written through; it is left as it is"};
+    }
+    return std::nullopt;
   };
   if (std::optional<failure> link = linked()) return *link;
   fs::create_directories(into, code);

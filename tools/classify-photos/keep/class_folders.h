@@ -1,6 +1,7 @@
 #pragma once
-// --sort-into DIR: each classified photograph in DIR/<class>/<file name>, as
-// a symbolic link (the default), a hard link or a copy. Class names are made
+// --sort-into DIR: each classified photograph in DIR/<class>/<file name>, or
+// with --sort-by category in DIR/<category>/<narrower category>/.../<file
+// name>, as a symbolic link (the default), a hard link or a copy. Class names are made
 // safe as folder names on Linux and Windows alike; two photographs of one
 // name become "name (2).jpg"... Nothing that exists is replaced, and the
 // photographs themselves are never moved. A copy is written under a
@@ -43,6 +44,17 @@ std::vector<std::string> class_folder_names(const std::vector<std::string>& labe
 // numbers, which never clash with it.
 std::string unsure_folder_name(const std::vector<std::string>& class_folders);
 
+// The folder of the classes under no category with --sort-by category, the
+// name ImageNet's map gives them too, so that both are one folder.
+inline constexpr char no_category_folder[] = "other";
+
+// The folders of the categories `paths` give the classes (by class, broad to
+// narrow), in their order: each level a folder named as class folders are,
+// joined by "/", levels that differ only in case within one folder numbered
+// apart as class_folder_names does; no_category_folder for a class with no
+// path.
+std::vector<std::string> category_folder_names(const std::vector<std::vector<std::string>>& paths);
+
 // `name` with letters of one case, for telling names a file system that
 // ignores case takes for one.
 std::u32string caseless_name(const std::string& name);
@@ -63,11 +75,12 @@ class class_sorter {
  public:
   class_sorter(std::string root, sort_mode mode) : root_(std::move(root)), mode_(mode) {}
 
-  // Puts the photograph at `photo` into root/`folder`/, unless it is there
-  // already (the same link, the same file, or a copy of the same bytes under
-  // its name or a numbered one), under a name that no other there has in
-  // any case; what became of it, or why it cannot be put there: the class
-  // folder is a symbolic link (nothing is written through it), or a step
+  // Puts the photograph at `photo` into root/`folder`/ (`folder` may be
+  // several levels, joined by "/"), unless it is there already (the same
+  // link, the same file, or a copy of the same bytes under its name or a
+  // numbered one), under a name that no other there has in any case; what
+  // became of it, or why it cannot be put there: the folder or one above it
+  // under root is a symbolic link (nothing is written through it), or a step
   // fails.
   result<sorted_photo> sort(const std::string& folder, const std::string& photo);
 

@@ -86,8 +86,18 @@ result<std::unique_ptr<result_keeper>> result_keeper::create(const photos_option
   }
   if (!options.sort_into.empty()) {
     keeper->sorter_ = std::make_unique<class_sorter>(options.sort_into, options.sorting);
-    if (setup.have_labels) keeper->class_folders_ = class_folder_names(setup.labels);
-    keeper->unsure_folder_ = unsure_folder_name(keeper->class_folders_);
+    if (options.sort_by == sort_key::by_category) {
+      keeper->class_folders_ = category_folder_names(setup.categories.paths);
+    } else if (setup.have_labels) {
+      keeper->class_folders_ = class_folder_names(setup.labels);
+    }
+    // The unsure photographs' folder is named apart from the folders at the
+    // top of the tree: the class folders, or the broadest categories.
+    std::vector<std::string> top;
+    for (const std::string& folder : keeper->class_folders_) {
+      top.push_back(folder.substr(0, folder.find('/')));
+    }
+    keeper->unsure_folder_ = unsure_folder_name(top);
   }
   return keeper;
 }
@@ -124,15 +134,28 @@ std::string result_keeper::label(int32_t index) const {
   return std::to_string(index);
 }
 
-std::vector<std::string> result_keeper::keywords(const photo_result& result) const {
-  std::vector<std::string> words;
+std::string result_keeper::folder_of(int32_t index) const {
+  if (index >= 0 && static_cast<size_t>(index) < class_folders_.size()) {
+    return class_folders_[static_cast<size_t>(index)];
+  }
+  // A class beyond the map's has no category.
+  if (options_.sort_by == sort_key::by_category) return no_category_folder;
+  return folder_name(label(index));
+}
+
+// Each class as its category path and its label: a photo manager then
+// finds a Shih-Tzu under "dog" and "animal" too.
+std::vector<keyword_path> result_keeper::keywords(const photo_result& result) const {
+  std::vector<keyword_path> words;
   // The score as the line prints it, so that a class shown at the threshold
   // (0.5 for a score of 0.49999997) makes its keyword; and the same whether
   // the photograph was classified now, relayed, or taken from a cache that an
   // earlier version wrote with those six digits alone.
   for (const class_score& c : result.classes) {
     if (printed_score(c.score) >= options_.keyword_threshold) {
-      words.push_back(label(c.index));
+      keyword_path path = setup_.categories.path_of(c.index);
+      path.push_back(label(c.index));
+      words.push_back(std::move(path));
     }
   }
   return words;
@@ -158,11 +181,8 @@ result_keeper::keeping result_keeper::keep(const std::string& path, const photo_
   }
   if (options_.xmp) keep_keywords(path, result, errors);
   if (sorter_) {
-    const int32_t best = result.classes.empty() ? -1 : result.classes[0].index;
-    const std::string folder = result.classes.empty() ? unsure_folder_
-                               : best >= 0 && static_cast<size_t>(best) < class_folders_.size()
-                                   ? class_folders_[static_cast<size_t>(best)]
-                                   : folder_name(label(best));
+    const std::string folder =
+        result.classes.empty() ? unsure_folder_ : folder_of(result.classes[0].index);
     const auto sorted = sorter_->sort(folder, path);
     if (!sorted) {
       errors->push_back("not sorted: " + sorted.error().message);
@@ -181,7 +201,8 @@ result_keeper::keeping result_keeper::keep(const std::string& path, const photo_
 void result_keeper::keep_keywords(const std::string& path, const photo_result& result,
                                   std::vector<std::string>* errors) {
   const bool classified = result.outcome == photo_result::state::classified;
-  const std::vector<std::string> words = classified ? keywords(result) : std::vector<std::string>{};
+  const std::vector<keyword_path> words =
+      classified ? keywords(result) : std::vector<keyword_path>{};
   const std::string key = sidecar_key(path, options_.xmp_naming);
   const auto found = shared_sidecars_.find(key);
   if (found == shared_sidecars_.end()) {
@@ -191,7 +212,7 @@ void result_keeper::keep_keywords(const std::string& path, const photo_result& r
     return;
   }
   shared_sidecar& shared = found->second;
-  for (const std::string& word : words) {
+  for (const keyword_path& word : words) {
     if (std::find(shared.words.begin(), shared.words.end(), word) == shared.words.end()) {
       shared.words.push_back(word);
     }

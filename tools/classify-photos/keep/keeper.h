@@ -15,6 +15,7 @@
 #include "tools/classify-photos/cli/options.h"
 #include "tools/classify-photos/core/results.h"
 #include "tools/classify-photos/keep/class_folders.h"
+#include "tools/classify-photos/keep/keyword_rules.h"
 #include "tools/classify-photos/keep/result_cache.h"
 #include "tools/classify-photos/layers.h"
 #include "tools/common/result.h"
@@ -66,7 +67,8 @@ class result_keeper {
  private:
   result_keeper(const photos_options& options, const model_setup& setup)
       : options_(options), setup_(setup) {}
-  std::vector<std::string> keywords(const photo_result& result) const;
+  std::vector<keyword_path> keywords(const photo_result& result) const;
+  std::string folder_of(int32_t index) const;
   std::string label(int32_t index) const;
   void keep_keywords(const std::string& path, const photo_result& result,
                      std::vector<std::string>* errors);
@@ -75,8 +77,10 @@ class result_keeper {
   const model_setup& setup_;
   std::unique_ptr<result_cache> cache_;
   std::unique_ptr<class_sorter> sorter_;
-  std::vector<std::string> class_folders_;  // by class, with --sort-into and labels
-  std::string unsure_folder_;               // for the photographs no class counted for
+  // By class, with --sort-into: the class folders where there are labels,
+  // or the category folders with --sort-by category.
+  std::vector<std::string> class_folders_;
+  std::string unsure_folder_;  // for the photographs no class counted for
   std::string setup_key_;
   size_t from_cache_ = 0;
   bool cache_failed_ = false;
@@ -86,10 +90,10 @@ class result_keeper {
   // of them: written after each, a rerun would rewrite it with the first
   // one's keywords alone and then again, a change to every photo manager.
   struct shared_sidecar {
-    size_t waiting = 0;              // photographs not handed over yet
-    bool any_classified = false;     // whether one of them has keywords to give
-    std::vector<std::string> words;  // the keywords of those handed over
-    std::string last_photo;          // the last one handed over, for its path
+    size_t waiting = 0;               // photographs not handed over yet
+    bool any_classified = false;      // whether one of them has keywords to give
+    std::vector<keyword_path> words;  // the keywords of those handed over
+    std::string last_photo;           // the last one handed over, for its path
   };
   void write_shared(shared_sidecar* shared, std::vector<std::string>* errors);
   std::map<std::string, shared_sidecar> shared_sidecars_;

@@ -11,7 +11,8 @@ namespace {
 const char lightroom_root[] = "classify|";
 const char digikam_root[] = "classify/";
 
-bool holds(const std::vector<std::string>& list, const std::string& value) {
+template <typename T>
+bool holds(const std::vector<T>& list, const T& value) {
   return std::find(list.begin(), list.end(), value) != list.end();
 }
 
@@ -32,7 +33,29 @@ void add_names(const std::string& path, char separator, std::set<std::string>* n
   while (std::getline(parts, part, separator)) names->insert(part);
 }
 
+// `level` without `separator`: "|" becomes the broken bar, "/" the division
+// slash. Neither program that reads these hierarchies has a way to escape
+// its separator, and a look-alike reads as the label did.
+std::string one_level(const std::string& level, char separator) {
+  const char* look_alike = separator == '|' ? "\xC2\xA6" : "\xE2\x88\x95";
+  std::string text;
+  for (const char c : level) {
+    if (c == separator) {
+      text += look_alike;
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
 }  // namespace
+
+std::string hierarchy_entry(const keyword_path& path, char separator) {
+  std::string entry = "classify";
+  for (const std::string& level : path) entry += separator + one_level(level, separator);
+  return entry;
+}
 
 // A flat keyword is ours only where our record says we added it: one the
 // user had before we tagged the photograph with the same word stays theirs,
@@ -43,7 +66,7 @@ void add_names(const std::string& path, char separator, std::set<std::string>* n
 // taken out by hand, a word of the user's taken out is lost. From the first
 // run over such a sidecar on, the record is kept.
 sidecar_keywords merged_keywords(const sidecar_keywords& before,
-                                 const std::vector<std::string>& keywords) {
+                                 const std::vector<keyword_path>& keywords) {
   sidecar_keywords after;
   after.lightroom = not_ours(before.lightroom, lightroom_root);
   after.digikam = not_ours(before.digikam, digikam_root);
@@ -55,16 +78,18 @@ sidecar_keywords merged_keywords(const sidecar_keywords& before,
       after.flat.push_back(keyword);
     }
   }
-  std::vector<std::string> seen;
-  for (const std::string& keyword : keywords) {
-    if (holds(seen, keyword)) continue;
-    seen.push_back(keyword);
-    if (!holds(after.flat, keyword)) {
-      after.flat.push_back(keyword);
-      after.added.push_back(keyword);
+  // A level that two of our paths share is added, and recorded, once.
+  std::vector<keyword_path> seen;
+  for (const keyword_path& path : keywords) {
+    if (path.empty() || holds(seen, path)) continue;
+    seen.push_back(path);
+    for (const std::string& level : path) {
+      if (holds(after.flat, level)) continue;
+      after.flat.push_back(level);
+      after.added.push_back(level);
     }
-    after.lightroom.push_back(lightroom_root + keyword);
-    after.digikam.push_back(digikam_root + keyword);
+    after.lightroom.push_back(hierarchy_entry(path, '|'));
+    after.digikam.push_back(hierarchy_entry(path, '/'));
   }
   return after;
 }

@@ -45,20 +45,24 @@ outcome xmp_ready() {
 }
 
 result<std::string> merge_keywords(const std::string& old_sidecar,
-                                   const std::vector<std::string>& keywords) {
+                                   const std::vector<keyword_path>& keywords) {
   const xmp_functions& module = xmp_module();
   if (!module.problem.empty()) return failure{module.problem};
-  std::vector<const char*> words;
-  std::vector<size_t> sizes;
-  for (const std::string& keyword : keywords) {
-    words.push_back(keyword.data());
-    sizes.push_back(keyword.size());
+  std::vector<const char*> levels;
+  std::vector<size_t> sizes, path_levels;
+  for (const keyword_path& path : keywords) {
+    for (const std::string& level : path) {
+      levels.push_back(level.data());
+      sizes.push_back(level.size());
+    }
+    path_levels.push_back(path.size());
   }
   char* merged = nullptr;
   char* reason = nullptr;
   size_t merged_size = 0;
-  const int merged_well = module.merge(old_sidecar.data(), old_sidecar.size(), words.data(),
-                                       sizes.data(), words.size(), &merged, &merged_size, &reason);
+  const int merged_well = module.merge(old_sidecar.data(), old_sidecar.size(), levels.data(),
+                                       sizes.data(), levels.size(), path_levels.data(),
+                                       path_levels.size(), &merged, &merged_size, &reason);
   const std::unique_ptr<char, xmp_free_function> merged_owner(merged, module.release);
   const std::unique_ptr<char, xmp_free_function> reason_owner(reason, module.release);
   if (merged_well != 1) return failure{reason != nullptr ? reason : "cannot be merged"};

@@ -125,7 +125,7 @@ struct fresh_registries {
 };
 
 result<std::string> merge_xmp(const std::string& old_sidecar, const std::string& utf8,
-                              const std::vector<std::string>& keywords) {
+                              const std::vector<keyword_path>& keywords) {
   const known_namespaces known = {namespace_of, [](const std::string& uri) -> std::string {
                                     try {
                                       return Exiv2::XmpProperties::prefix(uri);
@@ -166,7 +166,7 @@ result<std::string> merge_xmp(const std::string& old_sidecar, const std::string&
 }  // namespace
 
 result<std::string> merge_keywords(const std::string& old_sidecar,
-                                   const std::vector<std::string>& keywords) {
+                                   const std::vector<keyword_path>& keywords) {
   std::string text;
   if (!xmp_as_utf8(old_sidecar, &text)) return failure{"is not UTF-16 that can be read"};
   try {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/classify-photos/keep/keyword_rules.h"
 #include "tools/classify-photos/layers.h"
 #include "tools/common/result.h"
 
@@ -17,6 +18,6 @@ namespace classify {
 // `keywords` as the only keywords of ours (`old_sidecar` itself where it
 // holds them already); a failure when it cannot be read as XMP.
 result<std::string> merge_keywords(const std::string& old_sidecar,
-                                   const std::vector<std::string>& keywords);
+                                   const std::vector<keyword_path>& keywords);
 
 }  // namespace classify

@@ -24,15 +24,20 @@ char* copy_out(const std::string& text, size_t* size) {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int classify_xmp_merge(
-    const char* old_sidecar, size_t old_size, const char* const* keywords,
-    const size_t* keyword_sizes, size_t keyword_count, char** merged, size_t* merged_size,
-    char** error) {
+    const char* old_sidecar, size_t old_size, const char* const* levels, const size_t* level_sizes,
+    size_t level_count, const size_t* path_levels, size_t path_count, char** merged,
+    size_t* merged_size, char** error) {
   *merged = nullptr;
   *error = nullptr;
-  std::vector<std::string> words;
-  for (size_t i = 0; i < keyword_count; ++i) words.emplace_back(keywords[i], keyword_sizes[i]);
   std::string new_sidecar;
   try {
+    std::vector<classify::keyword_path> words(path_count);
+    size_t level = 0;
+    for (size_t i = 0; i < path_count; ++i) {
+      for (size_t k = 0; k < path_levels[i] && level < level_count; ++k, ++level) {
+        words[i].emplace_back(levels[level], level_sizes[level]);
+      }
+    }
     classify::result<std::string> merged_sidecar =
         classify::merge_keywords(std::string(old_sidecar, old_size), words);
     if (!merged_sidecar) {

@@ -14,12 +14,15 @@ CLASSIFY_PHOTOS_IN_LAYER(keep);
 
 extern "C" {
 
-// merge_keywords (xmp_merge.h) over bytes: returns 1 with the new sidecar in
-// `*merged` (`*merged_size` bytes), or 0 with the reason in `*error` (a C
-// string); either is freed with the module's free function.
+// merge_keywords (xmp_merge.h) over bytes: the keywords' paths are their
+// levels one after another (`level_count` of them in all), the first
+// `path_levels[0]` of them the first path, and so on for `path_count`
+// paths. Returns 1 with the new sidecar in `*merged` (`*merged_size`
+// bytes), or 0 with the reason in `*error` (a C string); either is freed
+// with the module's free function.
 typedef int (*xmp_merge_function)(const char* old_sidecar, size_t old_size,
-                                  const char* const* keywords, const size_t* keyword_sizes,
-                                  size_t keyword_count, char** merged, size_t* merged_size,
-                                  char** error);
+                                  const char* const* levels, const size_t* level_sizes,
+                                  size_t level_count, const size_t* path_levels, size_t path_count,
+                                  char** merged, size_t* merged_size, char** error);
 typedef void (*xmp_free_function)(char* bytes);
 }

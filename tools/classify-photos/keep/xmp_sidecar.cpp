@@ -156,7 +156,7 @@ std::string sidecar_path(const std::string& photo, sidecar_naming naming) {
   return (has_extension ? photo.substr(0, dot) : photo) + ".xmp";
 }
 
-outcome write_keywords(const std::string& path, const std::vector<std::string>& keywords) {
+outcome write_keywords(const std::string& path, const std::vector<keyword_path>& keywords) {
   const result<found_sidecar> sidecar = find_sidecar(path);
   if (!sidecar) return failure{path + ": " + sidecar.error().message + "; left as it is"};
   const found_sidecar& found = *sidecar;

@@ -1,8 +1,9 @@
 #pragma once
 // --xmp: the classes of a photograph as keywords in its XMP sidecar, where
-// photo managers read them: the flat keyword in Xmp.dc.subject, "classify|
+// photo managers read them: each level of a class's path (its categories,
+// then its label) as a flat keyword in Xmp.dc.subject, "classify|animal|dog|
 // LABEL" in Xmp.lr.hierarchicalSubject (Lightroom, darktable) and
-// "classify/LABEL" in Xmp.digiKam.TagsList (digiKam). Everything else in an
+// "classify/animal/dog/LABEL" in Xmp.digiKam.TagsList (digiKam). Everything else in an
 // existing sidecar stays; the keywords of an earlier run are replaced
 // (keyword_rules.h says which are ours). The
 // photograph itself is never written. Read and written with exiv2
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "tools/classify-photos/core/choices.h"
+#include "tools/classify-photos/keep/keyword_rules.h"
 #include "tools/classify-photos/layers.h"
 #include "tools/common/result.h"
 
@@ -33,6 +35,6 @@ outcome xmp_ready();
 // Fails, naming it, when it is not a regular file, is larger than 16 MiB,
 // cannot be read as XMP, is read-only or cannot be written, and then it is
 // left as it was.
-outcome write_keywords(const std::string& path, const std::vector<std::string>& keywords);
+outcome write_keywords(const std::string& path, const std::vector<keyword_path>& keywords);
 
 }  // namespace classify
