@@ -46,7 +46,9 @@ void check_relay_line(const std::string& line) {
   photo_result result;
   if (!parse_relay_line(line, &chunk, &position, &result)) return;
   if (chunk < 1 || result.outcome == photo_result::state::pending) std::abort();
-  if (result.outcome == photo_result::state::classified && result.classes.empty()) std::abort();
+  // A photograph classified with no classes is one no class counted for
+  // (--threshold): "unsure" on the line. Any other has its best class.
+  if (result.outcome != photo_result::state::classified && !result.classes.empty()) std::abort();
   // A line that was read writes a line that reads back the same.
   const std::string again = relay_line(chunk, position, result);
   long chunk_again = 0;

@@ -445,8 +445,16 @@ TEST_F(Keep, CategoryPathsInSidecars) {
        "p.ppm",
        sidecar("<rdf:li>Rex</rdf:li><rdf:li>red</rdf:li>", "<rdf:li>classify|red</rdf:li>",
                "<rdf:li>classify/red</rdf:li>", "<rdf:li>red</rdf:li>"),
-       {{colours, "Rex, colour, warm, red", warm_red, warm_red_dk, "colour, warm, red"},
+       {{colours, "Rex, red, colour, warm", warm_red, warm_red_dk, "colour, warm, red"},
         {plain, "Rex, red", "classify|red", "classify/red", "red"}}},
+      // A level the user's own hierarchy names is theirs from the first run
+      // on, so that a rerun finds the sidecar as it left it.
+      {"a level the user's hierarchy names",
+       "p.ppm",
+       sidecar("", "<rdf:li>tones|warm</rdf:li>", "", ""),
+       {{colours, "colour, warm, red", "tones|warm, " + warm_red, warm_red_dk, "colour, red"},
+        {colours, "colour, warm, red", "tones|warm, " + warm_red, warm_red_dk, "colour, red"},
+        {plain, "warm, red", "tones|warm, classify|red", "classify/red", "red"}}},
       {"tagged before the record",
        "p.ppm",
        sidecar("<rdf:li>Rex</rdf:li><rdf:li>red</rdf:li>", "<rdf:li>classify|red</rdf:li>", "", ""),

@@ -73,21 +73,32 @@ sidecar_keywords merged_keywords(const sidecar_keywords& before,
   std::set<std::string> named_elsewhere;
   for (const std::string& entry : after.lightroom) add_names(entry, '|', &named_elsewhere);
   for (const std::string& entry : after.digikam) add_names(entry, '/', &named_elsewhere);
-  for (const std::string& keyword : before.flat) {
-    if (!holds(before.added, keyword) || named_elsewhere.count(keyword) != 0) {
-      after.flat.push_back(keyword);
+  const auto users = [&](const std::string& keyword) {
+    return !holds(before.added, keyword) || named_elsewhere.count(keyword) != 0;
+  };
+  // A level that two of our paths share is added, and recorded, once.
+  std::vector<keyword_path> paths;
+  std::vector<std::string> levels;
+  for (const keyword_path& path : keywords) {
+    if (path.empty() || holds(paths, path)) continue;
+    paths.push_back(path);
+    for (const std::string& level : path) {
+      if (!holds(levels, level)) levels.push_back(level);
     }
   }
-  // A level that two of our paths share is added, and recorded, once.
-  std::vector<keyword_path> seen;
-  for (const keyword_path& path : keywords) {
-    if (path.empty() || holds(seen, path)) continue;
-    seen.push_back(path);
-    for (const std::string& level : path) {
-      if (holds(after.flat, level)) continue;
-      after.flat.push_back(level);
-      after.added.push_back(level);
-    }
+  // The user's keywords, and ours that stay, where they were: a rerun then
+  // gives the sidecar back as it found it.
+  for (const std::string& keyword : before.flat) {
+    if (users(keyword) || holds(levels, keyword)) after.flat.push_back(keyword);
+  }
+  for (const std::string& level : levels) {
+    if (!holds(after.flat, level)) after.flat.push_back(level);
+    // Ours unless the user had it, or names it in their own hierarchy: such
+    // a word would be theirs on the next run, and must be on this one too.
+    const bool theirs = holds(before.flat, level) && users(level);
+    if (!theirs && named_elsewhere.count(level) == 0) after.added.push_back(level);
+  }
+  for (const keyword_path& path : paths) {
     after.lightroom.push_back(hierarchy_entry(path, '|'));
     after.digikam.push_back(hierarchy_entry(path, '/'));
   }
