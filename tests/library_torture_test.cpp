@@ -745,10 +745,11 @@ TEST(Library, SweepKeepsEverythingButOurKeywords) {
 
 // --- Runs stopped partway ---------------------------------------------------
 
-// Runs stopped by Ctrl-C and by SIGKILL before their first line, after a
-// few and after many leave every sidecar whole (as it was, or valid XMP with
-// all that was in it) and nothing in the class folders but photographs; a
-// run after them does all that is left, with the lines of a plain run.
+// Runs stopped by Ctrl-C and by SIGKILL (sorting by category) before their
+// first line, after a few and after many leave every sidecar whole (as it
+// was, or valid XMP with all that was in it) and nothing in the class
+// folders but photographs; a run after them does all that is left, with the
+// lines of a plain run.
 TEST(Library, StoppedRunsLeaveNothingHalfDone) {
   scratch_dir dir;
   scratch_dir outputs;
@@ -777,15 +778,18 @@ TEST(Library, StoppedRunsLeaveNothingHalfDone) {
   const std::map<std::string, std::vector<std::string>> keywords = keyword_paths(dir, "library");
   ASSERT_EQ(keywords.size(), count);
 
-  const std::vector<std::string> args = {"--xmp",   "--sort-into", "sorted",
-                                         "--cache", "run.db",      "library"};
-  std::vector<std::string> command = with_model(args);
-  command.insert(command.begin(), CLASSIFY_PHOTOS_EXE);
   std::vector<std::string> photo_list;
   for (const auto& [path, bytes] : photos) photo_list.push_back(path);
 
   for (const int signal : {SIGINT, SIGKILL}) {
     const std::string name = signal == SIGINT ? "SIGINT" : "SIGKILL";
+    // Killed runs sort by category, a folder for each level of the path,
+    // made as the run goes; stopped ones by class.
+    std::vector<std::string> args = {"--xmp", "--sort-into", "sorted", "--cache", "run.db"};
+    if (signal == SIGKILL) args.insert(args.end(), {"--sort-by", "category"});
+    args.push_back("library");
+    std::vector<std::string> command = with_model(args);
+    command.insert(command.begin(), CLASSIFY_PHOTOS_EXE);
     build_library();
     const tree_manifest before = take_manifest(dir.path);
     std::set<std::string> leftovers;  // files a killed run could not remove
