@@ -281,6 +281,7 @@ TEST_F(Selection, ThresholdsListsMultiLabelAndConversionsGiveTheClassesWorkedOut
       {{"--categories", "none", "--only", "cool"}, "--only cool: no class of the model"},
       {{"--except", "3"}, "--except 3"},
       {{"--only", "@absent.txt"}, "absent.txt"},
+      {{"--only", "@/dev/zero"}, "--only @/dev/zero: not a regular file"},
       {{"--except", "@blank.txt"}, "--except @blank.txt: the file names no class"},
       {{"--only", "green", "--only", "mauve"}, "mauve"},
       {{"--only", "red", "--except", "blue"}, "--only and --except"},

@@ -123,10 +123,14 @@ TEST_F(Truth, AFileOfNamesAndIndicesAndTheJsonSummary) {
   EXPECT_EQ(summary["errors"][0]["path"], "photos/blue/broken.jpg");
   EXPECT_EQ(r.err.find("accuracy over"), std::string::npos) << "the summary went to the file";
 
-  // Bad usage: --summary alone, a file that is not there, a line without a
-  // class.
+  // Bad usage: --summary alone, a file that is not there or never ends, a
+  // line without a class.
   EXPECT_EQ(classify_photos({"--summary", "s.json", "photos"}).status, 2);
   EXPECT_EQ(classify_photos({"--truth", "gone.csv", "photos"}).status, 2);
+  const run_result endless = classify_photos({"--truth", "/dev/zero", "photos"});
+  EXPECT_EQ(endless.status, 2);
+  EXPECT_NE(endless.err.find("--truth /dev/zero: not a regular file"), std::string::npos)
+      << endless.err;
   dir.write("bad.csv", "photos/red/r1.ppm\n");
   const run_result bad = classify_photos({"--truth", "bad.csv", "photos"});
   EXPECT_EQ(bad.status, 2);

@@ -1,9 +1,11 @@
 // The pure parts of the tools, each against an independent statement of what
 // it must do, swept over many inputs: the relay protocol and the chunk's
 // header, chunk sizes, ssh command lines, shell words, option values, HTML
-// escaping and the ranking of scores.
+// escaping, the ranking of scores and the files named for options.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -27,6 +29,7 @@
 #include "tools/classify-photos/remote/chunk.h"
 #include "tools/classify-photos/remote/protocol.h"
 #include "tools/classify-photos/remote/remote.h"
+#include "tools/common/option_file.h"
 #include "tools/common/shell_words.h"
 
 namespace classify {
@@ -442,6 +445,47 @@ TEST(Units, HtmlEscapingLeavesNoMarkupAndKeepsEveryOtherByte) {
     }
   }
   EXPECT_EQ(back, every_byte);
+}
+
+// A file named for an option (--truth, --categories, --only @FILE) is read
+// whole, to its last byte across the reader's buffers, or refused unread:
+// what is not a regular file (a FIFO without a writer would keep the tool
+// waiting, /dev/zero would never end) and what is over the limit by a byte.
+TEST(Units, AnOptionFileIsReadWholeOrRefusedUnread) {
+  const scratch_dir dir;
+  const auto read = [](const std::string& file, uintmax_t largest) {
+    return read_option_file("--x " + file + ": ", file, largest, "too much");
+  };
+  for (const size_t size :
+       {size_t{0}, size_t{1}, size_t{65535}, size_t{65536}, size_t{65537}, size_t{3 * 65536 + 7}}) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    dir.write("f", bytes);
+    const result<std::string> whole = read(dir.file("f"), size);
+    ASSERT_TRUE(whole) << size << ": " << whole.error().message;
+    EXPECT_EQ(*whole, bytes) << size;
+    if (size == 0) continue;
+    const result<std::string> over = read(dir.file("f"), size - 1);
+    ASSERT_FALSE(over) << size;
+    EXPECT_EQ(over.error().message, "--x " + dir.file("f") + ": larger than " +
+                                        std::to_string(size - 1) + " bytes: too much");
+  }
+  ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+  ASSERT_EQ(symlink("f", dir.file("link").c_str()), 0);
+  ASSERT_EQ(symlink("gone", dir.file("dangling").c_str()), 0);
+  EXPECT_TRUE(read(dir.file("link"), 1 << 20));
+  for (const auto& [file, why] :
+       std::vector<std::pair<std::string, std::string>>{{dir.file("gone"), "no such file"},
+                                                        {dir.file("dangling"), "no such file"},
+                                                        {dir.file("folder"), "not a regular file"},
+                                                        {dir.file("fifo"), "not a regular file"},
+                                                        {"/dev/zero", "not a regular file"},
+                                                        {"/dev/null", "not a regular file"}}) {
+    const result<std::string> got = read(file, 1 << 20);
+    ASSERT_FALSE(got) << file;
+    EXPECT_EQ(got.error().message, "--x " + file + ": " + why);
+  }
 }
 
 TEST(Units, BestClassesRankAsAStableSortWithNanLast) {

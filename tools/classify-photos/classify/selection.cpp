@@ -4,9 +4,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <sstream>
 
 #include "tools/common/command_line.h"
+#include "tools/common/option_file.h"
 
 namespace classify {
 
@@ -44,16 +45,20 @@ std::vector<int32_t> classes_of(const std::string& name, const std::vector<std::
   return found;
 }
 
+// A list of classes far longer than any model's is a mistaken file.
+constexpr uintmax_t largest_class_list = 16u << 20;
+
 // The lines of @FILE, without their line ends and blank ones.
-result<std::vector<std::string>> names_in_file(const std::string& file) {
-  std::ifstream in(file);
-  if (!in) return failure{file + ": cannot be read"};
+result<std::vector<std::string>> names_in_file(const std::string& named, const std::string& file) {
+  const result<std::string> bytes =
+      read_option_file(named, file, largest_class_list, "no list of classes is that large");
+  if (!bytes) return bytes.error();
   std::vector<std::string> names;
+  std::istringstream in(*bytes);
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find_first_not_of(" \t") != std::string::npos) names.push_back(line);
   }
-  if (in.bad()) return failure{file + ": cannot be read"};
   return names;
 }
 
@@ -126,8 +131,9 @@ result<std::vector<int32_t>> classes_named(const std::vector<std::string>& names
   };
   for (const std::string& name : names) {
     if (name.size() > 1 && name[0] == '@') {
-      result<std::vector<std::string>> listed = names_in_file(name.substr(1));
-      if (!listed) return failure{option + " " + name + ": " + listed.error().message};
+      result<std::vector<std::string>> listed =
+          names_in_file(option + " " + name + ": ", name.substr(1));
+      if (!listed) return listed.error();
       // An empty list would leave every class to rank, as if none were given.
       if (listed->empty()) return failure{option + " " + name + ": the file names no class"};
       for (const std::string& line : *listed) {

@@ -1,10 +1,9 @@
 #include "tools/classify-photos/truth/categories.h"
 
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
-#include <system_error>
+
+#include "tools/common/option_file.h"
 
 namespace classify {
 
@@ -45,30 +44,6 @@ std::string without_comments(const std::string& bytes) {
 std::string class_words(int32_t index, const std::string& key) {
   return key == std::to_string(index) ? "class " + key
                                       : "class " + std::to_string(index) + " (" + key + ")";
-}
-
-// The bytes of the map file `file`, refused unread where it is not a regular
-// file (a FIFO would keep the tool waiting) or is too large.
-result<std::string> read_map_file(const std::string& file) {
-  namespace fs = std::filesystem;
-  const std::string named = "--categories " + file + ": ";
-  std::error_code error;
-  const fs::path path = fs::u8path(file);
-  if (!fs::is_regular_file(path, error)) {
-    return failure{named + (fs::exists(path, error) ? "not a regular file" : "no such file")};
-  }
-  const uintmax_t size = fs::file_size(path, error);
-  if (error) return failure{named + "cannot be read"};
-  if (size > largest_category_file) {
-    return failure{named + "larger than " + std::to_string(largest_category_file >> 20) +
-                   " MiB: no category map is that large"};
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return failure{named + "not a readable file"};
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return failure{named + "cannot be read"};
-  return text.str();
 }
 
 }  // namespace
@@ -182,7 +157,9 @@ result<category_map> choose_category_map(const std::string& given, std::vector<s
     return map;
   }
   if (!given.empty()) {
-    const result<std::string> bytes = read_map_file(given);
+    const result<std::string> bytes =
+        read_option_file("--categories " + given + ": ", given, largest_category_file,
+                         "no category map is that large");
     if (!bytes) return bytes.error();
     result<category_map> parsed =
         parse_category_map(*bytes, label_matcher(*labels, classes), classes);

@@ -4,16 +4,20 @@
 #include <cctype>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <sstream>
 #include <unordered_map>
 
 #include "tools/common/command_line.h"
+#include "tools/common/option_file.h"
 
 namespace classify {
 
 namespace {
+
+// A truth file larger than this is a mistaken file: a line for each of ten
+// million photographs would be smaller.
+constexpr uintmax_t largest_truth_file = uintmax_t{1} << 30;
 
 namespace fs = std::filesystem;
 
@@ -140,15 +144,6 @@ bool absolute_path(const std::string& path) {
   } catch (const std::exception&) {
     return false;
   }
-}
-
-result<std::string> read_file(const std::string& file) {
-  std::ifstream in(fs::u8path(file), std::ios::binary);
-  if (!in) return failure{"--truth " + file + ": not a readable file"};
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return failure{"--truth " + file + ": cannot be read"};
-  return text.str();
 }
 
 // "1", "1 and 3", "1, 3 and 5".
@@ -297,7 +292,8 @@ result<std::vector<photo_truth>> find_truths(const std::string& source,
     }
     return truths;
   }
-  const result<std::string> bytes = read_file(source);
+  const result<std::string> bytes = read_option_file(
+      "--truth " + source + ": ", source, largest_truth_file, "no truth file is that large");
   if (!bytes) return bytes.error();
   return match_truth_file(source, *bytes, photos, labels, classes, warnings);
 }
