@@ -40,7 +40,7 @@ group_packages() {
       group_packages build
       group_packages picture
       group_packages sshd
-      echo libgtest-dev libexpat1-dev libvips-tools exiv2 libimage-exiftool-perl icc-profiles-free man-db parallel qemu-user tidy wordnet-base
+      echo libgtest-dev libexpat1-dev libvips-tools exiv2 libimage-exiftool-perl icc-profiles-free man-db parallel python3 qemu-user tidy wordnet-base
       ;;
     bench)
       group_packages test
