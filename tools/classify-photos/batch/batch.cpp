@@ -281,7 +281,8 @@ outcome run_batch(batch job) {
     const sheet_header header{
         job.options.model, job.model_name, job.options.command_line,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
-    sheet_written = job.sheet->finish(job.photos, job.labels, header, job.truths, job.categories);
+    sheet_written = job.sheet->finish(job.photos, job.labels, header, job.truths, job.categories,
+                                      job.truths != nullptr ? &lines.figures() : nullptr);
     if (!sheet_written) {
       std::fprintf(job.messages, "classify-photos: %s\n", sheet_written.error().message.c_str());
     }

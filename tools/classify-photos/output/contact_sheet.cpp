@@ -447,21 +447,6 @@ std::vector<contact_sheet::category_group> contact_sheet::groups_of(
   return groups;
 }
 
-evaluation contact_sheet::figures(const std::vector<std::string>& photos,
-                                  const std::vector<std::string>* labels,
-                                  const std::vector<photo_truth>& truths,
-                                  const category_map* categories) const {
-  evaluation figures(1, labels, categories);
-  for (size_t i = 0; i < entries_.size() && i < truths.size(); ++i) {
-    photo_result result;
-    result.outcome =
-        entries_[i].classified ? photo_result::state::classified : photo_result::state::failed;
-    result.classes = entries_[i].classes;
-    figures.add(photos[i], truths[i], result);
-  }
-  return figures;
-}
-
 outcome contact_sheet::put_in_place(const std::string& text) const {
   // The page through a temporary name; the thumbnails' folder into the place
   // of the earlier one just before, so that the page never links a folder
@@ -477,7 +462,7 @@ outcome contact_sheet::put_in_place(const std::string& text) const {
 outcome contact_sheet::finish(const std::vector<std::string>& photos,
                               const std::vector<std::string>* labels, const sheet_header& header,
                               const std::vector<photo_truth>* truths,
-                              const category_map* categories) {
+                              const category_map* categories, const evaluation* figures) {
   {
     std::lock_guard<std::mutex> lock(failure_mutex_);
     if (!failure_.empty()) return failure{failure_};
@@ -489,11 +474,9 @@ outcome contact_sheet::finish(const std::vector<std::string>& photos,
       categories != nullptr ? groups_of(order, *categories) : std::vector<category_group>();
   std::ostringstream page;
   write_header(page, photos.size(), order.size(), failed, header);
-  std::optional<evaluation> by_category;
-  if (truths != nullptr && categories != nullptr) {
-    by_category.emplace(figures(photos, labels, *truths, categories));
-  }
-  if (truths != nullptr) write_accuracy(page, *truths, by_category ? &*by_category : nullptr);
+  const evaluation* const by_category =
+      truths != nullptr && categories != nullptr ? figures : nullptr;
+  if (truths != nullptr) write_accuracy(page, *truths, by_category);
   page << "<nav>\n";
   for (size_t g = 0; g < groups.size(); ++g) {
     page << "<a href=\"#category-" << g + 1 << "\">" << page_text(path_heading(groups[g].path))

@@ -66,10 +66,11 @@ class contact_sheet {
   // use), the sections are categories that hold their classes' sections,
   // and with `truths` the page also gives the accuracy by category, each
   // category's recall and precision, and marks a photograph whose truth
-  // names a category right or wrong by it.
+  // names a category right or wrong by it, from `figures`: the batch's own
+  // figures (the summary's), which the page gives as they are.
   outcome finish(const std::vector<std::string>& photos, const std::vector<std::string>* labels,
                  const sheet_header& header, const std::vector<photo_truth>* truths = nullptr,
-                 const category_map* categories = nullptr);
+                 const category_map* categories = nullptr, const evaluation* figures = nullptr);
 
   // The folder beside a page that holds its thumbnails: PAGE less its
   // extension, then "_files".
@@ -110,10 +111,6 @@ class contact_sheet {
   // the largest first.
   static std::vector<category_group> groups_of(const std::vector<std::pair<int32_t, size_t>>& order,
                                                const category_map& categories);
-  // What the batch comes to, class by class and by category, from the
-  // photographs classified with a truth.
-  evaluation figures(const std::vector<std::string>& photos, const std::vector<std::string>* labels,
-                     const std::vector<photo_truth>& truths, const category_map* categories) const;
   // The section of class `index` (or of the unsure photographs, for
   // unsure_group): a figure a photograph, in the order given; its heading of
   // `level` (2, or 3 within a category).
