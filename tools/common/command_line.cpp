@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <vector>
@@ -87,6 +88,18 @@ bool fraction(const std::string& text, double* value) {
   errno = 0;
   *value = std::strtod(text.c_str(), &end);
   return !text.empty() && *end == '\0' && errno == 0 && *value > 0.0 && *value <= 1.0;
+}
+
+std::string exact_text(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+std::string exact_text(float value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value));
+  return text;
 }
 
 }  // namespace classify

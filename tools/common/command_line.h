@@ -32,4 +32,10 @@ bool whole_number(const std::string& text, long low, long high, long* value);
 // `text` as a fraction above 0 and at most 1; false otherwise.
 bool fraction(const std::string& text, double* value);
 
+// `value` as text that reads back as the same number: 17 significant digits
+// for a double, 9 for a float (a value given on a command line passed on to
+// another, or part of a key).
+std::string exact_text(double value);
+std::string exact_text(float value);
+
 }  // namespace classify

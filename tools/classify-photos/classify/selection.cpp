@@ -13,12 +13,6 @@ namespace classify {
 
 namespace {
 
-std::string exact(double value) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  return text;
-}
-
 // The classes of one name: those whose label it is, else the index it
 // spells, else those under the category of that name; none where it is
 // none of these.
@@ -194,7 +188,7 @@ result<class_selection> choose_selection(const photos_options& options,
 std::string class_selection::key() const {
   if (plain() && !multi_label) return "";
   std::string text = "scores " + std::to_string(static_cast<int>(conversion)) + "\nthreshold " +
-                     (thresholded ? exact(threshold) : "none") + "\nselected top " +
+                     (thresholded ? exact_text(threshold) : "none") + "\nselected top " +
                      std::to_string(top) + "\nmulti-label " + (multi_label ? "yes" : "no");
   if (!allowed.empty()) {
     text += std::string(allow_list ? "\nonly " : "\nexcept ") + index_list(listed);

@@ -21,6 +21,7 @@
 #include "platform/platform.h"
 #include "tools/classify-photos/classify/workers.h"
 #include "tools/classify-photos/remote/chunk.h"
+#include "tools/common/command_line.h"
 #include "tools/common/scratch_folder.h"
 #include "tools/common/subprocess.h"
 
@@ -29,11 +30,7 @@ namespace classify {
 std::vector<std::string> classifying_options(const photos_options& options) {
   const auto numbers = [](const std::vector<float>& values) {
     std::string text;
-    for (const float v : values) {
-      char value[32];
-      std::snprintf(value, sizeof value, "%.9g", v);
-      text += (text.empty() ? "" : ",") + std::string(value);
-    }
+    for (const float v : values) text += (text.empty() ? "" : ",") + exact_text(v);
     return text;
   };
   // --top only where given: a multi-label model takes every class that
@@ -41,18 +38,12 @@ std::vector<std::string> classifying_options(const photos_options& options) {
   std::vector<std::string> args;
   if (options.top_given) args.insert(args.end(), {"--top", std::to_string(options.top)});
   if (options.jobs > 0) args.insert(args.end(), {"--jobs", std::to_string(options.jobs)});
-  if (options.crop_given) {
-    char crop[32];
-    std::snprintf(crop, sizeof crop, "%.17g", options.crop);
-    args.insert(args.end(), {"--crop", crop});
-  }
+  if (options.crop_given) args.insert(args.end(), {"--crop", exact_text(options.crop)});
   if (options.kernels == kernel_choice::builtin) args.insert(args.end(), {"--kernels", "builtin"});
   if (!options.mean.empty()) args.insert(args.end(), {"--mean", numbers(options.mean)});
   if (!options.std.empty()) args.insert(args.end(), {"--std", numbers(options.std)});
   if (options.threshold_given) {
-    char threshold[32];
-    std::snprintf(threshold, sizeof threshold, "%.17g", options.threshold);
-    args.insert(args.end(), {"--threshold", threshold});
+    args.insert(args.end(), {"--threshold", exact_text(options.threshold)});
   }
   if (options.multi_label) args.push_back("--multi-label");
   if (options.scores != score_conversion::as_given) {
