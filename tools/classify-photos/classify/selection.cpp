@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <sstream>
 
+#include "tools/classify-photos/output/report.h"
 #include "tools/common/command_line.h"
 #include "tools/common/option_file.h"
 
@@ -221,7 +221,7 @@ bool reaches(float score, double threshold) {
   // Six significant digits move a score by less than a millionth of it:
   // only a score that close is printed to see.
   if (!(value > 0) || value < threshold * (1 - 1e-5)) return false;
-  return std::strtod(score_text(score).c_str(), nullptr) >= threshold;
+  return printed_score(score) >= threshold;
 }
 
 void select_classes(const float* scores, size_t size, const class_selection& selection,
