@@ -13,12 +13,6 @@ extern const char* const imagenet_categories_tsv;
 
 namespace {
 
-std::string trimmed(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // `bytes` without the lines that start with "#". A comment's line becomes
 // empty rather than going, so that errors still give the file's own line
 // numbers (the reader passes over empty lines).

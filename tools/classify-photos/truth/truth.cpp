@@ -118,13 +118,6 @@ class record_reader {
   size_t line_ = 1;
 };
 
-// `text` without the spaces and tabs at its ends.
-std::string trimmed(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // How the file's paths and the photographs' are compared: absolute against
 // `base`, lexically normal; "" for a path that cannot be one.
 std::string path_key(const fs::path& base, const std::string& path) {
@@ -216,6 +209,12 @@ result<std::vector<truth_line>> parse_truth_lines(const std::string& bytes) {
     lines.push_back(std::move(line));
   }
   return lines;
+}
+
+std::string trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 std::string folded_name(const std::string& text) {

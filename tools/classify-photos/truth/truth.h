@@ -52,6 +52,10 @@ struct truth_line {
 // text.
 result<std::vector<truth_line>> parse_truth_lines(const std::string& bytes);
 
+// `text` without the spaces and tabs at its ends: a field of a truth or
+// category file as it is meant.
+std::string trimmed(const std::string& text);
+
 // `text` as truths and labels are compared: ASCII letters folded to lower
 // case, "_" and "-" read as spaces, runs of spaces as one, and the ends
 // trimmed.
