@@ -4,12 +4,17 @@
 // written back with every field quoted it reads the same. The input, as the
 // bytes of a file /tmp/truths/truth.csv, is then matched against
 // photographs named by its own paths and against the model's labels, and
-// those paths are read as folders of a class.
+// those paths are read as folders of a class. The same bytes are read as a
+// category map (--categories FILE), and their lines as labels that carry
+// their own paths: every path read is of trimmed levels without "|".
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tools/classify-photos/truth/categories.h"
 #include "tools/classify-photos/truth/truth.h"
 
 using namespace classify;
@@ -58,6 +63,50 @@ void check_truths(const std::vector<photo_truth>& truths, size_t photos) {
   }
 }
 
+void check_path(const std::vector<std::string>& levels) {
+  for (const std::string& level : levels) {
+    if (level.empty() || level.find('|') != std::string::npos || trimmed(level) != level) {
+      std::abort();
+    }
+  }
+}
+
+// The input as a category map over `labels`, and its lines as labels that
+// carry paths; then the truths' categories and verdicts under the map.
+void check_categories(const std::string& text, std::vector<photo_truth> truths) {
+  const result<category_map> map =
+      parse_category_map(text, label_matcher(labels, labels.size()), labels.size());
+  if (!map) {
+    if (map.error().message.compare(0, 5, "line ") != 0) std::abort();
+  } else {
+    if (map->paths.size() != labels.size()) std::abort();
+    for (const std::vector<std::string>& path : map->paths) check_path(path);
+    find_truth_categories(*map, &truths);
+    for (const photo_truth& truth : truths) {
+      for (int32_t best = -1; best <= static_cast<int32_t>(labels.size()); ++best) {
+        category_right(*map, truth, best);
+      }
+    }
+  }
+  std::vector<std::string> carried;
+  for (size_t start = 0; start < text.size() && carried.size() < 64;) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    carried.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  const std::vector<std::string> given = carried;
+  const std::optional<category_map> paths = split_label_paths(&carried);
+  if (!paths) {
+    if (carried != given) std::abort();  // labels without paths stay as they are
+    return;
+  }
+  if (paths->paths.size() != carried.size()) std::abort();
+  for (size_t i = 0; i < carried.size(); ++i) {
+    check_path(paths->paths[i]);
+    if (!paths->paths[i].empty()) check_path({carried[i]});
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -89,5 +138,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       find_truths("folders", photos, labels, labels.size());
   if (!from_folders) std::abort();
   check_truths(*from_folders, photos.size());
+  check_categories(text, matched ? *matched : *from_folders);
   return 0;
 }

@@ -8,7 +8,8 @@
 # lines, the chunk's header and list) and the classes' text form, which the
 # cache keeps too, sidecar_fuzz over XMP sidecars through
 # the merge of --xmp's keywords, truth_fuzz over the CSV and TSV files of
-# --truth through their reader and the matching of paths and classes. Seeds: the
+# --truth through their reader and the matching of paths and classes, and as
+# category maps and labels that carry paths. Seeds: the
 # test models and, where present, the pretrained model; small images in every
 # format prepare-input reads, written by ImageMagick; models with metadata
 # and an appended archive. Inputs that once crashed are kept in
@@ -98,6 +99,9 @@ printf '<?xpacket begin="" id="W5M0MpCehiHzreSzNTczkc9d"?><x:xmpmeta xmlns:x="ad
 # CRLF and a byte-order mark; TSV with a quoted field over two lines.
 printf '\xef\xbb\xbfpath,class\r\np/tench/a.JPEG,"tench, Tinca tinca"\r\n"p/a,""b""/c.jpg",-1\r\n' >"$seeds/truth_fuzz/spreadsheet.csv"
 printf 'p/a.jpg\t3\n"p/two\nlines.jpg"\tcrane\n./p/../p/b.jpg\t goldfish \n' >"$seeds/truth_fuzz/script.tsv"
+# A category map as a person writes one, and labels that carry their paths.
+printf '# a map\nclass\tpath\ngoldfish\tanimal | fish\n4\tanimal|bird\n"a,b"\tthing\n' >"$seeds/truth_fuzz/map.tsv"
+printf 'background\nanimal|fish|tench\n goldfish \n|crane|\nthing | a,b\n' >"$seeds/truth_fuzz/carried.txt"
 # Sidecars that bind the prefixes we write (and ours) to other namespaces,
 # some with the known namespaces under prefixes of their own.
 for prefix in lr digiKam dc classifyPhotos; do
